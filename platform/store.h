@@ -1,0 +1,198 @@
+// The mail store: a tree of folders holding stored messages, reached through
+// a namespace object and one object per open folder.
+//
+// Declarations only; the store server (vornstore.so) implements them.
+//
+// Status conventions for every method: negative is failure; S_OK success; in
+// the enumerations (GetFirst.../GetNext...) S_FALSE (1) means "no more" and
+// carries no item.
+#pragma once
+
+#include "platform/unknown.h"
+
+struct IMimeMessage;
+
+constexpr CLSID CLSID_StoreNamespace = MakeGuid("{E70C92A9-4BFD-11D1-8A95-00C04FB951F3}");
+constexpr IID IID_IStoreNamespace = MakeGuid("{E70C92AA-4BFD-11D1-8A95-00C04FB951F3}");
+constexpr IID IID_IStoreFolder = MakeGuid("{1DFAB7DB-12AF-4CD3-992C-14AA93FC95B8}");
+constexpr IID IID_IProgressNotify = MakeGuid("{EA8826E0-BF76-4E3A-8776-0EA8FAD6E30E}");
+
+// Identifiers are the store's own 32-bit values, never 0 or 0xFFFFFFFF for a
+// real folder or message.
+typedef DWORD STOREFOLDERID;
+typedef STOREFOLDERID* LPSTOREFOLDERID;
+typedef DWORD MESSAGEID;
+typedef MESSAGEID* LPMESSAGEID;
+
+constexpr STOREFOLDERID FOLDERID_ROOT = 0;         // the root of the folder tree
+constexpr STOREFOLDERID FOLDERID_INVALID = 0xFFFFFFFF;
+constexpr MESSAGEID MESSAGEID_FIRST = 0xFFFFFFFF;  // "start at the first message"
+constexpr MESSAGEID MESSAGEID_INVALID = 0xFFFFFFFF;
+
+// An open enumeration; 0 exactly when none is open.
+typedef ULONG_PTR HENUMSTORE;
+typedef HENUMSTORE* LPHENUMSTORE;
+
+// A batch of changes made as one (0: no batch, each change on its own).
+typedef ULONG_PTR HBATCHLOCK;
+
+enum SPECIALFOLDER : INT {
+  FOLDER_NOTSPECIAL = -1,
+  FOLDER_INBOX = 0,
+  FOLDER_OUTBOX = 1,
+  FOLDER_SENT = 2,
+  FOLDER_DELETED = 3,
+  FOLDER_DRAFT = 4,
+  FOLDER_MAX = 5,  // the value after the last special folder
+};
+
+enum IMSGPRIORITY : DWORD {
+  IMSG_PRI_LOW = 5,
+  IMSG_PRI_NORMAL = 3,
+  IMSG_PRI_HIGH = 1,
+};
+
+// The values a caller puts in cbSize. They identify the structure (they are
+// its size on 32-bit systems); a method refuses a structure whose cbSize is
+// not the constant it expects, with E_INVALIDARG.
+constexpr ULONG CB_FOLDERPROPS = 280;
+constexpr ULONG CB_MESSAGEPROPS = 68;
+constexpr ULONG CB_MESSAGEIDLIST = 12;
+
+constexpr int CCH_FOLDER_NAME = 256;  // szName, NUL included
+
+struct FOLDERPROPS {
+  ULONG cbSize;                 // CB_FOLDERPROPS
+  STOREFOLDERID dwFolderId;
+  INT cSubFolders;              // direct subfolders
+  SPECIALFOLDER sfType;         // FOLDER_NOTSPECIAL for an ordinary folder
+  DWORD cUnread;                // messages without the read flag
+  DWORD cMessage;
+  CHAR szName[CCH_FOLDER_NAME];  // UTF-8, NUL-terminated
+};
+typedef FOLDERPROPS* LPFOLDERPROPS;
+
+// Message flags (dwFlags).
+constexpr DWORD MSGFLAG_READ = 0x00000001;        // the message has been read
+constexpr DWORD MSGFLAG_ATTACHMENT = 0x00000002;  // it carries attachments
+
+struct MESSAGEPROPS {
+  ULONG cbSize;  // CB_MESSAGEPROPS
+  DWORD dwReserved;
+  MESSAGEID dwMessageId;
+  DWORD dwLanguage;  // code page of the message's main charset, 0 unknown
+  DWORD dwState;
+  DWORD cbMessage;   // size of the raw message in bytes
+  IMSGPRIORITY priority;
+  FILETIME ftReceived;  // UTC
+  FILETIME ftSent;      // UTC; 0 when unknown
+  // Store-owned UTF-8 texts, valid until FreeMessageProps; any may be null.
+  LPSTR pszSubject;
+  LPSTR pszDisplayTo;
+  LPSTR pszDisplayFrom;
+  LPSTR pszNormalSubject;
+  DWORD dwFlags;  // MSGFLAG_*
+  // Store-owned stream, null unless the store attaches one; released by
+  // FreeMessageProps.
+  IStream* pStream;
+};
+typedef MESSAGEPROPS* LPMESSAGEPROPS;
+
+struct MESSAGEIDLIST {
+  ULONG cbSize;  // CB_MESSAGEIDLIST
+  ULONG cMsgs;
+  LPMESSAGEID prgdwMsgId;  // cMsgs identifiers, owned by the caller
+};
+typedef MESSAGEIDLIST* LPMESSAGEIDLIST;
+
+// CopyMoveMessages flags.
+constexpr DWORD CMF_MOVE = 0x1;  // move instead of copy
+
+// GetMessageProps flags.
+constexpr DWORD MSGPROPS_FAST = 0x1;  // cached fields only; the stream member stays null
+
+// Progress of a long operation. Callers on this platform pass null.
+struct IProgressNotify : IUnknown {
+  virtual HRESULT OnProgress(DWORD done, DWORD total) = 0;
+
+ protected:
+  ~IProgressNotify() = default;
+};
+VORN_INTERFACE_ID(IProgressNotify, IID_IProgressNotify);
+
+struct IStoreFolder;
+
+struct IStoreNamespace : IUnknown {
+  // Opens the store. `owner` is null on this platform; `reserved` 0. Every
+  // other method fails with E_UNEXPECTED before a successful Initialize.
+  virtual HRESULT Initialize(HWND owner, DWORD reserved) = 0;
+
+  // Opens folder `folderId`; *folder (caller owns) is null on failure.
+  virtual HRESULT OpenFolder(STOREFOLDERID folderId, DWORD reserved, IStoreFolder** folder) = 0;
+
+  // Creates a subfolder of `parentId` named `name` (UTF-8) and writes its
+  // identifier to *newId when that is not null.
+  virtual HRESULT CreateFolder(STOREFOLDERID parentId, LPCSTR name, DWORD flags,
+                               LPSTOREFOLDERID newId) = 0;
+  virtual HRESULT RenameFolder(STOREFOLDERID folderId, DWORD reserved, LPCSTR name) = 0;
+  // Deletes an empty-of-subfolders folder with its messages.
+  virtual HRESULT DeleteFolder(STOREFOLDERID folderId, DWORD flags) = 0;
+
+  // Copies or (with CMF_MOVE) moves the listed messages of `source` to
+  // `destination`. A copy's flags are the original's less `flagsToRemove`.
+  virtual HRESULT CopyMoveMessages(IStoreFolder* source, IStoreFolder* destination,
+                                   LPMESSAGEIDLIST messages, DWORD flags, DWORD flagsToRemove,
+                                   IProgressNotify* progress) = 0;
+
+  // Enumerates the direct subfolders of `parentId` into *props (cbSize must be
+  // CB_FOLDERPROPS). The first call opens *enumeration; S_FALSE when there is
+  // no (further) subfolder. The caller closes an open enumeration with
+  // GetSubFolderClose.
+  virtual HRESULT GetFirstSubFolder(STOREFOLDERID parentId, LPFOLDERPROPS props,
+                                    LPHENUMSTORE enumeration) = 0;
+  virtual HRESULT GetNextSubFolder(HENUMSTORE enumeration, LPFOLDERPROPS props) = 0;
+  virtual HRESULT GetSubFolderClose(HENUMSTORE enumeration) = 0;
+
+ protected:
+  ~IStoreNamespace() = default;
+};
+VORN_INTERFACE_ID(IStoreNamespace, IID_IStoreNamespace);
+
+struct IStoreFolder : IUnknown {
+  // Fills *props for one message of this folder (cbSize must be
+  // CB_MESSAGEPROPS); the caller hands it back with FreeMessageProps.
+  virtual HRESULT GetMessageProps(MESSAGEID messageId, DWORD flags, LPMESSAGEPROPS props) = 0;
+  // Frees the texts and releases the stream a Get...Message call put in
+  // *props, and sets those members to null.
+  virtual HRESULT FreeMessageProps(LPMESSAGEPROPS props) = 0;
+
+  virtual HRESULT DeleteMessages(LPMESSAGEIDLIST messages, DWORD reserved,
+                                 IProgressNotify* progress) = 0;
+  // Sets (read TRUE) or clears (FALSE) MSGFLAG_READ on the listed messages.
+  virtual HRESULT MarkMessagesAsRead(BOOL read, DWORD reserved, LPMESSAGEIDLIST messages) = 0;
+
+  // Opens a stored message as IID_IStream (its raw text) or IID_IMimeMessage
+  // (parsed). *object (caller owns) is null on failure.
+  virtual HRESULT OpenMessage(MESSAGEID messageId, REFIID riid, void** object) = 0;
+
+  // Enumerates the messages from `firstId` (MESSAGEID_FIRST: the first) in
+  // identifier order, as GetFirstSubFolder does folders. Each filled *props is
+  // handed back with FreeMessageProps before the next call.
+  virtual HRESULT GetFirstMessage(DWORD flags, DWORD msgFlags, MESSAGEID firstId,
+                                  LPMESSAGEPROPS props, LPHENUMSTORE enumeration) = 0;
+  virtual HRESULT GetNextMessage(HENUMSTORE enumeration, DWORD flags, LPMESSAGEPROPS props) = 0;
+  virtual HRESULT GetMessageClose(HENUMSTORE enumeration) = 0;
+
+  // Creates a stream to write a new message into (*stream, caller owns) and
+  // reserves its identifier. Nothing is stored until CommitStream.
+  virtual HRESULT CreateStream(HBATCHLOCK batch, DWORD flags, IStream** stream,
+                               LPMESSAGEID messageId) = 0;
+  // Stores what was written to `stream` as message `messageId` of this folder.
+  // `message` is null on this platform.
+  virtual HRESULT CommitStream(HBATCHLOCK batch, DWORD flags, DWORD msgFlags, IStream* stream,
+                               MESSAGEID messageId, IMimeMessage* message) = 0;
+
+ protected:
+  ~IStoreFolder() = default;
+};
+VORN_INTERFACE_ID(IStoreFolder, IID_IStoreFolder);
