@@ -156,13 +156,18 @@ CharsetConverter::~CharsetConverter() {
   }
 }
 
-void* CharsetConverter::Converter(const std::string& name) {
+void* CharsetConverter::Converter(const std::string& name, bool* cached) {
   for (const auto& [openName, handle] : open_) {
-    if (openName == name) return handle;
+    if (openName == name) {
+      *cached = true;
+      return handle;
+    }
   }
   iconv_t cd = iconv_open("UTF-8", name.c_str());
   void* handle = cd == kNoConverter ? nullptr : static_cast<void*>(cd);
-  open_.emplace_back(name, handle);
+  // Input may name any number of charsets; only the first few stay open.
+  *cached = open_.size() < kMaxOpenConverters;
+  if (*cached) open_.emplace_back(name, handle);
   return handle;
 }
 
@@ -174,9 +179,17 @@ bool CharsetConverter::AppendUtf8(std::string_view bytes, std::string_view chars
     AppendSanitizedUtf8(bytes, out);
     return true;
   }
-  void* handle = Converter(name);
+  bool cached = false;
+  void* handle = Converter(name, &cached);
   if (!handle) return false;
   iconv_t cd = static_cast<iconv_t>(handle);
+  struct CloseUncached {
+    iconv_t cd;
+    bool cached;
+    ~CloseUncached() {
+      if (!cached) iconv_close(cd);
+    }
+  } closer{cd, cached};
 
   iconv(cd, nullptr, nullptr, nullptr, nullptr);  // back to the initial shift state
   scratch_.clear();

@@ -44,8 +44,11 @@ class CharsetConverter {
   bool AppendUtf8(std::string_view bytes, std::string_view charset, std::string* out);
 
  private:
-  // The open converter for a normalised charset name; null when unknown.
-  void* Converter(const std::string& name);
+  static constexpr size_t kMaxOpenConverters = 8;
+
+  // The converter for a normalised charset name; null when unknown. When
+  // *cached comes back false the caller closes it after use.
+  void* Converter(const std::string& name, bool* cached);
 
   std::vector<std::pair<std::string, void*>> open_;  // name -> iconv handle or null
   std::string scratch_;

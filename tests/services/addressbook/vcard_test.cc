@@ -275,6 +275,18 @@ TEST(TextDecodingTest, CharsetConversion) {
   EXPECT_FALSE(converter.AppendUtf8("x", "UTF-8//IGNORE", &out));
   EXPECT_FALSE(converter.AppendUtf8("x", "", &out));
   EXPECT_EQ(out, "kept");
+
+  // More character sets than the converter keeps open: each still converts.
+  for (const char* name : {"ISO-8859-2", "ISO-8859-3", "ISO-8859-4", "ISO-8859-5", "ISO-8859-7",
+                           "ISO-8859-9", "ISO-8859-15", "CP1250", "CP1251", "KOI8-R", "MACINTOSH",
+                           "ISO-8859-1"}) {
+    out.clear();
+    EXPECT_TRUE(converter.AppendUtf8("Ab", name, &out)) << name;
+    EXPECT_EQ(out, "Ab") << name;
+  }
+  out.clear();
+  EXPECT_TRUE(converter.AppendUtf8("\xC0", "KOI8-R", &out));
+  EXPECT_EQ(out, "\xD1\x8E");  // U+044E
 }
 
 }  // namespace
