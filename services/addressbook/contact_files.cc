@@ -33,34 +33,41 @@ bool HasVcfExtension(const std::string& name) {
          (tail[3] | 0x20) == 'f';
 }
 
-// Reads a whole regular file. False when it cannot be opened, is not a
-// regular file (a FIFO would block), fails to read or exceeds the limit.
+// Reads a whole regular file into *bytes (whose capacity is reused from file
+// to file). False when it cannot be opened, is not a regular file (a FIFO
+// would block), fails to read or exceeds the limit.
 bool ReadWholeFile(const std::string& path, std::string* bytes) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return false;
   struct stat info;
   bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
             static_cast<unsigned long long>(info.st_size) <= kMaxContactFileBytes;
+  size_t have = 0;
   if (ok) {
-    bytes->clear();
-    bytes->reserve(static_cast<size_t>(info.st_size));
-    char chunk[64 * 1024];
+    // One byte more than the size: a read that falls short of it has met the
+    // end, which saves the read that would only report the end.
+    const size_t expected = static_cast<size_t>(info.st_size);
+    bytes->resize(expected + 1);
     for (;;) {
-      const ssize_t got = read(fd, chunk, sizeof chunk);
+      if (have == bytes->size()) {  // the file grew while being read
+        if (bytes->size() > kMaxContactFileBytes) {
+          ok = false;
+          break;
+        }
+        bytes->resize(std::min(bytes->size() * 2, kMaxContactFileBytes + 1));
+      }
+      const ssize_t got = read(fd, bytes->data() + have, bytes->size() - have);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
         ok = false;
         break;
       }
-      if (got == 0) break;
-      if (bytes->size() + static_cast<size_t>(got) > kMaxContactFileBytes) {
-        ok = false;  // grew beyond the limit while being read
-        break;
-      }
-      bytes->append(chunk, static_cast<size_t>(got));
+      have += static_cast<size_t>(got);
+      if (got == 0 || (have >= expected && have < bytes->size())) break;
     }
   }
   close(fd);
+  bytes->resize(ok ? have : 0);
   return ok;
 }
 
