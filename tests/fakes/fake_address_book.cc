@@ -71,9 +71,7 @@ bool HandsOut(HRESULT status, bool handOutOnWarning) {
 class FakeMailUserObject final : public IUnknown, public FakeObject {
  public:
   explicit FakeMailUserObject(FakeEnv& env) : FakeObject(env, "MailUser") {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    return QueryFor(this, {}, riid, ppv);
-  }
+  HRESULT QueryInterface(REFIID riid, void** ppv) override { return QueryFor(this, {}, riid, ppv); }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }
 };
@@ -104,8 +102,7 @@ class FakeTableObject final : public IMAPITable, public FakeObject {
 
   HRESULT QueryRows(LONG rowCount, ULONG flags, LPSRowSet* rows) override {
     CallScope call = Begin("QueryRows", {CallArg::Num("rowCount", static_cast<uint32_t>(rowCount)),
-                                         CallArg::Num("flags", flags),
-                                         CallArg::Ptr("rows", rows)});
+                                         CallArg::Num("flags", flags), CallArg::Ptr("rows", rows)});
     if (!rows) return Done(call, MAPI_E_INVALID_PARAMETER);
     *rows = nullptr;
     if (call.dead) return Done(call, E_UNEXPECTED);
@@ -116,8 +113,8 @@ class FakeTableObject final : public IMAPITable, public FakeObject {
 
     size_t left = rows_.size() - cursor_;
     ULONG n = static_cast<ULONG>(std::min<size_t>(left, static_cast<size_t>(rowCount)));
-    auto* set = static_cast<LPSRowSet>(book_->Allocate(
-        static_cast<ULONG>(CbNewSRowSet(n)), "rowset"));
+    auto* set =
+        static_cast<LPSRowSet>(book_->Allocate(static_cast<ULONG>(CbNewSRowSet(n)), "rowset"));
     if (!set) return Done(call, MAPI_E_NOT_ENOUGH_MEMORY);
     set->cRows = n;
     SRow* out = &set->aRow[0];
@@ -137,9 +134,9 @@ class FakeTableObject final : public IMAPITable, public FakeObject {
  private:
   bool FillRow(const WabRow& row, size_t index, SRow* out) {
     ULONG cValues = static_cast<ULONG>(row.size());
-    auto* props = static_cast<LPSPropValue>(book_->Allocate(
-        static_cast<ULONG>(sizeof(SPropValue) * std::max<ULONG>(cValues, 1)),
-        "row" + std::to_string(index)));
+    auto* props = static_cast<LPSPropValue>(
+        book_->Allocate(static_cast<ULONG>(sizeof(SPropValue) * std::max<ULONG>(cValues, 1)),
+                        "row" + std::to_string(index)));
     out->ulAdrEntryPad = 0;
     out->cValues = cValues;
     out->lpProps = props;
@@ -246,8 +243,8 @@ class FakeAddrBookObject final : public IAddrBook, public FakeObject {
   ULONG Release() override { return ReleaseImpl(); }
 
   HRESULT GetPAB(ULONG* cbEntryId, LPENTRYID* entryId) override {
-    CallScope call = Begin("GetPAB", {CallArg::Ptr("cbEntryId", cbEntryId),
-                                      CallArg::Ptr("entryId", entryId)});
+    CallScope call =
+        Begin("GetPAB", {CallArg::Ptr("cbEntryId", cbEntryId), CallArg::Ptr("entryId", entryId)});
     if (!cbEntryId || !entryId) return Done(call, MAPI_E_INVALID_PARAMETER);
     *cbEntryId = 0;
     *entryId = nullptr;
@@ -267,12 +264,11 @@ class FakeAddrBookObject final : public IAddrBook, public FakeObject {
   HRESULT OpenEntry(ULONG cbEntryId, LPENTRYID entryId, LPCIID iid, ULONG flags, ULONG* objType,
                     LPUNKNOWN* object) override {
     CallScope call =
-        Begin("OpenEntry",
-              {CallArg::Num("cbEntryId", cbEntryId),
-               entryId ? CallArg::Text("entryId", HexBytes(entryId, cbEntryId))
-                       : CallArg::Ptr("entryId", nullptr),
-               CallArg::Guid("iid", iid), CallArg::Num("flags", flags),
-               CallArg::Ptr("objType", objType), CallArg::Ptr("object", object)});
+        Begin("OpenEntry", {CallArg::Num("cbEntryId", cbEntryId),
+                            entryId ? CallArg::Text("entryId", HexBytes(entryId, cbEntryId))
+                                    : CallArg::Ptr("entryId", nullptr),
+                            CallArg::Guid("iid", iid), CallArg::Num("flags", flags),
+                            CallArg::Ptr("objType", objType), CallArg::Ptr("object", object)});
     if (!objType || !object) return Done(call, MAPI_E_INVALID_PARAMETER);
     *objType = 0;
     *object = nullptr;
@@ -379,8 +375,7 @@ WabRow& FakeAddressBook::AddContact(const char* displayName, const char* nicknam
 
 HRESULT FakeAddressBook::Open(LPADRBOOK* addrBook, LPWABOBJECT* wabObject, LPWAB_PARAM params,
                               DWORD reserved) {
-  std::vector<CallArg> args{CallArg::Ptr("params", params),
-                            CallArg::Num("reserved", reserved)};
+  std::vector<CallArg> args{CallArg::Ptr("params", params), CallArg::Num("reserved", reserved)};
   if (params) {
     args.push_back(CallArg::Num("cbSize", params->cbSize));
     args.push_back(CallArg::Str("szFileName", params->szFileName));
@@ -398,8 +393,8 @@ HRESULT FakeAddressBook::Open(LPADRBOOK* addrBook, LPWABOBJECT* wabObject, LPWAB
   if (!HandsOut(wabOpenStatus, handOutOnWarning)) return done(wabOpenStatus);
   auto* book = env_.Make<FakeAddrBookObject>(this);
   auto* wab = env_.Make<FakeWabObject>(this);
-  HRESULT hr = HandOut<IAddrBook>(book, wrapAddrBook, IID_IAddrBook,
-                                  reinterpret_cast<void**>(addrBook));
+  HRESULT hr =
+      HandOut<IAddrBook>(book, wrapAddrBook, IID_IAddrBook, reinterpret_cast<void**>(addrBook));
   if (SUCCEEDED(hr)) {
     hr = HandOut<IWABObject>(wab, wrapWabObject, IID_IWABObject,
                              reinterpret_cast<void**>(wabObject));
@@ -444,8 +439,9 @@ std::string FakeAddressBook::Free(void* block, HRESULT* status) {
     if (moreToBase_.count(block)) {
       env_.log.NoteError("FreeBuffer of a block allocated with AllocateMore");
     } else {
-      env_.log.NoteError("FreeBuffer of a block that is not live (freed twice, or never "
-                         "handed out)");
+      env_.log.NoteError(
+          "FreeBuffer of a block that is not live (freed twice, or never "
+          "handed out)");
     }
     return "unknown";
   }

@@ -149,9 +149,30 @@ class FakeAddressBook {
 };
 
 // The path of the fake address book library, and of the one without a
-// WABOpen export.
+// WABOpen export (both built next to the tests).
 std::string FakeWabLibraryPath();
 std::string FakeWabLibraryWithoutEntryPath();
+
+// RAII: loads the library at `path` with LoadLibraryA and points its WABOpen
+// at `book` (null: leaves it unconfigured, so its WABOpen fails with
+// E_UNEXPECTED). At the end it detaches the book and undoes its own load.
+// The loader hands the same library to every load of the same path, so code
+// under test that loads the path meanwhile reaches `book` too.
+class FakeWabLibrary {
+ public:
+  explicit FakeWabLibrary(FakeAddressBook* book, const std::string& path = FakeWabLibraryPath());
+  ~FakeWabLibrary();
+  FakeWabLibrary(const FakeWabLibrary&) = delete;
+  FakeWabLibrary& operator=(const FakeWabLibrary&) = delete;
+
+  bool loaded() const { return module_ != nullptr; }
+  HMODULE module() const { return module_; }
+  // The library's WABOpen export (null for the library without it).
+  LPWABOPEN wabOpen() const;
+
+ private:
+  HMODULE module_ = nullptr;
+};
 
 // Sets the default value of HKEY_LOCAL_MACHINE\WAB_DLL_PATH_KEY to `path`
 // (creating the key); returns the registry's status.
@@ -159,12 +180,14 @@ LONG RegisterWabPath(const std::string& path);
 // Deletes that key; returns the registry's status.
 LONG UnregisterWabPath();
 
-// RAII: registers `path` (by default the fake library) as the address book
-// library, loads it with LoadLibraryA and points its WABOpen at `book`. At
-// the end it detaches the book, undoes its own load and removes the registry
-// key. With a null book the library stays unconfigured (its WABOpen fails
-// with E_UNEXPECTED); with the library without WABOpen nothing is
-// configured.
+// RAII: registers `path` as the address book library where a session looks
+// for it, and attaches `book` to that library as FakeWabLibrary does. At the
+// end the library is detached and released and the registry key removed.
+//
+//   FakeWabModule present(&book);                                  // WABOpen serves book
+//   FakeWabModule failing(&book); book.wabOpenStatus = E_FAIL;     // WABOpen fails
+//   FakeWabModule noEntry(nullptr, FakeWabLibraryWithoutEntryPath());  // no WABOpen
+//   FakeWabModule missing(nullptr, "/nonexistent/wab.so");         // nothing loads
 class FakeWabModule {
  public:
   explicit FakeWabModule(FakeAddressBook* book, std::string path = FakeWabLibraryPath());
@@ -172,17 +195,16 @@ class FakeWabModule {
   FakeWabModule(const FakeWabModule&) = delete;
   FakeWabModule& operator=(const FakeWabModule&) = delete;
 
-  // True when the registry value was written and the library loaded.
-  bool ok() const { return ok_; }
-  HMODULE module() const { return module_; }
+  // True when the registry value was written (the library may still fail
+  // to load, as for a missing path).
+  bool registered() const { return registered_; }
   const std::string& path() const { return path_; }
-  // The library's WABOpen export (null for the library without it).
-  LPWABOPEN wabOpen() const;
+  const FakeWabLibrary& library() const { return library_; }
 
  private:
   std::string path_;
-  HMODULE module_ = nullptr;
-  bool ok_ = false;
+  bool registered_;
+  FakeWabLibrary library_;
 };
 
 }  // namespace vorn_fakes

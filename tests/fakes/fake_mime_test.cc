@@ -77,12 +77,11 @@ TEST_F(FakeMimeTest, AttachmentListsAsDescribed) {
       {"confirmed bodies", [](FakeMimeMessage&) {}, S_OK, 2, false},
       {"explicit list", [](FakeMimeMessage& m) { m.attachments = std::vector<HBODY>{m.root}; },
        S_OK, 1, false},
-      {"null array with a count", [](FakeMimeMessage& m) { m.nullAttachmentArray = true; }, S_OK,
-       2, true},
-      {"count beyond the list", [](FakeMimeMessage& m) { m.attachmentCount = 3; }, S_OK, 3,
-       false},
-      {"failure", [](FakeMimeMessage& m) { m.attachmentsStatus = E_OUTOFMEMORY; }, E_OUTOFMEMORY,
-       0, true},
+      {"null array with a count", [](FakeMimeMessage& m) { m.nullAttachmentArray = true; }, S_OK, 2,
+       true},
+      {"count beyond the list", [](FakeMimeMessage& m) { m.attachmentCount = 3; }, S_OK, 3, false},
+      {"failure", [](FakeMimeMessage& m) { m.attachmentsStatus = E_OUTOFMEMORY; }, E_OUTOFMEMORY, 0,
+       true},
       {"none", [](FakeMimeMessage& m) { m.attachments = std::vector<HBODY>{}; }, S_OK, 0, true},
   };
   for (const Case& c : cases) {

@@ -13,8 +13,8 @@ namespace vorn_fakes {
 
 struct VornFakeWabHooks {
   void* context;
-  HRESULT (*open)(void* context, LPADRBOOK* addrBook, LPWABOBJECT* wabObject,
-                  LPWAB_PARAM params, DWORD reserved);
+  HRESULT (*open)
+  (void* context, LPADRBOOK* addrBook, LPWABOBJECT* wabObject, LPWAB_PARAM params, DWORD reserved);
 };
 
 constexpr LPCSTR kFakeWabConfigureEntry = "VornFakeWabConfigure";

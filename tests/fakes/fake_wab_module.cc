@@ -1,31 +1,11 @@
-// Installing the fake address book library where the session looks for it.
+// Registering the fake address book library where a session looks for it.
 
 #include <string>
 
 #include "platform/registry.h"
 #include "tests/fakes/fake_address_book.h"
-#include "tests/support/temp_root.h"
 
 namespace vorn_fakes {
-namespace {
-
-HRESULT OpenThroughBook(void* context, LPADRBOOK* addrBook, LPWABOBJECT* wabObject,
-                        LPWAB_PARAM params, DWORD reserved) {
-  return static_cast<FakeAddressBook*>(context)->Open(addrBook, wabObject, params, reserved);
-}
-
-VornFakeWabConfigureFunction ConfigureEntry(HMODULE module) {
-  return reinterpret_cast<VornFakeWabConfigureFunction>(
-      GetProcAddress(module, kFakeWabConfigureEntry));
-}
-
-}  // namespace
-
-std::string FakeWabLibraryPath() { return vorn_test::BinDir() + "/vornfakewab.so"; }
-
-std::string FakeWabLibraryWithoutEntryPath() {
-  return vorn_test::BinDir() + "/vornfakewab_noopen.so";
-}
 
 LONG RegisterWabPath(const std::string& path) {
   HKEY key = nullptr;
@@ -40,32 +20,11 @@ LONG RegisterWabPath(const std::string& path) {
 
 LONG UnregisterWabPath() { return RegDeleteTreeA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY); }
 
-FakeWabModule::FakeWabModule(FakeAddressBook* book, std::string path) : path_(std::move(path)) {
-  if (RegisterWabPath(path_) != ERROR_SUCCESS) return;
-  module_ = LoadLibraryA(path_.c_str());
-  if (!module_) return;
-  if (VornFakeWabConfigureFunction configure = ConfigureEntry(module_)) {
-    if (book) {
-      VornFakeWabHooks hooks{book, &OpenThroughBook};
-      configure(&hooks);
-    } else {
-      configure(nullptr);
-    }
-  }
-  ok_ = true;
-}
+FakeWabModule::FakeWabModule(FakeAddressBook* book, std::string path)
+    : path_(std::move(path)),
+      registered_(RegisterWabPath(path_) == ERROR_SUCCESS),
+      library_(book, path_) {}
 
-FakeWabModule::~FakeWabModule() {
-  if (module_) {
-    if (VornFakeWabConfigureFunction configure = ConfigureEntry(module_)) configure(nullptr);
-    FreeLibrary(module_);
-  }
-  UnregisterWabPath();
-}
-
-LPWABOPEN FakeWabModule::wabOpen() const {
-  if (!module_) return nullptr;
-  return reinterpret_cast<LPWABOPEN>(GetProcAddress(module_, WAB_OPEN_ENTRY));
-}
+FakeWabModule::~FakeWabModule() { UnregisterWabPath(); }
 
 }  // namespace vorn_fakes
