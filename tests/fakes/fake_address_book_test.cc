@@ -9,6 +9,8 @@
 
 #include <cstring>
 
+#include "platform/registry.h"
+
 namespace vorn_fakes {
 namespace {
 
@@ -190,6 +192,98 @@ TEST(FakeAddressBookTest, QueryRowsMovesTheCursor) {
   }
   EXPECT_THAT(sizes, ElementsAre(2u, 1u, 0u));
   EXPECT_EQ(book.BuffersHandedOut(), book.BuffersFreed());
+}
+
+}  // namespace
+}  // namespace vorn_fakes
+
+namespace vorn_fakes {
+namespace {
+
+// What a session does: read the registered path, load it, find WABOpen.
+struct SessionView {
+  std::string path;
+  HMODULE module = nullptr;
+  LPWABOPEN open = nullptr;
+};
+
+SessionView LookLikeASession() {
+  SessionView view;
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY, 0, KEY_ALL_ACCESS, &key) !=
+      ERROR_SUCCESS) {
+    return view;
+  }
+  char buffer[256] = {};
+  DWORD cb = sizeof buffer;
+  RegQueryValueExA(key, "", nullptr, nullptr, reinterpret_cast<LPBYTE>(buffer), &cb);
+  RegCloseKey(key);
+  view.path = buffer;
+  view.module = LoadLibraryA(buffer);
+  if (view.module) {
+    view.open = reinterpret_cast<LPWABOPEN>(GetProcAddress(view.module, WAB_OPEN_ENTRY));
+  }
+  return view;
+}
+
+TEST(FakeWabModuleTest, TheRegisteredLibraryReachesTheBook) {
+  FakeEnv env;
+  FakeAddressBook book(env);
+  book.AddContact("Ann", nullptr, nullptr);
+  SessionView view;
+  {
+    FakeWabModule module(&book);
+    ASSERT_TRUE(module.registered());
+    ASSERT_TRUE(module.library().loaded());
+    view = LookLikeASession();
+    EXPECT_EQ(view.path, FakeWabLibraryPath());
+    EXPECT_EQ(view.module, module.library().module()) << "the loader hands out the same library";
+    ASSERT_NE(view.open, nullptr);
+
+    ComPtr<IAddrBook> ab;
+    ComPtr<IWABObject> wab;
+    WAB_PARAM params{sizeof(WAB_PARAM), nullptr, nullptr, 0};
+    EXPECT_EQ(view.open(ab.Put(), wab.Put(), &params, 0), S_OK);
+    EXPECT_TRUE(ab && wab);
+    EXPECT_EQ(env.log.Last("WABOpen").Num("cbSize"), sizeof(WAB_PARAM));
+    EXPECT_TRUE(env.log.Last("WABOpen").IsNull("szFileName"));
+
+    book.wabOpenStatus = E_ACCESSDENIED;
+    EXPECT_EQ(view.open(ab.Put(), wab.Put(), nullptr, 0), E_ACCESSDENIED);
+    EXPECT_FALSE(ab || wab);
+    EXPECT_TRUE(env.log.Last("WABOpen").IsNull("params"));
+  }
+  // The book is detached and the registration gone; the session's own load
+  // keeps the library, whose WABOpen now refuses.
+  HKEY key = nullptr;
+  EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY, 0, KEY_ALL_ACCESS, &key),
+            ERROR_FILE_NOT_FOUND);
+  LPADRBOOK ab = reinterpret_cast<LPADRBOOK>(1);
+  LPWABOBJECT wab = reinterpret_cast<LPWABOBJECT>(1);
+  EXPECT_EQ(view.open(&ab, &wab, nullptr, 0), E_UNEXPECTED);
+  EXPECT_EQ(ab, nullptr);
+  EXPECT_EQ(wab, nullptr);
+  EXPECT_TRUE(FreeLibrary(view.module));
+  EXPECT_THAT(env.log.LiveObjects(), IsEmpty());
+}
+
+TEST(FakeWabModuleTest, AbsentAndEntrylessLibraries) {
+  {
+    FakeWabModule module(nullptr, FakeWabLibraryWithoutEntryPath());
+    SessionView view = LookLikeASession();
+    EXPECT_EQ(view.path, FakeWabLibraryWithoutEntryPath());
+    EXPECT_NE(view.module, nullptr);
+    EXPECT_EQ(view.open, nullptr);
+    FreeLibrary(view.module);
+  }
+  {
+    FakeWabModule module(nullptr, "/nonexistent/vornfakewab.so");
+    EXPECT_TRUE(module.registered());
+    EXPECT_FALSE(module.library().loaded());
+    SessionView view = LookLikeASession();
+    EXPECT_EQ(view.path, "/nonexistent/vornfakewab.so");
+    EXPECT_EQ(view.module, nullptr);
+  }
 }
 
 }  // namespace
