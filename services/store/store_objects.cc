@@ -9,6 +9,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/mime.h"
@@ -128,12 +129,11 @@ HRESULT CheckMessageList(LPMESSAGEIDLIST list, std::vector<MESSAGEID>* ids) {
   try {
     ids->clear();
     ids->reserve(list->cMsgs);
+    // A message named twice is acted on once.
+    std::unordered_set<MESSAGEID> seen;
     for (ULONG i = 0; i < list->cMsgs; ++i) {
       MESSAGEID id = list->prgdwMsgId[i];
-      // A message named twice is acted on once.
-      bool seen = false;
-      for (MESSAGEID earlier : *ids) seen = seen || earlier == id;
-      if (!seen) ids->push_back(id);
+      if (seen.insert(id).second) ids->push_back(id);
     }
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;

@@ -1,13 +1,25 @@
 #include "tests/services/store/store_fixture.h"
 
+#include "platform/loader.h"
 #include "platform/runtime.h"
-#include "services/store/store_objects.h"
 
 namespace store_test {
 
 HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store) {
-  return vorn_store::CreateStoreNamespace(IID_IStoreNamespace, store->PutVoid());
+  // The built server library, loaded once for the test program.
+  static const LPFNGETCLASSOBJECT getClassObject = []() -> LPFNGETCLASSOBJECT {
+    HMODULE module = LoadLibraryA(StoreLibraryPath().c_str());
+    if (!module) return nullptr;
+    return reinterpret_cast<LPFNGETCLASSOBJECT>(GetProcAddress(module, "DllGetClassObject"));
+  }();
+  if (!getClassObject) return CO_E_DLLNOTFOUND;
+  ComPtr<IClassFactory> factory;
+  HRESULT hr = getClassObject(CLSID_StoreNamespace, IID_IClassFactory, factory.PutVoid());
+  if (FAILED(hr)) return hr;
+  return factory->CreateInstance(nullptr, IID_IStoreNamespace, store->PutVoid());
 }
+
+std::string StoreLibraryPath() { return vorn_test::BinDir() + "/vornstore.so"; }
 
 std::string MakeMessage(const std::string& subject, const std::string& from,
                         const std::string& to, const std::string& body) {

@@ -45,8 +45,10 @@ struct MessageRow {
 };
 
 // A new namespace of the store server (not initialised), created through the
-// server library's class object. Caller owns.
+// class object of the built server library. Caller owns.
 HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store);
+// Where the built server library is.
+std::string StoreLibraryPath();
 
 class StoreTest : public ::testing::Test {
  protected:
