@@ -85,7 +85,9 @@ void CollectMailboxes(InternetAddressList* list, DWORD flags, int depth,
   for (int i = 0; i < count; ++i) {
     InternetAddress* address = internet_address_list_get_address(list, i);
     if (INTERNET_ADDRESS_IS_GROUP(address)) {
-      if (depth < kMaxDepth) {
+      // Groups nest once per colon, and fields with more colons than this
+      // were read without them.
+      if (depth < static_cast<int>(kMaxAddressColons)) {
         CollectMailboxes(internet_address_group_get_members(INTERNET_ADDRESS_GROUP(address)),
                          flags, depth + 1, out);
       }

@@ -138,9 +138,23 @@ bool IsLatin1Name(const std::string& cs) {
          cs == "csisolatin1" || cs == "windows-1252" || cs == "cp1252" || cs == "x-cp1252";
 }
 
+// A charset name iconv may be given: iconv reads a name without letters or
+// digits as the locale's charset, and one with "//" as conversion options.
+bool IsCharsetName(const std::string& cs) {
+  if (cs.empty() || cs.size() > 64) return false;
+  if (!((cs[0] >= 'a' && cs[0] <= 'z') || (cs[0] >= '0' && cs[0] <= '9'))) return false;
+  for (char c : cs) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.' || c == ':' || c == '+' || c == '(' || c == ')';
+    if (!ok) return false;
+  }
+  return true;
+}
+
 // Converts through iconv; false when the charset is unknown to it.
 bool AppendConverted(std::string_view bytes, const std::string& charset, std::string* out,
                      size_t maxBytes) {
+  if (!IsCharsetName(charset)) return false;
   iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);
