@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdint>
 
+#include "services/mime/gmime_support.h"
+
 namespace vorn_mime {
 namespace {
 
@@ -155,6 +157,7 @@ bool IsCharsetName(const std::string& cs) {
 bool AppendConverted(std::string_view bytes, const std::string& charset, std::string* out,
                      size_t maxBytes) {
   if (!IsCharsetName(charset)) return false;
+  EnsureGMime();  // its iconv cache
   iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
   if (cd == reinterpret_cast<iconv_t>(-1)) return false;
   iconv(cd, nullptr, nullptr, nullptr, nullptr);

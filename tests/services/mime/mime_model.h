@@ -8,6 +8,9 @@
 
 namespace mime_test {
 
+// The built library's path.
+std::string LibraryPath();
+
 // A new, empty message object of the library.
 ComPtr<IMimeMessage> NewMessage();
 
