@@ -269,26 +269,44 @@ bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std
     *folder = current;
     return true;
   }
+  // The folders made for the path are made under one batch, so that a path
+  // of which a part cannot be made leaves no other part behind.
+  HBATCHLOCK batch = 0;
+  auto fail = [&](const std::string& why) {
+    if (batch != 0) import_->AbortBatch(batch);
+    *error = why;
+    return false;
+  };
   std::string walked;
   for (const std::string& part : parts) {
     STOREFOLDERID next = FOLDERID_INVALID;
     HRESULT hr = find(current, &part, &next);
     if (FAILED(hr)) {
-      *error = "cannot list the folders" + (walked.empty() ? std::string() : " of " + Quoted(walked)) +
-               ": " + StatusText(hr);
-      return false;
+      return fail("cannot list the folders" +
+                  (walked.empty() ? std::string() : " of " + Quoted(walked)) + ": " +
+                  StatusText(hr));
     }
     if (next == FOLDERID_INVALID) {
+      if (batch == 0 && FAILED(hr = import_->BeginBatch(&batch))) {
+        batch = 0;
+        return fail("cannot change the store: " + StatusText(hr));
+      }
       hr = store_->CreateFolder(current, part.c_str(), 0, &next);
       if (FAILED(hr)) {
-        *error = "cannot create the folder " + Quoted(part) +
-                 (walked.empty() ? std::string() : " in " + Quoted(walked)) + ": " +
-                 (hr == E_INVALIDARG ? "not a valid folder name" : StatusText(hr));
-        return false;
+        return fail("cannot create the folder " + Quoted(part) +
+                    (walked.empty() ? std::string() : " in " + Quoted(walked)) + ": " +
+                    (hr == E_INVALIDARG ? "not a valid folder name" : StatusText(hr)));
       }
     }
     walked += (walked.empty() ? "" : "/") + part;
     current = next;
+  }
+  if (batch != 0) {
+    HRESULT hr = import_->CommitBatch(batch);
+    if (FAILED(hr)) {
+      *error = "cannot create the folder " + Quoted(walked) + ": " + StatusText(hr);
+      return false;
+    }
   }
   *folder = current;
   return true;
