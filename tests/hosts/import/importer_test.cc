@@ -384,5 +384,43 @@ TEST_F(ImportTest, WithoutARegisteredStoreNothingHappens) {
   EXPECT_THAT(result.err, HasSubstr("the mail store is not available in " + root.path()));
 }
 
+TEST_F(ImportTest, TheExampleMailImportsCleanly) {
+  std::string examples = vorn_test::SourceDir() + "/examples/mail";
+  RunResult inbox = Import({examples + "/Inbox"});
+  EXPECT_EQ(0, inbox.status) << inbox.err;
+  EXPECT_THAT(inbox.out, HasSubstr(Summary(5, 0, 0)));
+  RunResult archive = Import({"--folder", "Archive/2025", examples + "/archive.mbox"});
+  EXPECT_EQ(0, archive.status) << archive.err;
+  EXPECT_THAT(archive.out, HasSubstr(Summary(3, 0, 0)));
+
+  struct Expected {
+    const char* subject;
+    bool read;
+    bool attachment;
+  };
+  const Expected expected[] = {
+      {"Lunch on Thursday?", true, false},
+      {"Spring planting schedule", false, false},
+      {"Minutes and budget for the May meeting", true, true},
+      {"Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbc" "nchen - Fotos vom Wochenende", false, false},
+      {"\xe6\x9c\x88\xe4\xbe\x8b\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xae\xe8\xb3\x87\xe6\x96\x99"
+       " (slides for the monthly meeting)",
+       true, true},
+  };
+  std::vector<StoredMessage> stored = Messages(Inbox());
+  ASSERT_EQ(5u, stored.size());
+  for (size_t i = 0; i < stored.size(); ++i) {
+    SCOPED_TRACE(expected[i].subject);
+    EXPECT_EQ(expected[i].subject, stored[i].subject) << "decoded by the MIME library";
+    EXPECT_EQ(expected[i].read, (stored[i].flags & MSGFLAG_READ) != 0);
+    EXPECT_EQ(expected[i].attachment, (stored[i].flags & MSGFLAG_ATTACHMENT) != 0);
+  }
+  std::vector<StoredMessage> old = Messages(FindFolder("Archive/2025"));
+  ASSERT_EQ(3u, old.size());
+  EXPECT_THAT(old[0].raw, HasSubstr("\nFrom Monday on he is there"));
+  EXPECT_THAT(old[1].raw, HasSubstr("\n>From my side"));
+  EXPECT_EQ(Ticks(2025, 11, 14, 15, 30, 0), old[0].received);
+}
+
 }  // namespace
 }  // namespace import_test
