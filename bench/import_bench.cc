@@ -54,9 +54,8 @@ Times Now() {
 void Print(const char* step, Times from, Times to, size_t messages) {
   double wall = to.wall - from.wall;
   double cpu = to.cpu - from.cpu;
-  std::printf("  %-8s wall %7.3f s %9.0f messages/s   cpu %7.3f s %9.0f messages/s\n", step,
-              wall, static_cast<double>(messages) / wall, cpu,
-              static_cast<double>(messages) / cpu);
+  std::printf("  %-8s wall %7.3f s %9.0f messages/s   cpu %7.3f s %9.0f messages/s\n", step, wall,
+              static_cast<double>(messages) / wall, cpu, static_cast<double>(messages) / cpu);
 }
 
 bool Register(const std::string& path) {
@@ -124,7 +123,8 @@ int Run(int count) {
   std::string path = root.path() + "/bench.mbox";
   {
     std::string mbox = import_test::GeneratedMbox(0, count);
-    std::ofstream(path, std::ios::binary).write(mbox.data(), static_cast<std::streamsize>(mbox.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(mbox.data(), static_cast<std::streamsize>(mbox.size()));
     std::printf("bench_import: %d generated messages, %.1f MB of mbox\n", count,
                 static_cast<double>(mbox.size()) / 1e6);
   }
@@ -155,8 +155,8 @@ int Run(int count) {
   start = Now();
   BYTE digest[CB_MESSAGE_DIGEST];
   for (const std::string& m : messages) {
-    import->GetMessageDigest(reinterpret_cast<const BYTE*>(m.data()),
-                             static_cast<ULONG>(m.size()), digest, sizeof(digest));
+    import->GetMessageDigest(reinterpret_cast<const BYTE*>(m.data()), static_cast<ULONG>(m.size()),
+                             digest, sizeof(digest));
   }
   Print("digest", start, Now(), messages.size());
 

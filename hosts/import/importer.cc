@@ -153,8 +153,8 @@ bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
 struct Importer::Source {
   std::string path;
   SourceKind kind = SourceKind::kRefused;
-  uint64_t bytes = 0;             // its size, for progress
-  uint64_t modified = 0;          // the file's modification time, FILETIME ticks
+  uint64_t bytes = 0;                 // its size, for progress
+  uint64_t modified = 0;              // the file's modification time, FILETIME ticks
   std::vector<MaildirEntry> entries;  // of a Maildir
 };
 
@@ -390,8 +390,8 @@ void Importer::ImportMbox(const Source& source) {
     MboxReader::Result result = reader.Next(&message);
     if (result == MboxReader::Result::kEnd) break;
     if (result == MboxReader::Result::kError) {
-      Report(source.path + ": read error after byte " + std::to_string(reader.consumed()) +
-             ": " + reader.error() + "; the rest of the file is left");
+      Report(source.path + ": read error after byte " + std::to_string(reader.consumed()) + ": " +
+             reader.error() + "; the rest of the file is left");
       ++counts_.badSources;
       break;
     }
@@ -449,8 +449,7 @@ void Importer::Fail(const Position& position, const std::string& why) {
 void Importer::StoreFailed(const Position& position, const std::string& what, HRESULT status) {
   Fail(position, what + ": " + StatusText(status));
   if (++failuresInARow_ >= kMaxFailuresInARow) {
-    Report("the store refused " + std::to_string(failuresInARow_) +
-           " messages in a row; stopping");
+    Report("the store refused " + std::to_string(failuresInARow_) + " messages in a row; stopping");
     counts_.stopped = true;
   }
 }
@@ -578,8 +577,8 @@ int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
       return 2;
     }
     if (FAILED(hr = store->Initialize(nullptr, 0))) {
-      std::fprintf(err, "vornimport: cannot open the mail store in %s: %s\n",
-                   RootPath().c_str(), StatusText(hr).c_str());
+      std::fprintf(err, "vornimport: cannot open the mail store in %s: %s\n", RootPath().c_str(),
+                   StatusText(hr).c_str());
       return 2;
     }
     ComPtr<IStoreImport> import;

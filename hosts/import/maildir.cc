@@ -59,8 +59,8 @@ bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<Mail
     if (MaildirTimeFromName(name, &seconds)) {
       message.received = TicksFromUnixSeconds(static_cast<int64_t>(seconds));
     } else {
-      message.received = TicksFromUnixSeconds(info.st_mtim.tv_sec,
-                                              static_cast<uint32_t>(info.st_mtim.tv_nsec));
+      message.received =
+          TicksFromUnixSeconds(info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec));
     }
     // Only delivered-and-seen mail in cur/ carries flags; new/ is unread.
     message.seen = std::strcmp(sub, "cur") == 0 && MaildirSeenFromName(name);
@@ -75,7 +75,8 @@ uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds) {
   int64_t lowest = -static_cast<int64_t>(kUnixEpochTicks / kTicksPerSecond);
   if (seconds < lowest) return 0;
   if (seconds > kLastUnixSecond) seconds = kLastUnixSecond;
-  return static_cast<uint64_t>(seconds - lowest) * kTicksPerSecond + nanoseconds % 1000000000u / 100;
+  return static_cast<uint64_t>(seconds - lowest) * kTicksPerSecond +
+         nanoseconds % 1000000000u / 100;
 }
 
 bool IsMaildir(const std::string& path) {

@@ -17,11 +17,11 @@
 namespace vorn_import {
 
 struct MaildirEntry {
-  std::string path;      // the file's full path
-  std::string name;      // "cur/<file>" or "new/<file>", for reports
+  std::string path;       // the file's full path
+  std::string name;       // "cur/<file>" or "new/<file>", for reports
   uint64_t received = 0;  // FILETIME ticks: from the name, else the file's modification time
-  bool seen = false;     // the S flag
-  uint64_t size = 0;     // the file's size in bytes
+  bool seen = false;      // the S flag
+  uint64_t size = 0;      // the file's size in bytes
 };
 
 // True when `path` is a folder holding cur/ or new/.

@@ -202,8 +202,7 @@ bool MboxReader::Fill() {
 bool MboxReader::NextLine(std::string_view* line, bool* continuation) {
   for (;;) {
     const char* data = buffer_.data();
-    const void* found =
-        end_ > scan_ ? std::memchr(data + scan_, '\n', end_ - scan_) : nullptr;
+    const void* found = end_ > scan_ ? std::memchr(data + scan_, '\n', end_ - scan_) : nullptr;
     size_t length = 0;
     if (found) {
       length = static_cast<size_t>(static_cast<const char*>(found) - (data + begin_)) + 1;

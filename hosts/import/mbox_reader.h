@@ -92,7 +92,7 @@ class MboxReader {
   bool eof_ = false;
   std::string error_;
 
-  uint64_t consumed_ = 0;  // bytes of the file handed out as lines
+  uint64_t consumed_ = 0;    // bytes of the file handed out as lines
   uint64_t lineNumber_ = 0;  // of the line the last piece handed out belongs to
   bool atLineStart_ = true;
 

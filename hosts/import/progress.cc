@@ -36,8 +36,8 @@ double SteadySeconds() {
 std::string FormatProgress(uint64_t doneBytes, uint64_t totalBytes, uint64_t messages,
                            double seconds) {
   doneBytes = std::min(doneBytes, totalBytes);
-  double fraction = totalBytes == 0 ? 1.0 : static_cast<double>(doneBytes) /
-                                                static_cast<double>(totalBytes);
+  double fraction =
+      totalBytes == 0 ? 1.0 : static_cast<double>(doneBytes) / static_cast<double>(totalBytes);
   int filled = static_cast<int>(fraction * kBarWidth);
   std::string bar = "[";
   for (int i = 0; i < kBarWidth; ++i) {
@@ -50,8 +50,8 @@ std::string FormatProgress(uint64_t doneBytes, uint64_t totalBytes, uint64_t mes
     char text[32];
     std::snprintf(text, sizeof(text), "%.0f", static_cast<double>(messages) / seconds);
     rate = text;
-    double left = static_cast<double>(totalBytes - doneBytes) /
-                  (static_cast<double>(doneBytes) / seconds);
+    double left =
+        static_cast<double>(totalBytes - doneBytes) / (static_cast<double>(doneBytes) / seconds);
     eta = Duration(left);
   }
   char line[160];
@@ -73,8 +73,8 @@ void ProgressBar::Update(uint64_t doneBytes, uint64_t messages) {
   double now = SteadySeconds();
   if (lastDrawn_ >= 0 && now - lastDrawn_ < kRedrawInterval) return;
   lastDrawn_ = now;
-  std::fprintf(out_, "\r%s\033[K", FormatProgress(doneBytes, totalBytes_, messages,
-                                                  now - started_).c_str());
+  std::fprintf(out_, "\r%s\033[K",
+               FormatProgress(doneBytes, totalBytes_, messages, now - started_).c_str());
   std::fflush(out_);
   shown_ = true;
 }

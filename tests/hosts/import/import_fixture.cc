@@ -91,9 +91,9 @@ uint64_t Ticks(int year, int month, int day, int hour, int minute, int second) {
 
 std::string Digest(IStoreImport* import, const std::string& bytes) {
   BYTE digest[CB_MESSAGE_DIGEST] = {};
-  EXPECT_EQ(S_OK, import->GetMessageDigest(reinterpret_cast<const BYTE*>(bytes.data()),
-                                           static_cast<ULONG>(bytes.size()), digest,
-                                           CB_MESSAGE_DIGEST));
+  EXPECT_EQ(S_OK,
+            import->GetMessageDigest(reinterpret_cast<const BYTE*>(bytes.data()),
+                                     static_cast<ULONG>(bytes.size()), digest, CB_MESSAGE_DIGEST));
   return std::string(reinterpret_cast<const char*>(digest), sizeof(digest));
 }
 
@@ -210,8 +210,8 @@ std::vector<StoredMessage> ImportTest::Messages(STOREFOLDERID folder) {
   MESSAGEPROPS props{};
   props.cbSize = CB_MESSAGEPROPS;
   HENUMSTORE enumeration = 0;
-  for (HRESULT hr = open->GetFirstMessage(0, 0, MESSAGEID_FIRST, &props, &enumeration);
-       hr == S_OK; hr = open->GetNextMessage(enumeration, 0, &props)) {
+  for (HRESULT hr = open->GetFirstMessage(0, 0, MESSAGEID_FIRST, &props, &enumeration); hr == S_OK;
+       hr = open->GetNextMessage(enumeration, 0, &props)) {
     StoredMessage message;
     message.id = props.dwMessageId;
     message.received = (static_cast<uint64_t>(props.ftReceived.dwHighDateTime) << 32) |

@@ -79,7 +79,9 @@ TEST_F(ImportTest, MaildirFlagsTimesAndOrder) {
   WriteFile(md + "/cur/no-time-in-name:2,S", message("time from the file"));
   WriteFile(md + "/cur/.hidden", message("hidden"));
   WriteFile(md + "/tmp/1767778500.M5P1.host", message("still being delivered"));
-  WriteFile(md + "/new/1767778600.M6P1.host", "\x7f" "ELF binary, no mail");
+  WriteFile(md + "/new/1767778600.M6P1.host",
+            "\x7f"
+            "ELF binary, no mail");
   // The file without a time in its name is dated by its modification time.
   timeval times[2] = {{1767778700, 0}, {1767778700, 0}};
   ASSERT_EQ(0, utimes((md + "/cur/no-time-in-name:2,S").c_str(), times));
@@ -184,7 +186,9 @@ TEST_F(ImportTest, FolderPathsAreFoundOrCreated) {
     const char* says;
   };
   const Bad bad[] = {
-      {"Half/\x01" "Bad", "cannot create the folder"},
+      {"Half/\x01"
+       "Bad",
+       "cannot create the folder"},
       {"Half//Empty", "has an empty name in it"},
       {"Projects/2026/New/x\x7fy", "not a valid folder name"},
   };
@@ -296,7 +300,8 @@ TEST_F(ImportTest, StoreFailuresAreReportedAndARerunCompletesTheImport) {
   std::string firstTwo = GeneratedMbox(0, 2);
   size_t thirdLine = 1 + static_cast<size_t>(std::count(firstTwo.begin(), firstTwo.end(), '\n'));
   std::string third = ":" + std::to_string(thirdLine) + " (byte " +
-                      std::to_string(firstTwo.size()) + "): not stored: the store refused it: "
+                      std::to_string(firstTwo.size()) +
+                      "): not stored: the store refused it: "
                       "the disk is full";
   struct Case {
     const char* name;
@@ -346,8 +351,8 @@ TEST_F(ImportTest, StoreFailuresAreReportedAndARerunCompletesTheImport) {
     // Run again, the store sound: every message once.
     RunResult again = Import({mbox});
     EXPECT_EQ(0, again.status) << again.err;
-    EXPECT_THAT(again.out, HasSubstr(Summary(10 - static_cast<int>(c.stored),
-                                             static_cast<int>(c.stored), 0)));
+    EXPECT_THAT(again.out,
+                HasSubstr(Summary(10 - static_cast<int>(c.stored), static_cast<int>(c.stored), 0)));
     std::vector<StoredMessage> stored = Messages(Inbox());
     ASSERT_EQ(10u, stored.size());
     std::vector<std::string> raws;
@@ -402,7 +407,10 @@ TEST_F(ImportTest, TheExampleMailImportsCleanly) {
       {"Lunch on Thursday?", true, false},
       {"Spring planting schedule", false, false},
       {"Minutes and budget for the May meeting", true, true},
-      {"Gr\xc3\xbc\xc3\x9f" "e aus M\xc3\xbc" "nchen - Fotos vom Wochenende", false, false},
+      {"Gr\xc3\xbc\xc3\x9f"
+       "e aus M\xc3\xbc"
+       "nchen - Fotos vom Wochenende",
+       false, false},
       {"\xe6\x9c\x88\xe4\xbe\x8b\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xae\xe8\xb3\x87\xe6\x96\x99"
        " (slides for the monthly meeting)",
        true, true},

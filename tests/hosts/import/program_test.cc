@@ -96,9 +96,9 @@ TEST_F(ImportTest, AProgramKilledHalfwayAndRunAgainStoresEveryMessageOnce) {
 
   RunResult rerun = ImportProgram({mbox});
   EXPECT_EQ(0, rerun.status) << rerun.err;
-  EXPECT_THAT(rerun.out, StartsWith("vornimport: " + std::to_string(kMessages - kept) +
-                                    " stored, " + std::to_string(kept) +
-                                    " skipped as duplicates, 0 failed"));
+  EXPECT_THAT(rerun.out,
+              StartsWith("vornimport: " + std::to_string(kMessages - kept) + " stored, " +
+                         std::to_string(kept) + " skipped as duplicates, 0 failed"));
   std::vector<StoredMessage> stored = Messages(Inbox());
   ASSERT_EQ(static_cast<size_t>(kMessages), stored.size());
   std::set<std::string> distinct;

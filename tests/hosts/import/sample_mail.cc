@@ -41,8 +41,8 @@ std::string GeneratedMessage(int index) {
   add("To: Reader <reader@example.net>");
   std::snprintf(line, sizeof(line), "Subject: %s %s %d", Word(seed), Word(seed >> 8), index);
   add(line);
-  std::snprintf(line, sizeof(line), "Date: %s, %d %s 2025 %02d:%02d:00 +0000",
-                kDays[index % 7], 1 + index % 28, kMonths[index % 12], index % 24, index % 60);
+  std::snprintf(line, sizeof(line), "Date: %s, %d %s 2025 %02d:%02d:00 +0000", kDays[index % 7],
+                1 + index % 28, kMonths[index % 12], index % 24, index % 60);
   add(line);
   std::snprintf(line, sizeof(line), "Message-ID: <generated.%d@example.org>", index);
   add(line);
@@ -68,7 +68,9 @@ std::string GeneratedMessage(int index) {
   if (index % 5 == 0) add("From the desk of the sender: a line an mbox file quotes.");
   if (index % 11 == 0) add(">From a quoted reply, quoted once more in the file.");
   if (index % 13 == 0) add(">>>From deep inside.");
-  if (index % 23 == 0) add("Caf\xc3\xa9 cr\xc3\xa8me br\xc3\xbbl\xc3\xa9" "e and a stray \xff byte.");
+  if (index % 23 == 0)
+    add("Caf\xc3\xa9 cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+        "e and a stray \xff byte.");
   if (index % 97 == 0) add(std::string("a NUL \0 byte", 12));
   if (multipart) {
     add("");

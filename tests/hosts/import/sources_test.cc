@@ -45,8 +45,8 @@ std::vector<ReadMessage> ReadMbox(const std::string& path, size_t chunk, std::st
   if (!reader.Open(path, openError)) return messages;
   MboxMessage message;
   while (reader.Next(&message) == MboxReader::Result::kMessage) {
-    messages.push_back({std::string(message.bytes), message.line, message.hasDate,
-                        message.truncated});
+    messages.push_back(
+        {std::string(message.bytes), message.line, message.hasDate, message.truncated});
   }
   return messages;
 }
@@ -65,13 +65,12 @@ TEST(MboxReaderTest, SplitsUnquotesAndKeepsBytesAtEveryChunkSize) {
       {"quoting undone once, only on From lines",
        kSep1 + "\nSubject: a\n\n>From here\n>>From there\n>Fromage\n> From x\nFrom inside\n\n" +
            kSep2 + "\nSubject: b\n\nend\n\n",
-       {{"Subject: a\n\nFrom here\n>From there\n>Fromage\n> From x\nFrom inside\n", 1, true,
-         false},
+       {{"Subject: a\n\nFrom here\n>From there\n>Fromage\n> From x\nFrom inside\n", 1, true, false},
         {"Subject: b\n\nend\n", 10, true, false}}},
       {"CRLF lines and separators stay CRLF",
        kSep1 + "\r\nSubject: a\r\n\r\n>From x\r\n\r\n" + kSep2 + "\r\nSubject: b\r\n\r\nz\r\n\r\n",
-       {{"Subject: a\r\n\r\nFrom x\r\n", 1, true, false}, {"Subject: b\r\n\r\nz\r\n", 6, true,
-                                                             false}}},
+       {{"Subject: a\r\n\r\nFrom x\r\n", 1, true, false},
+        {"Subject: b\r\n\r\nz\r\n", 6, true, false}}},
       {"no empty line after the last message",
        kSep1 + "\nSubject: a\n\nbody\n\n" + kSep2 + "\nSubject: b\n\nlast\n",
        {{"Subject: a\n\nbody\n", 1, true, false}, {"Subject: b\n\nlast\n", 6, true, false}}},
@@ -260,7 +259,7 @@ TEST(DetectSourceTest, TellsSourcesByWhatTheyAre) {
     SourceKind kind;
   };
   const Case cases[] = {
-      {"mail", SourceKind::kMbox},          {"mail.eml", SourceKind::kMbox},
+      {"mail", SourceKind::kMbox},           {"mail.eml", SourceKind::kMbox},
       {"one.EML", SourceKind::kMessageFile}, {"garbage.eml", SourceKind::kMessageFile},
       {"notes.txt", SourceKind::kRefused},   {"From", SourceKind::kRefused},
       {"md", SourceKind::kMaildir},          {"md2", SourceKind::kMaildir},
@@ -281,11 +280,18 @@ TEST(CheckMessageStartTest, AMessageStartsWithAHeaderField) {
     bool ok;
   };
   const Case cases[] = {
-      {"Subject: x\n", true},  {"Received: from a\r\n", true}, {"X-Weird-Name!:v", true},
+      {"Subject: x\n", true},
+      {"Received: from a\r\n", true},
+      {"X-Weird-Name!:v", true},
       {"Subject : x\n", true},  // obsolete white space before the colon
-      {"", false},              {"\n\nbody", false},            {": no name\n", false},
-      {"From a@b Wed\n", false}, {"Subject\n", false},          {"\xff\xfe:x", false},
-      {"%PDF-1.4\n", false},     {std::string("\0:x", 3), false},
+      {"", false},
+      {"\n\nbody", false},
+      {": no name\n", false},
+      {"From a@b Wed\n", false},
+      {"Subject\n", false},
+      {"\xff\xfe:x", false},
+      {"%PDF-1.4\n", false},
+      {std::string("\0:x", 3), false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
