@@ -41,11 +41,12 @@ constexpr const char* kUsage =
     "  --batch-size N    messages committed together (default 1000).\n"
     "  -h, --help        show this help.\n"
     "\n"
-    "Messages the store already holds are skipped, so an import that was\n"
-    "interrupted can simply be run again. Exit status: 0 when every message was\n"
-    "stored or skipped, 1 when a message could not be stored or a source was\n"
-    "refused, 2 for a usage error or a store that cannot be opened, 130 when\n"
-    "interrupted.\n";
+    "Messages the store already holds, in any folder, are skipped, so an import\n"
+    "that was interrupted can simply be run again.\n"
+    "\n"
+    "Exit status: 0 when every message was stored or skipped, 1 when a message\n"
+    "could not be stored or a source was refused, 2 for a usage error or a store\n"
+    "that cannot be opened, 130 when interrupted.\n";
 
 struct StatusName {
   HRESULT status;
@@ -312,7 +313,7 @@ bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std
   return true;
 }
 
-bool Importer::Plan(const std::vector<std::string>& paths, std::vector<Source>* sources) {
+void Importer::Plan(const std::vector<std::string>& paths, std::vector<Source>* sources) {
   for (const std::string& path : paths) {
     Source source;
     source.path = path;
@@ -343,7 +344,6 @@ bool Importer::Plan(const std::vector<std::string>& paths, std::vector<Source>* 
     }
     sources->push_back(std::move(source));
   }
-  return !sources->empty();
 }
 
 void Importer::Import(const std::vector<std::string>& paths, STOREFOLDERID folder) {

@@ -71,7 +71,8 @@ class Importer {
   struct Position;
   struct Source;
 
-  bool Plan(const std::vector<std::string>& paths, std::vector<Source>* sources);
+  // Detects each source, reporting the ones refused, and lists Maildirs.
+  void Plan(const std::vector<std::string>& paths, std::vector<Source>* sources);
   void ImportMbox(const Source& source);
   void ImportMaildir(const Source& source);
   void ImportMessageFile(const Source& source);
