@@ -174,8 +174,8 @@ struct TLIBATTR {
 struct ITypeLib;
 
 // One type of a library. Every structure it hands out is owned by the type
-// information and given back with the matching Release... call; every BSTR
-// it hands out is owned by the caller.
+// information, valid while the caller holds it, and given back with the
+// matching Release... call; every BSTR it hands out is owned by the caller.
 struct ITypeInfo : IUnknown {
   virtual HRESULT GetTypeAttr(TYPEATTR** attr) = 0;
   virtual void ReleaseTypeAttr(TYPEATTR* attr) = 0;
