@@ -43,6 +43,11 @@ VORN_API HRESULT CoGetClassObject(REFCLSID clsid, DWORD clsctx, void* serverInfo
 
 // Makes `classObject` the class object of `clsid` in this process until
 // revoked; the runtime holds a reference. *cookie receives the registration.
+// `clsctx` and `flags` are accepted for their form: a registration serves
+// every in-process request from any thread, and when a class is registered
+// more than once the newest registration serves. CO_E_NOTINITIALIZED before
+// CoInitialize on this thread. CoRevokeClassObject releases the reference;
+// E_INVALIDARG for an unknown cookie.
 VORN_API HRESULT CoRegisterClassObject(REFCLSID clsid, IUnknown* classObject, DWORD clsctx,
                                        DWORD flags, DWORD* cookie);
 VORN_API HRESULT CoRevokeClassObject(DWORD cookie);

@@ -1,0 +1,184 @@
+// UTF-16 <-> UTF-8 conversion for the system code page.
+//
+// Malformed input is replaced, never refused: an unpaired surrogate becomes
+// U+FFFD, and so does each maximal ill-formed part of a UTF-8 sequence (a
+// stray continuation byte, a truncated sequence, an overlong form, an encoded
+// surrogate, a value above U+10FFFF). Both directions write through a bounded
+// sink, so a short output buffer is detected instead of overrun.
+
+#include <cstring>
+
+#include "platform/codepage.h"
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+bool IsSupportedCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
+
+// Counts what would be written and writes it while it fits. With a null
+// buffer it only counts.
+template <class Unit>
+class Sink {
+ public:
+  Sink(Unit* out, int capacity) : out_(out), capacity_(out ? capacity : 0) {}
+
+  void Put(Unit unit) {
+    if (out_) {
+      if (count_ < capacity_) {
+        out_[count_] = unit;
+      } else {
+        overflow_ = true;
+      }
+    }
+    ++count_;
+  }
+
+  // True once the output did not fit or the count can no longer be reported;
+  // conversion stops there and the function returns 0.
+  bool Full() const { return overflow_ || count_ > kMaxCount; }
+  int Result() const { return static_cast<int>(count_); }
+
+ private:
+  static constexpr long long kMaxCount = 0x7FFFFFFF - 4;
+  Unit* out_;
+  long long capacity_;
+  long long count_ = 0;
+  bool overflow_ = false;
+};
+
+void PutUtf8(Sink<char>& sink, char32_t c) {
+  if (c < 0x80) {
+    sink.Put(static_cast<char>(c));
+  } else if (c < 0x800) {
+    sink.Put(static_cast<char>(0xC0 | (c >> 6)));
+    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    sink.Put(static_cast<char>(0xE0 | (c >> 12)));
+    sink.Put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    sink.Put(static_cast<char>(0xF0 | (c >> 18)));
+    sink.Put(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    sink.Put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+void PutUtf16(Sink<WCHAR>& sink, char32_t c) {
+  if (c < 0x10000) {
+    sink.Put(static_cast<WCHAR>(c));
+  } else {
+    c -= 0x10000;
+    sink.Put(static_cast<WCHAR>(0xD800 | (c >> 10)));
+    sink.Put(static_cast<WCHAR>(0xDC00 | (c & 0x3FF)));
+  }
+}
+
+bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
+bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+
+// Decodes one code point from `in[0..length)` (length >= 1) and returns the
+// number of bytes it used. Ill-formed input yields U+FFFD and consumes the
+// maximal ill-formed prefix, at least one byte.
+size_t DecodeUtf8(const unsigned char* in, size_t length, char32_t* c) {
+  const unsigned char lead = in[0];
+  if (lead < 0x80) {
+    *c = lead;
+    return 1;
+  }
+  size_t needed;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  char32_t value;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    needed = 1;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    needed = 2;
+    value = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    needed = 3;
+    value = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    // A continuation byte without a lead, C0/C1 (always overlong) or F5..FF.
+    *c = kReplacement;
+    return 1;
+  }
+  size_t used = 1;
+  for (size_t i = 0; i < needed; ++i) {
+    if (used >= length) {
+      *c = kReplacement;
+      return used;
+    }
+    const unsigned char next = in[used];
+    if (next < low || next > high) {
+      *c = kReplacement;
+      return used;
+    }
+    value = (value << 6) | (next & 0x3F);
+    ++used;
+    low = 0x80;
+    high = 0xBF;
+  }
+  *c = value;
+  return used;
+}
+
+}  // namespace
+
+int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int cchWide, LPSTR multi,
+                        int cbMulti, LPCSTR /*defaultChar*/, BOOL* usedDefaultChar) {
+  if (usedDefaultChar) *usedDefaultChar = FALSE;
+  if (!IsSupportedCodePage(codePage) || !wide || cchWide == 0 || cchWide < -1 || cbMulti < 0 ||
+      (cbMulti > 0 && !multi)) {
+    return 0;
+  }
+  size_t length;
+  if (cchWide == -1) {
+    length = 0;
+    while (wide[length] != 0) ++length;
+    ++length;  // the zero unit is converted too
+  } else {
+    length = static_cast<size_t>(cchWide);
+  }
+  Sink<char> sink(cbMulti > 0 ? multi : nullptr, cbMulti);
+  for (size_t i = 0; i < length && !sink.Full(); ++i) {
+    char32_t c = wide[i];
+    if (IsHighSurrogate(c)) {
+      if (i + 1 < length && IsLowSurrogate(wide[i + 1])) {
+        c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(wide[i + 1]) - 0xDC00);
+        ++i;
+      } else {
+        c = kReplacement;
+      }
+    } else if (IsLowSurrogate(c)) {
+      c = kReplacement;
+    }
+    PutUtf8(sink, c);
+  }
+  return sink.Full() ? 0 : sink.Result();
+}
+
+int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR multi, int cbMulti, LPWSTR wide,
+                        int cchWide) {
+  if (!IsSupportedCodePage(codePage) || !multi || cbMulti == 0 || cbMulti < -1 || cchWide < 0 ||
+      (cchWide > 0 && !wide)) {
+    return 0;
+  }
+  const size_t length =
+      cbMulti == -1 ? std::strlen(multi) + 1 : static_cast<size_t>(cbMulti);
+  const auto* in = reinterpret_cast<const unsigned char*>(multi);
+  Sink<WCHAR> sink(cchWide > 0 ? wide : nullptr, cchWide);
+  size_t i = 0;
+  while (i < length && !sink.Full()) {
+    char32_t c;
+    i += DecodeUtf8(in + i, length - i, &c);
+    PutUtf16(sink, c);
+  }
+  return sink.Full() ? 0 : sink.Result();
+}
