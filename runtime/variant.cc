@@ -292,6 +292,8 @@ HRESULT Dereference(const VARIANT& source, VARIANT* out) {
 HRESULT Convert(const VARIANT& source, USHORT flags, VARTYPE vt, VARIANT* out) {
   *out = VARIANT{};
   if (vt == VT_EMPTY) return S_OK;
+  // The same type: a copy that owns its string or reference.
+  if (source.vt == vt) return VariantCopy(out, &source);
   if (source.vt == VT_NULL) {
     if (vt == VT_NULL) { out->vt = VT_NULL; return S_OK; }
     return DISP_E_TYPEMISMATCH;

@@ -57,6 +57,8 @@ TEST(VariantChangeType, ConvertsAsAutomationClientsExpect) {
       {"real to text", Real(0.1), VT_BSTR, S_OK, 0, "0.1"},
       {"bool to text", Bool(true), VT_BSTR, S_OK, 0, "-1"},
       {"empty to text", OfType(VT_EMPTY), VT_BSTR, S_OK, 0, ""},
+      {"text to text", Text("not a number"), VT_BSTR, S_OK, 0, "not a number"},
+      {"long to long", Long(-9), VT_I4, S_OK, -9, nullptr},
       {"text to bool", Text("TRUE"), VT_BOOL, S_OK, -1, nullptr},
       {"numeric text to bool", Text("0"), VT_BOOL, S_OK, 0, nullptr},
       {"any non-zero to bool", Long(5), VT_BOOL, S_OK, -1, nullptr},
