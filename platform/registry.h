@@ -3,8 +3,13 @@
 //
 // Declarations only; libvornrt.so implements them. Every function returns a
 // Win32 error code: ERROR_SUCCESS (0) or one of the codes below.
-// Key and value names compare case-insensitively; the empty value name (or a
-// null one) is the key's default value.
+// Key and value names compare case-insensitively (ASCII letters) and keep the
+// case they were first written with; the empty value name (or a null one) is
+// the key's default value. A key name is 1 to 255 bytes with no backslash and
+// no control character. Open-key handles are checked: an unknown or closed
+// handle gives ERROR_INVALID_HANDLE, a key deleted (by anyone) while open gives
+// ERROR_KEY_DELETED. A registry file that cannot be parsed makes every call
+// fail with ERROR_BADDB and is never overwritten.
 #pragma once
 
 #include "platform/types.h"
@@ -96,12 +101,17 @@ VORN_API LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subKey);
 
 // Enumerates the subkeys of `key` in name order. *cchName holds the buffer's
 // size in characters and receives the name's length without its NUL.
-// ERROR_NO_MORE_ITEMS past the last; ERROR_MORE_DATA when the name does not fit.
+// ERROR_NO_MORE_ITEMS past the last; ERROR_MORE_DATA when the name does not fit
+// (nothing is written then; *cchName receives the length needed, without the
+// NUL). Keys have no class name and no write time here: `className` receives
+// an empty string and *lastWriteTime zero.
 VORN_API LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD cchName,
                                LPDWORD reserved, LPSTR className, LPDWORD cchClassName,
                                FILETIME* lastWriteTime);
 
 // Enumerates the values of `key` in name order, as RegEnumKeyExA does keys.
+// ERROR_MORE_DATA when the name or the data does not fit: nothing is written
+// then, and *cchValueName and *cbData receive the sizes needed.
 VORN_API LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD cchValueName,
                                LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData);
 

@@ -32,7 +32,9 @@ VORN_API void CoUninitialize();
 // Errors: CO_E_NOTINITIALIZED before CoInitialize on this thread,
 // REGDB_E_CLASSNOTREG for an unknown class, CO_E_DLLNOTFOUND when the
 // registered library cannot be loaded, CO_E_ERRORINDLL when it lacks
-// DllGetClassObject, CLASS_E_NOAGGREGATION for a non-null `outer`.
+// DllGetClassObject, CLASS_E_NOAGGREGATION for a non-null `outer`,
+// REGDB_E_READREGDB when the registry cannot be read. A library loaded for a
+// class stays loaded for the life of the process.
 VORN_API HRESULT CoCreateInstance(REFCLSID clsid, IUnknown* outer, DWORD clsctx, REFIID riid,
                                   void** ppv);
 
@@ -66,7 +68,8 @@ VORN_API int StringFromGUID2(REFGUID guid, LPSTR text, int cchMax);
 // Parses the braced text form, in either case. CO_E_CLASSSTRING when malformed.
 VORN_API HRESULT CLSIDFromString(LPCSTR text, LPCLSID clsid);
 // Resolves a ProgID through HKEY_CLASSES_ROOT\<ProgID>\CLSID; a braced CLSID
-// text is accepted as well. CO_E_CLASSSTRING when neither is known.
+// text is accepted as well. CO_E_CLASSSTRING when neither is known,
+// REGDB_E_READREGDB when the registry cannot be read.
 VORN_API HRESULT CLSIDFromProgID(LPCSTR progId, LPCLSID clsid);
 
 // Extension: the platform's root folder, VORN_ROOT when set, otherwise

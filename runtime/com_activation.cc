@@ -1,11 +1,13 @@
 // Per-thread initialisation, the process's table of class objects, and
-// object creation by class.
+// object creation by class: class objects registered in this process first,
+// then the component library the registry names for the class.
 
 #include <mutex>
 #include <vector>
 
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/inproc_server.h"
 
 namespace {
 
@@ -53,7 +55,7 @@ HRESULT GetClassObject(REFCLSID clsid, DWORD clsctx, REFIID riid, void** ppv) {
     if (FAILED(hr)) *ppv = nullptr;
     return hr;
   }
-  return REGDB_E_CLASSNOTREG;
+  return vorn_rt::GetServerClassObject(clsid, riid, ppv);
 }
 
 }  // namespace

@@ -1,0 +1,113 @@
+// Activation through the registry, and ProgIDs.
+
+#include "runtime/inproc_server.h"
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/loader.h"
+#include "platform/registry.h"
+
+namespace vorn_rt {
+namespace {
+
+// Reads the default string value of `path` under HKEY_CLASSES_ROOT into
+// *text. Returns the registry's status; ERROR_INVALID_DATA for a value that
+// is not a string.
+LONG ReadClassesString(const std::string& path, std::string* text) {
+  HKEY key = nullptr;
+  LONG status = RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key);
+  if (status != ERROR_SUCCESS) return status;
+  DWORD type = 0;
+  DWORD size = 0;
+  status = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
+  // Read until the value holds still: another process may change it between
+  // the size and the read.
+  while (status == ERROR_SUCCESS) {
+    if (type != REG_SZ) {
+      status = ERROR_INVALID_DATA;
+      break;
+    }
+    text->assign(size, '\0');
+    status = RegQueryValueExA(key, nullptr, nullptr, &type,
+                              reinterpret_cast<LPBYTE>(text->data()), &size);
+    if (status == ERROR_SUCCESS) {
+      text->resize(size > 0 ? size - 1 : 0);
+      break;
+    }
+    if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  return status;
+}
+
+struct ServerTable {
+  std::mutex mutex;
+  std::map<std::string, HMODULE> loaded;  // by registered path
+};
+
+ServerTable& Servers() {
+  static ServerTable* table = new ServerTable;
+  return *table;
+}
+
+HMODULE LoadServer(const std::string& path) {
+  ServerTable& table = Servers();
+  {
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto it = table.loaded.find(path);
+    if (it != table.loaded.end()) return it->second;
+  }
+  // Loading runs the library's initialisers, which may create objects in
+  // turn, so the table is not locked meanwhile.
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (!module) return nullptr;
+  std::lock_guard<std::mutex> lock(table.mutex);
+  auto inserted = table.loaded.emplace(path, module);
+  if (!inserted.second) FreeLibrary(module);  // another thread got there first
+  return inserted.first->second;
+}
+
+}  // namespace
+
+HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  *ppv = nullptr;
+  char clsidText[39];
+  StringFromGUID2(clsid, clsidText, sizeof(clsidText));
+  std::string path;
+  const LONG status =
+      ReadClassesString(std::string("CLSID\\") + clsidText + "\\InprocServer32", &path);
+  if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && path.empty())) {
+    return REGDB_E_CLASSNOTREG;
+  }
+  if (status != ERROR_SUCCESS) return REGDB_E_READREGDB;
+  HMODULE module = LoadServer(path);
+  if (!module) return CO_E_DLLNOTFOUND;
+  auto getClassObject =
+      reinterpret_cast<LPFNGETCLASSOBJECT>(GetProcAddress(module, "DllGetClassObject"));
+  if (!getClassObject) return CO_E_ERRORINDLL;
+  const HRESULT hr = getClassObject(clsid, riid, ppv);
+  if (FAILED(hr)) *ppv = nullptr;
+  return hr;
+}
+
+}  // namespace vorn_rt
+
+HRESULT CLSIDFromProgID(LPCSTR progId, LPCLSID clsid) {
+  if (!progId || !clsid) return E_INVALIDARG;
+  if (progId[0] == '{') return CLSIDFromString(progId, clsid);
+  try {
+    const std::string name(progId);
+    if (name.empty() || name.find('\\') != std::string::npos) return CO_E_CLASSSTRING;
+    std::string text;
+    const LONG status = vorn_rt::ReadClassesString(name + "\\CLSID", &text);
+    if (status == ERROR_BADDB || status == ERROR_CANTREAD || status == ERROR_CANTOPEN) {
+      return REGDB_E_READREGDB;
+    }
+    if (status != ERROR_SUCCESS) return CO_E_CLASSSTRING;
+    return CLSIDFromString(text.c_str(), clsid);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
