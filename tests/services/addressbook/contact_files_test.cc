@@ -76,6 +76,13 @@ TEST_F(ContactFilesTest, NothingThereGivesNoContacts) {
   EXPECT_TRUE(Names(dir_ + "/pipe").empty());
 }
 
+TEST_F(ContactFilesTest, APathThatCannotBeResolvedIsAnError) {
+  // Unlike a missing path (no contacts), this must not pass for an empty
+  // address book: the caller keeps what it listed before.
+  fs::create_symlink(dir_ + "/loop", dir_ + "/loop");
+  EXPECT_TRUE(Names(dir_ + "/loop", STG_E_READFAULT).empty());
+}
+
 TEST_F(ContactFilesTest, AFolderThatCannotBeListedIsAnErrorAnUnreadableFileIsSkipped) {
   if (geteuid() == 0) GTEST_SKIP() << "permissions do not bind the superuser";
   Write("a.vcf", Card("a"));
