@@ -103,7 +103,7 @@ void WriteFile(const std::string& path, const std::string& bytes) {
   ASSERT_TRUE(out.good()) << path;
 }
 
-void ImportTest::SetUp() {
+void ImporterTest::SetUp() {
   root_ = std::make_unique<vorn_test::TempRoot>();
   work_ = vorn_test::MakeTempDir("vorn-import");
   ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
@@ -111,7 +111,7 @@ void ImportTest::SetUp() {
   RegisterServices();
 }
 
-void ImportTest::TearDown() {
+void ImporterTest::TearDown() {
   import_ = nullptr;
   store_ = nullptr;
   if (initialised_) CoUninitialize();
@@ -119,7 +119,7 @@ void ImportTest::TearDown() {
   root_.reset();
 }
 
-RunResult ImportTest::Import(const std::vector<std::string>& args) {
+RunResult ImporterTest::Import(const std::vector<std::string>& args) {
   RunResult result;
   FILE* out = std::tmpfile();
   FILE* err = std::tmpfile();
@@ -131,7 +131,7 @@ RunResult ImportTest::Import(const std::vector<std::string>& args) {
   return result;
 }
 
-RunResult ImportTest::ImportProgram(const std::vector<std::string>& args) {
+RunResult ImporterTest::ImportProgram(const std::vector<std::string>& args) {
   RunResult result;
   std::string program = vorn_test::BinDir() + "/vornimport";
   std::string outPath = PathFor(".out");
@@ -162,7 +162,7 @@ RunResult ImportTest::ImportProgram(const std::vector<std::string>& args) {
   return result;
 }
 
-IStoreNamespace* ImportTest::store() {
+IStoreNamespace* ImporterTest::store() {
   if (!store_) {
     EXPECT_EQ(S_OK, CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER,
                                      IID_IStoreNamespace, store_.PutVoid()));
@@ -172,17 +172,17 @@ IStoreNamespace* ImportTest::store() {
   return store_.Get();
 }
 
-void ImportTest::CloseStore() {
+void ImporterTest::CloseStore() {
   import_ = nullptr;
   store_ = nullptr;
 }
 
-IStoreImport* ImportTest::store_import() {
+IStoreImport* ImporterTest::store_import() {
   store();
   return import_.Get();
 }
 
-STOREFOLDERID ImportTest::FindFolder(const std::string& path) {
+STOREFOLDERID ImporterTest::FindFolder(const std::string& path) {
   STOREFOLDERID current = FOLDERID_ROOT;
   std::stringstream parts(path);
   std::string part;
@@ -202,7 +202,7 @@ STOREFOLDERID ImportTest::FindFolder(const std::string& path) {
   return current;
 }
 
-std::vector<StoredMessage> ImportTest::Messages(STOREFOLDERID folder) {
+std::vector<StoredMessage> ImporterTest::Messages(STOREFOLDERID folder) {
   std::vector<StoredMessage> messages;
   ComPtr<IStoreFolder> open;
   EXPECT_EQ(S_OK, store()->OpenFolder(folder, 0, open.Put()));
@@ -235,7 +235,7 @@ std::vector<StoredMessage> ImportTest::Messages(STOREFOLDERID folder) {
   return messages;
 }
 
-size_t ImportTest::CountAll(STOREFOLDERID parent) {
+size_t ImporterTest::CountAll(STOREFOLDERID parent) {
   size_t count = 0;
   std::vector<STOREFOLDERID> children;
   FOLDERPROPS props{};

@@ -45,7 +45,7 @@ std::string Digest(IStoreImport* import, const std::string& bytes);
 
 void WriteFile(const std::string& path, const std::string& bytes);
 
-class ImportTest : public ::testing::Test {
+class ImporterTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;

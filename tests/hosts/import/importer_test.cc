@@ -29,7 +29,7 @@ std::string Summary(int stored, int duplicates, int failed) {
          " skipped as duplicates, " + std::to_string(failed) + " failed";
 }
 
-TEST_F(ImportTest, TenThousandMessagesAreStoredByteForByteAndOnlyOnce) {
+TEST_F(ImporterTest, TenThousandMessagesAreStoredByteForByteAndOnlyOnce) {
   std::string path = PathFor("big.mbox");
   WriteFile(path, GeneratedMbox(0, kBigMailbox));
 
@@ -66,7 +66,7 @@ TEST_F(ImportTest, TenThousandMessagesAreStoredByteForByteAndOnlyOnce) {
   EXPECT_EQ(static_cast<size_t>(kBigMailbox), CountAll());
 }
 
-TEST_F(ImportTest, MaildirFlagsTimesAndOrder) {
+TEST_F(ImporterTest, MaildirFlagsTimesAndOrder) {
   std::string md = PathFor("Maildir");
   for (const char* sub : {"", "/cur", "/new", "/tmp"}) mkdir((md + sub).c_str(), 0700);
   auto message = [](const std::string& subject) {
@@ -112,7 +112,7 @@ TEST_F(ImportTest, MaildirFlagsTimesAndOrder) {
   }
 }
 
-TEST_F(ImportTest, TruncatedAndGarbageSourcesAreReportedAndTheGoodMessagesStored) {
+TEST_F(ImporterTest, TruncatedAndGarbageSourcesAreReportedAndTheGoodMessagesStored) {
   std::string truncated = PathFor("truncated.mbox");
   std::string complete = GeneratedMbox(0, 3);
   std::string cut = GeneratedMbox(3, 1);
@@ -157,7 +157,7 @@ TEST_F(ImportTest, TruncatedAndGarbageSourcesAreReportedAndTheGoodMessagesStored
   }
 }
 
-TEST_F(ImportTest, FolderPathsAreFoundOrCreated) {
+TEST_F(ImporterTest, FolderPathsAreFoundOrCreated) {
   std::string one = PathFor("one.eml");
   std::string two = PathFor("two.eml");
   std::string three = PathFor("three.eml");
@@ -203,7 +203,7 @@ TEST_F(ImportTest, FolderPathsAreFoundOrCreated) {
   EXPECT_EQ(3u, CountAll());
 }
 
-TEST_F(ImportTest, CommandLineMistakesAreUsageErrors) {
+TEST_F(ImporterTest, CommandLineMistakesAreUsageErrors) {
   std::string mbox = PathFor("m.mbox");
   WriteFile(mbox, GeneratedMbox(0, 1));
   struct Case {
@@ -239,7 +239,7 @@ TEST_F(ImportTest, CommandLineMistakesAreUsageErrors) {
   EXPECT_EQ(1u, CountAll());
 }
 
-TEST_F(ImportTest, DuplicatesWithinOneSourceAreStoredOnce) {
+TEST_F(ImporterTest, DuplicatesWithinOneSourceAreStoredOnce) {
   std::string mbox = PathFor("twice.mbox");
   std::string once = GeneratedMbox(0, 3);
   WriteFile(mbox, once + once);
@@ -293,7 +293,7 @@ class ScriptedImport final : public IStoreImport {
   IStoreImport* inner_;
 };
 
-TEST_F(ImportTest, StoreFailuresAreReportedAndARerunCompletesTheImport) {
+TEST_F(ImporterTest, StoreFailuresAreReportedAndARerunCompletesTheImport) {
   std::string mbox = PathFor("ten.mbox");
   WriteFile(mbox, GeneratedMbox(0, 10));
   // Where the third message starts.
@@ -366,7 +366,7 @@ TEST_F(ImportTest, StoreFailuresAreReportedAndARerunCompletesTheImport) {
   }
 }
 
-TEST_F(ImportTest, AStoreThatRefusesEveryMessageStopsTheImport) {
+TEST_F(ImporterTest, AStoreThatRefusesEveryMessageStopsTheImport) {
   // The store server without the MIME library cannot read a message's
   // fields and refuses to store it.
   vorn_test::TempRoot root;
@@ -380,7 +380,7 @@ TEST_F(ImportTest, AStoreThatRefusesEveryMessageStopsTheImport) {
   EXPECT_THAT(result.err, HasSubstr("a component is not registered"));
 }
 
-TEST_F(ImportTest, WithoutARegisteredStoreNothingHappens) {
+TEST_F(ImporterTest, WithoutARegisteredStoreNothingHappens) {
   vorn_test::TempRoot root;
   std::string eml = PathFor("one.eml");
   WriteFile(eml, GeneratedMessage(1));
@@ -389,7 +389,7 @@ TEST_F(ImportTest, WithoutARegisteredStoreNothingHappens) {
   EXPECT_THAT(result.err, HasSubstr("the mail store is not available in " + root.path()));
 }
 
-TEST_F(ImportTest, TheExampleMailImportsCleanly) {
+TEST_F(ImporterTest, TheExampleMailImportsCleanly) {
   std::string examples = vorn_test::SourceDir() + "/examples/mail";
   RunResult inbox = Import({examples + "/Inbox"});
   EXPECT_EQ(0, inbox.status) << inbox.err;

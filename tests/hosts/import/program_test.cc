@@ -29,7 +29,7 @@ namespace {
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
-TEST_F(ImportTest, ProgramPrintsHelpSummaryAndProblemsWhereTheyBelong) {
+TEST_F(ImporterTest, ProgramPrintsHelpSummaryAndProblemsWhereTheyBelong) {
   RunResult help = ImportProgram({"--help"});
   EXPECT_EQ(0, help.status);
   EXPECT_THAT(help.out, StartsWith("Usage: vornimport [--folder PATH]"));
@@ -56,7 +56,7 @@ TEST_F(ImportTest, ProgramPrintsHelpSummaryAndProblemsWhereTheyBelong) {
   EXPECT_THAT(usage.err, HasSubstr("Try 'vornimport --help'."));
 }
 
-TEST_F(ImportTest, AProgramKilledHalfwayAndRunAgainStoresEveryMessageOnce) {
+TEST_F(ImporterTest, AProgramKilledHalfwayAndRunAgainStoresEveryMessageOnce) {
   constexpr int kMessages = 10000;
   std::string mbox = PathFor("big.mbox");
   WriteFile(mbox, GeneratedMbox(0, kMessages));
