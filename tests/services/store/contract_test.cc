@@ -13,14 +13,13 @@ namespace store_test {
 namespace {
 
 // A fresh root per test, with the server reached through its library and
-// the MIME message class it needs to store messages.
+// the MIME library, which it needs to store messages, registered there.
 class ServerStoreHarness : public vorn_contract::StoreHarness {
  public:
   ServerStoreHarness() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {
-    mime_ = std::make_unique<SimpleMimeRegistration>();
+    EXPECT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
   }
   ~ServerStoreHarness() override {
-    mime_.reset();
     if (initialised_) CoUninitialize();
   }
   HRESULT CreateNamespace(IStoreNamespace** ns) override {
@@ -33,7 +32,6 @@ class ServerStoreHarness : public vorn_contract::StoreHarness {
  private:
   vorn_test::TempRoot root_;
   bool initialised_;
-  std::unique_ptr<SimpleMimeRegistration> mime_;
 };
 
 }  // namespace

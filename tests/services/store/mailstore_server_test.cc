@@ -230,7 +230,7 @@ TEST_F(MailStoreOnServer, MessageReaderReadsBodyAndAttachmentNames) {
   ASSERT_EQ(1, mail_->SetFolder(inbox_));
   ASSERT_EQ(1, mail_->SetMessage(static_cast<int32_t>(plain)));
   EXPECT_EQ(0, mail_->GetAttachmentCount());
-  EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e", mail_->GetBody().substr(0, 6));
+  EXPECT_EQ("Gr\xC3\xBC\xC3\x9F" "e", mail_->GetBody().substr(0, 7));
   ASSERT_EQ(1, mail_->SetMessage(static_cast<int32_t>(files)));
   EXPECT_EQ(2, mail_->GetAttachmentCount());
   EXPECT_EQ("report.pdf", mail_->GetAttachmentName(0));

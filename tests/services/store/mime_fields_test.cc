@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/mime.h"
+#include "platform/runtime.h"
 #include "platform/systime.h"
 #include "tests/services/store/store_fixture.h"
 
