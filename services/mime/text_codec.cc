@@ -2,7 +2,9 @@
 
 #include <gmime/gmime.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 
 #include "services/mime/gmime_support.h"
@@ -36,6 +38,21 @@ void AppendCodePoint(char32_t c, std::string* out) {
     out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
     out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
+}
+
+// The end of the run of ASCII characters other than NUL that starts at
+// `s[i]`, looked at eight bytes at a time: most mail text is such a run.
+size_t AsciiRunEnd(std::string_view s, size_t i) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  while (i + 8 <= s.size()) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if ((word & kHighs) != 0 || ((word - kOnes) & ~word & kHighs) != 0) break;
+    i += 8;
+  }
+  while (i < s.size() && s[i] != '\0' && static_cast<uint8_t>(s[i]) < 0x80) ++i;
+  return i;
 }
 
 // Length of the well-formed UTF-8 sequence at `s[i]`, 0 when it is not one.
@@ -86,6 +103,17 @@ char32_t DecodeSequence(std::string_view s, size_t i, size_t n) {
 void AppendSanitized(std::string_view bytes, std::string* out, size_t maxBytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    size_t run = AsciiRunEnd(bytes, i);
+    if (run > i) {
+      size_t room = maxBytes > out->size() ? maxBytes - out->size() : 0;
+      if (run - i > room) {
+        out->append(bytes.data() + i, room);
+        return;
+      }
+      out->append(bytes.data() + i, run - i);
+      i = run;
+      continue;
+    }
     size_t n = SequenceLength(bytes, i);
     if (n == 0) {
       if (out->size() + 3 > maxBytes) return;
@@ -205,6 +233,12 @@ bool IsBidiControl(char32_t c) {
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    i = AsciiRunEnd(bytes, i);
+    if (i == bytes.size()) break;
+    if (bytes[i] == '\0') {
+      ++i;
+      continue;
+    }
     size_t n = SequenceLength(bytes, i);
     if (n == 0) return false;
     i += n;
@@ -248,6 +282,18 @@ void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes) {
   };
   size_t i = 0;
   while (i < utf8.size()) {
+    size_t run = std::min(AsciiRunEnd(utf8, i), i + (maxBytes - std::min(maxBytes, out->size())) / 2);
+    if (run > i) {
+      size_t at = out->size();
+      out->resize(at + 2 * (run - i));
+      char* units = out->data() + at;
+      for (size_t k = i; k < run; ++k) {
+        *units++ = utf8[k];
+        *units++ = '\0';
+      }
+      i = run;
+      continue;
+    }
     size_t n = SequenceLength(utf8, i);
     char32_t c = n ? DecodeSequence(utf8, i, n) : 0xFFFD;
     i += n ? n : 1;

@@ -44,6 +44,13 @@ TEST(MimeCodec, DecodesDeclaredCharsets) {
   for (const Case& c : cases) {
     EXPECT_EQ(c.expected, DecodeText(c.bytes, c.charset, 1000)) << c.charset << " " << c.bytes;
   }
+  // Long ASCII runs (read eight bytes at a time) still drop NULs and stop
+  // at the limit.
+  std::string run(21, 'a');
+  run[13] = '\0';
+  EXPECT_EQ(std::string(20, 'a'), DecodeText(run, "utf-8", 100));
+  EXPECT_EQ(std::string(20, 'a'), DecodeText(run, "", 100));
+  EXPECT_EQ(std::string(13, 'a'), DecodeText(std::string(20, 'a'), "utf-8", 13));
   // Output is cut at a whole character.
   EXPECT_EQ("ab", DecodeText("ab\xC3\xA9", "utf-8", 3));
   EXPECT_EQ("ab", DecodeText("ab\xE9", "latin1", 3));
@@ -57,6 +64,13 @@ TEST(MimeCodec, EncodesUtf16WithoutSplittingPairs) {
   out.clear();
   vorn_mime::AppendUtf16("a\xF0\x9F\x98\x80", &out, 5);
   EXPECT_EQ(std::string("a\0", 2), out);
+  out.clear();
+  vorn_mime::AppendUtf16(std::string(20, 'a') + "\xC3\xA9", &out, 9);
+  EXPECT_EQ(std::string("a\0a\0a\0a\0", 8), out);
+  out.clear();
+  vorn_mime::AppendUtf16(std::string(20, 'a') + "\xC3\xA9", &out, 100);
+  EXPECT_EQ(42u, out.size());
+  EXPECT_EQ(std::string("\xE9\0", 2), out.substr(40));
 }
 
 TEST(MimeCodec, ReducesNamesToSafeBaseNames) {
