@@ -3,6 +3,7 @@
 #include "hosts/script/line_editor.h"
 
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -16,7 +17,13 @@ using vornhost::LineEditor;
 
 class Terminal {
  public:
-  Terminal() { EXPECT_EQ(openpty(&master_, &slave_, nullptr, nullptr, nullptr), 0); }
+  // The terminal starts without line discipline, so that keys typed before
+  // the editor switches it to raw mode reach the editor unchanged.
+  Terminal() {
+    termios raw;
+    cfmakeraw(&raw);
+    EXPECT_EQ(openpty(&master_, &slave_, nullptr, &raw, nullptr), 0);
+  }
   ~Terminal() {
     close(master_);
     close(slave_);
