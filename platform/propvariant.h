@@ -4,6 +4,8 @@
 // Declarations only; libvornrt.so implements PropVariantClear.
 #pragma once
 
+#include <cstring>
+
 #include "platform/unknown.h"
 
 typedef USHORT VARTYPE;
@@ -64,7 +66,10 @@ struct PROPVARIANT {
 };
 typedef PROPVARIANT* LPPROPVARIANT;
 
-inline void PropVariantInit(PROPVARIANT* value) { *value = PROPVARIANT{}; }
+// Sets every byte of the value to zero: VT_EMPTY, and a null pointer in each
+// pointer member. (An empty brace initialiser would set only the union's
+// first member, leaving the bytes of a pointer member undefined.)
+inline void PropVariantInit(PROPVARIANT* value) { std::memset(value, 0, sizeof(*value)); }
 
 // Frees what the value owns (the string of VT_LPSTR and VT_LPWSTR with
 // CoTaskMemFree, the reference of VT_UNKNOWN) and sets it to VT_EMPTY.

@@ -61,6 +61,32 @@ constexpr ULONG CB_MESSAGEIDLIST = 12;
 
 constexpr int CCH_FOLDER_NAME = 256;  // szName, NUL included
 
+// Extension: the failures the store server reports beyond the common codes.
+// Callers need only test for a negative status; the codes tell why.
+//  E_INVALIDARG           a bad name, a wrong cbSize, a structure that is not the store's
+//  E_POINTER              a null pointer where one is needed
+//  E_HANDLE               an enumeration or batch handle that is not open
+//  E_ACCESSDENIED         a special folder cannot be renamed or removed
+//  STG_E_FILENOTFOUND     an unknown folder, or a message the folder does not hold
+//  STG_E_REVERTED         the folder of this object has been removed
+//  STG_E_ACCESSDENIED     the store cannot be written (read-only file or folder)
+//  STG_E_MEDIUMFULL       the disk is full, a message is too large, or no
+//                         identifier is left
+//  STG_E_READFAULT, STG_E_WRITEFAULT  an input/output error
+//  E_UNEXPECTED           a call before Initialize, or a batch already open
+// Committing or opening a message as IMimeMessage also fails with the
+// status of creating the MIME library's message class when it is missing.
+constexpr HRESULT STORE_E_ALREADYEXISTS = MakeHresult(0x800700B7u);  // a sibling has that name
+constexpr HRESULT STORE_E_NOTEMPTY = MakeHresult(0x80070091u);       // the folder has subfolders
+constexpr HRESULT STORE_E_TOODEEP = MakeHresult(0x800700CEu);        // nesting beyond 64 levels
+constexpr HRESULT STG_E_LOCKVIOLATION = MakeHresult(0x80030021u);    // busy in another process
+constexpr HRESULT STG_E_DOCFILECORRUPT = MakeHresult(0x80030109u);   // the store's file is damaged
+
+// Extension: a folder name is 1 to CCH_FOLDER_NAME - 1 bytes of UTF-8
+// without control characters, unique among its siblings whatever the case;
+// folders nest at most STORE_MAX_DEPTH levels below the root.
+constexpr int STORE_MAX_DEPTH = 64;
+
 struct FOLDERPROPS {
   ULONG cbSize;                 // CB_FOLDERPROPS
   STOREFOLDERID dwFolderId;
@@ -81,7 +107,7 @@ struct MESSAGEPROPS {
   DWORD dwReserved;
   MESSAGEID dwMessageId;
   DWORD dwLanguage;  // code page of the message's main charset, 0 unknown
-  DWORD dwState;
+  DWORD dwState;     // the store server repeats dwFlags here
   DWORD cbMessage;   // size of the raw message in bytes
   IMSGPRIORITY priority;
   FILETIME ftReceived;  // UTC

@@ -47,8 +47,8 @@ struct CallArg {
 std::string GuidText(const GUID& guid);
 
 struct Call {
-  size_t seq = 0;       // position in the log
-  std::string object;   // "<Kind>#<serial>", or "" for a free function (WABOpen)
+  size_t seq = 0;      // position in the log
+  std::string object;  // "<Kind>#<serial>", or "" for a free function (WABOpen)
   std::string method;
   std::vector<CallArg> args;
   bool returned = false;

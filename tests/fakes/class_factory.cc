@@ -17,8 +17,8 @@ class FakeClassFactory final : public IClassFactory, public FakeObject {
   ULONG Release() override { return ReleaseImpl(); }
 
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    CallScope call = Begin("CreateInstance",
-                           {CallArg::Ptr("outer", outer), CallArg::Guid("riid", &riid)});
+    CallScope call =
+        Begin("CreateInstance", {CallArg::Ptr("outer", outer), CallArg::Guid("riid", &riid)});
     if (!ppv) return Done(call, E_POINTER);
     *ppv = nullptr;
     if (call.dead) return Done(call, E_UNEXPECTED);
@@ -30,8 +30,8 @@ class FakeClassFactory final : public IClassFactory, public FakeObject {
   }
 
   HRESULT LockServer(BOOL lock) override {
-    CallScope call = Begin("LockServer", {CallArg::Num("lock", static_cast<uint32_t>(lock))},
-                           false);
+    CallScope call =
+        Begin("LockServer", {CallArg::Num("lock", static_cast<uint32_t>(lock))}, false);
     return Done(call, call.dead ? E_UNEXPECTED : S_OK);
   }
 

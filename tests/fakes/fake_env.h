@@ -57,7 +57,6 @@ class FakeEnv {
   template <class T>
   static T* Find(IUnknown* unknown);
 
-
  private:
   std::vector<std::unique_ptr<FakeObject>> pool_;
 };

@@ -1,8 +1,10 @@
 #include "tests/fakes/fake_mime.h"
 
-#include <algorithm>
-#include <cstring>
 #include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
 
 #include "platform/runtime.h"
 #include "tests/fakes/hand_out.h"
@@ -55,6 +57,70 @@ std::shared_ptr<FakeMimeMessage> MakeTextMessage(std::u16string_view text,
   return message;
 }
 
+std::u16string Utf16FromUtf8(std::string_view text) {
+  std::u16string out;
+  size_t i = 0;
+  while (i < text.size()) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    char32_t code = 0xFFFD;
+    size_t length = 1;
+    if (lead < 0x80) {
+      code = lead;
+    } else if (lead >= 0xC2 && lead <= 0xF4) {
+      size_t need = lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+      char32_t value = lead & (need == 2 ? 0x1F : need == 3 ? 0x0F : 0x07);
+      size_t k = 1;
+      for (; k < need && i + k < text.size() && (byte(i + k) & 0xC0) == 0x80; ++k) {
+        value = (value << 6) | (byte(i + k) & 0x3F);
+      }
+      length = k;
+      bool overlong = (need == 3 && value < 0x800) || (need == 4 && value < 0x10000);
+      if (k == need && !overlong && value <= 0x10FFFF && !(value >= 0xD800 && value <= 0xDFFF)) {
+        code = value;
+      }
+    }
+    if (code >= 0x10000) {
+      code -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (code >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (code & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(code));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::shared_ptr<FakeMimeMessage> MakeMessageFromRaw(std::string_view raw) {
+  auto message = std::make_shared<FakeMimeMessage>();
+  FakeBody& root = message->AddBody();
+  root.contentType = "text/plain";
+  size_t pos = 0;
+  while (pos < raw.size()) {
+    size_t end = raw.find('\n', pos);
+    if (end == std::string_view::npos) end = raw.size();
+    std::string line(raw.substr(pos, end - pos));
+    pos = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) break;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(" \t"));
+    if (strcasecmp(name.c_str(), "Content-Type") == 0) {
+      std::string type = value.substr(0, value.find(';'));
+      type.erase(type.find_last_not_of(" \t") + 1);
+      for (char& c : type) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (!type.empty()) root.contentType = type;
+    }
+    root.headers.emplace(name, value);
+  }
+  root.SetText(Utf16FromUtf8(pos < raw.size() ? raw.substr(pos) : std::string_view()));
+  return message;
+}
+
 namespace {
 
 char* TaskString(const std::string& text) {
@@ -103,8 +169,7 @@ class FakeMimeBodyObject final : public IMimeBody, public FakeObject {
  public:
   FakeMimeBodyObject(FakeEnv& env, FakeMimeModel* model, std::shared_ptr<FakeMimeMessage> message,
                      HBODY handle)
-      : FakeObject(env, "MimeBody"), model_(model), message_(std::move(message)),
-        handle_(handle) {}
+      : FakeObject(env, "MimeBody"), model_(model), message_(std::move(message)), handle_(handle) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     return QueryFor(static_cast<IMimeBody*>(this), {IID_IMimeBody}, riid, ppv);
@@ -129,8 +194,8 @@ class FakeMimeBodyObject final : public IMimeBody, public FakeObject {
   }
 
   HRESULT GetData(ENCODINGTYPE encoding, IStream** stream) override {
-    CallScope call = Begin("GetData", {CallArg::Num("encoding", encoding),
-                                       CallArg::Ptr("stream", stream)});
+    CallScope call =
+        Begin("GetData", {CallArg::Num("encoding", encoding), CallArg::Ptr("stream", stream)});
     if (!stream) return Done(call, E_POINTER);
     *stream = nullptr;
     if (call.dead) return Done(call, E_UNEXPECTED);
@@ -237,9 +302,9 @@ class FakeMimeMessageObject final : public IMimeMessage, public FakeObject {
   }
 
   HRESULT BindToObject(HBODY handle, REFIID riid, void** object) override {
-    CallScope call = Begin("BindToObject", {CallArg::Num("body", handle),
-                                            CallArg::Guid("riid", &riid),
-                                            CallArg::Ptr("object", object)});
+    CallScope call =
+        Begin("BindToObject", {CallArg::Num("body", handle), CallArg::Guid("riid", &riid),
+                               CallArg::Ptr("object", object)});
     if (!object) return Done(call, E_POINTER);
     *object = nullptr;
     if (call.dead) return Done(call, E_UNEXPECTED);
@@ -271,8 +336,8 @@ class FakeMimeMessageObject final : public IMimeMessage, public FakeObject {
   }
 
   HRESULT GetAttachments(ULONG* count, LPHBODY* bodies) override {
-    CallScope call = Begin("GetAttachments",
-                           {CallArg::Ptr("count", count), CallArg::Ptr("bodies", bodies)});
+    CallScope call =
+        Begin("GetAttachments", {CallArg::Ptr("count", count), CallArg::Ptr("bodies", bodies)});
     if (!count || !bodies) return Done(call, E_POINTER);
     *count = 0;
     *bodies = nullptr;

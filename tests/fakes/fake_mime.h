@@ -118,6 +118,17 @@ std::shared_ptr<FakeMimeMessage> MakeTextMessage(std::u16string_view text,
                                                  const std::vector<std::string>& attachmentNames,
                                                  std::string contentType = "text/plain");
 
+// A single-part description of a raw message, as the fake store makes for
+// messages committed through CreateStream/CommitStream: one root body whose
+// content type is the Content-Type field's "type/subtype" in lower case
+// (text/plain without one), whose data is the text after the header as
+// UTF-16LE (the text read as UTF-8), and whose header fields are the
+// message's. No multipart parsing.
+std::shared_ptr<FakeMimeMessage> MakeMessageFromRaw(std::string_view raw);
+
+// UTF-8 to UTF-16; invalid sequences become U+FFFD.
+std::u16string Utf16FromUtf8(std::string_view text);
+
 class FakeMimeModel {
  public:
   explicit FakeMimeModel(FakeEnv& env) : env_(env) {}

@@ -1,10 +1,12 @@
 #include "tests/fakes/fake_store.h"
 
+#include <strings.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <strings.h>
 
 #include "tests/fakes/hand_out.h"
 
@@ -90,8 +92,8 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
   ULONG Release() override { return ReleaseImpl(); }
 
   HRESULT Initialize(HWND owner, DWORD reserved) override {
-    CallScope call = Begin("Initialize", {CallArg::Ptr("owner", owner),
-                                          CallArg::Num("reserved", reserved)});
+    CallScope call =
+        Begin("Initialize", {CallArg::Ptr("owner", owner), CallArg::Num("reserved", reserved)});
     if (call.dead) return Done(call, E_UNEXPECTED);
     if (call.fault) return Done(call, *call.fault);
     if (FAILED(store_->initializeStatus)) return Done(call, store_->initializeStatus);
@@ -103,9 +105,9 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
 
   HRESULT CreateFolder(STOREFOLDERID parentId, LPCSTR name, DWORD flags,
                        LPSTOREFOLDERID newId) override {
-    CallScope call = Begin("CreateFolder",
-                           {CallArg::Num("parentId", parentId), CallArg::Str("name", name),
-                            CallArg::Num("flags", flags), CallArg::Ptr("newId", newId)});
+    CallScope call =
+        Begin("CreateFolder", {CallArg::Num("parentId", parentId), CallArg::Str("name", name),
+                               CallArg::Num("flags", flags), CallArg::Ptr("newId", newId)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     if (parentId != FOLDERID_ROOT && !store_->Folder(parentId)) return Done(call, kUnknownId);
     if (HRESULT hr = CheckName(parentId, name); FAILED(hr)) return Done(call, hr);
@@ -115,9 +117,9 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
   }
 
   HRESULT RenameFolder(STOREFOLDERID folderId, DWORD reserved, LPCSTR name) override {
-    CallScope call = Begin("RenameFolder", {CallArg::Num("folderId", folderId),
-                                            CallArg::Num("reserved", reserved),
-                                            CallArg::Str("name", name)});
+    CallScope call =
+        Begin("RenameFolder", {CallArg::Num("folderId", folderId),
+                               CallArg::Num("reserved", reserved), CallArg::Str("name", name)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     FakeFolder* folder = store_->Folder(folderId);
     if (!folder) return Done(call, folderId == FOLDERID_ROOT ? E_INVALIDARG : kUnknownId);
@@ -145,11 +147,10 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
 
   HRESULT GetFirstSubFolder(STOREFOLDERID parentId, LPFOLDERPROPS props,
                             LPHENUMSTORE enumeration) override {
-    CallScope call = Begin(
-        "GetFirstSubFolder",
-        {CallArg::Num("parentId", parentId),
-         props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr),
-         CallArg::Ptr("enumeration", enumeration)});
+    CallScope call = Begin("GetFirstSubFolder", {CallArg::Num("parentId", parentId),
+                                                 props ? CallArg::Num("cbSize", props->cbSize)
+                                                       : CallArg::Ptr("props", nullptr),
+                                                 CallArg::Ptr("enumeration", enumeration)});
     if (!enumeration) return Done(call, E_POINTER);
     *enumeration = 0;
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
@@ -177,10 +178,9 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
   }
 
   HRESULT GetNextSubFolder(HENUMSTORE enumeration, LPFOLDERPROPS props) override {
-    CallScope call = Begin(
-        "GetNextSubFolder",
-        {CallArg::Num("enumeration", enumeration),
-         props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr)});
+    CallScope call = Begin("GetNextSubFolder", {CallArg::Num("enumeration", enumeration),
+                                                props ? CallArg::Num("cbSize", props->cbSize)
+                                                      : CallArg::Ptr("props", nullptr)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     FakeStore::Enumeration* e = store_->FindEnumeration(enumeration);
     if (!e || !e->folders) {
@@ -247,10 +247,10 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
   ULONG Release() override { return ReleaseImpl(); }
 
   HRESULT GetMessageProps(MESSAGEID messageId, DWORD flags, LPMESSAGEPROPS props) override {
-    CallScope call = Begin(
-        "GetMessageProps",
-        {CallArg::Num("messageId", messageId), CallArg::Num("flags", flags),
-         props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr)});
+    CallScope call =
+        Begin("GetMessageProps",
+              {CallArg::Num("messageId", messageId), CallArg::Num("flags", flags),
+               props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     if (!props || props->cbSize != CB_MESSAGEPROPS) return Done(call, E_INVALIDARG);
     FakeMessage* message = MessageHere(messageId);
@@ -303,9 +303,9 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
   }
 
   HRESULT OpenMessage(MESSAGEID messageId, REFIID riid, void** object) override {
-    CallScope call = Begin("OpenMessage", {CallArg::Num("messageId", messageId),
-                                           CallArg::Guid("riid", &riid),
-                                           CallArg::Ptr("object", object)});
+    CallScope call =
+        Begin("OpenMessage", {CallArg::Num("messageId", messageId), CallArg::Guid("riid", &riid),
+                              CallArg::Ptr("object", object)});
     if (!object) return Done(call, E_POINTER);
     *object = nullptr;
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
@@ -329,12 +329,12 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
 
   HRESULT GetFirstMessage(DWORD flags, DWORD msgFlags, MESSAGEID firstId, LPMESSAGEPROPS props,
                           LPHENUMSTORE enumeration) override {
-    CallScope call = Begin(
-        "GetFirstMessage",
-        {CallArg::Num("flags", flags), CallArg::Num("msgFlags", msgFlags),
-         CallArg::Num("firstId", firstId),
-         props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr),
-         CallArg::Ptr("enumeration", enumeration)});
+    CallScope call =
+        Begin("GetFirstMessage",
+              {CallArg::Num("flags", flags), CallArg::Num("msgFlags", msgFlags),
+               CallArg::Num("firstId", firstId),
+               props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr),
+               CallArg::Ptr("enumeration", enumeration)});
     if (!enumeration) return Done(call, E_POINTER);
     *enumeration = 0;
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
@@ -357,10 +357,10 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
   }
 
   HRESULT GetNextMessage(HENUMSTORE enumeration, DWORD flags, LPMESSAGEPROPS props) override {
-    CallScope call = Begin(
-        "GetNextMessage",
-        {CallArg::Num("enumeration", enumeration), CallArg::Num("flags", flags),
-         props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr)});
+    CallScope call =
+        Begin("GetNextMessage",
+              {CallArg::Num("enumeration", enumeration), CallArg::Num("flags", flags),
+               props ? CallArg::Num("cbSize", props->cbSize) : CallArg::Ptr("props", nullptr)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     FakeStore::Enumeration* e = store_->FindEnumeration(enumeration);
     if (!e || e->folders) {
@@ -401,8 +401,8 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
     *stream = nullptr;
     *messageId = MESSAGEID_INVALID;
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
-    auto* object = env().Make<ScriptedStream>("NewStream", std::string(),
-                                              std::vector<ReadStep>(), true);
+    auto* object =
+        env().Make<ScriptedStream>("NewStream", std::string(), std::vector<ReadStep>(), true);
     HRESULT hr = HandOut<IStream>(object, store_->wrapNewStream, IID_IStream,
                                   reinterpret_cast<void**>(stream));
     if (FAILED(hr)) return Done(call, hr);
@@ -416,11 +416,10 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
                        MESSAGEID messageId, IMimeMessage* message) override {
     ScriptedStream* written = FakeEnv::Find<ScriptedStream>(stream);
     CallScope call = Begin(
-        "CommitStream",
-        {CallArg::Num("batch", batch), CallArg::Num("flags", flags),
-         CallArg::Num("msgFlags", msgFlags),
-         CallArg::Ptr("stream", stream, written ? written->name() : "foreign"),
-         CallArg::Num("messageId", messageId), CallArg::Ptr("message", message)});
+        "CommitStream", {CallArg::Num("batch", batch), CallArg::Num("flags", flags),
+                         CallArg::Num("msgFlags", msgFlags),
+                         CallArg::Ptr("stream", stream, written ? written->name() : "foreign"),
+                         CallArg::Num("messageId", messageId), CallArg::Ptr("message", message)});
     if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
     auto it = std::find_if(pending_.begin(), pending_.end(),
                            [&](const auto& entry) { return entry.first == messageId; });
@@ -443,6 +442,7 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
     }
     if (auto f = fields.find("from"); f != fields.end()) added.displayFrom = f->second;
     if (auto f = fields.find("to"); f != fields.end()) added.displayTo = f->second;
+    if (store_->mime()) added.mime = MakeMessageFromRaw(added.raw);
     store_->AddCommit({folder_, messageId, added.raw, msgFlags});
     return Done(call, S_OK);
   }
@@ -474,9 +474,9 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
 
 HRESULT FakeNamespaceObject::OpenFolder(STOREFOLDERID folderId, DWORD reserved,
                                         IStoreFolder** folder) {
-  CallScope call = Begin("OpenFolder", {CallArg::Num("folderId", folderId),
-                                        CallArg::Num("reserved", reserved),
-                                        CallArg::Ptr("folder", folder)});
+  CallScope call =
+      Begin("OpenFolder", {CallArg::Num("folderId", folderId), CallArg::Num("reserved", reserved),
+                           CallArg::Ptr("folder", folder)});
   if (!folder) return Done(call, E_POINTER);
   *folder = nullptr;
   if (HRESULT hr = Precheck(call); hr != S_OK) return Done(call, hr);
@@ -624,8 +624,8 @@ HRESULT FakeStore::CreateNamespace(REFIID riid, void** ppv) {
 }
 
 ClassRegistration FakeStore::Register() {
-  IClassFactory* factory =
-      MakeClassFactory(env_, [this](REFIID riid, void** ppv) { return CreateNamespace(riid, ppv); });
+  IClassFactory* factory = MakeClassFactory(
+      env_, [this](REFIID riid, void** ppv) { return CreateNamespace(riid, ppv); });
   ComPtr<IClassFactory> hold(factory);
   return ClassRegistration(CLSID_StoreNamespace, factory);
 }
@@ -654,8 +654,8 @@ bool FakeStore::CloseEnumeration(HENUMSTORE handle) {
 
 void FakeStore::FillFolderProps(const FakeFolder& folder, FOLDERPROPS* props) const {
   props->dwFolderId = folder.id;
-  props->cSubFolders = folder.subFolderCount.value_or(
-      static_cast<INT>(SubFolders(folder.id).size()));
+  props->cSubFolders =
+      folder.subFolderCount.value_or(static_cast<INT>(SubFolders(folder.id).size()));
   props->sfType = folder.type;
   DWORD unread = 0, total = 0;
   for (const FakeMessage& message : messages_) {
@@ -702,8 +702,8 @@ bool FakeStore::FillMessageProps(const FakeMessage& message, DWORD flags, MESSAG
   props->dwFlags = message.flags;
   props->pStream = nullptr;
   if (attachStreamToProps && !(flags & MSGPROPS_FAST)) {
-    auto* stream = env_.Make<ScriptedStream>("PropsStream", message.raw, std::vector<ReadStep>(),
-                                             false);
+    auto* stream =
+        env_.Make<ScriptedStream>("PropsStream", message.raw, std::vector<ReadStep>(), false);
     stream->AddRef();
     props->pStream = stream;
   }

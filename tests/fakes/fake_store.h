@@ -45,7 +45,8 @@
 //    other interfaces E_NOINTERFACE.
 //  - CreateStream reserves an identifier and gives a writable "NewStream";
 //    CommitStream stores what was written as a new message (subject, from and
-//    to read from the header lines, flags = msgFlags) and lists it in
+//    to read from the header lines, flags = msgFlags, and with a MIME model
+//    the single-part description MakeMessageFromRaw gives) and lists it in
 //    Commits(). The stream must come from CreateStream of the same folder.
 //
 // Faultable (see FaultInjector): Initialize, OpenFolder, CreateFolder,
@@ -199,10 +200,10 @@ class FakeStore {
 
   // --- for the fake objects -----------------------------------------------------
   struct Enumeration {
-    bool folders;                // subfolders, else messages
-    std::string owner;           // the object that opened it
-    STOREFOLDERID scope;         // parent or folder
-    std::vector<DWORD> items;    // snapshot of identifiers
+    bool folders;              // subfolders, else messages
+    std::string owner;         // the object that opened it
+    STOREFOLDERID scope;       // parent or folder
+    std::vector<DWORD> items;  // snapshot of identifiers
     size_t next = 0;
   };
   HENUMSTORE OpenEnumeration(Enumeration enumeration);

@@ -170,8 +170,7 @@ TEST_F(FakeStoreTest, CountsReferencesAndReleaseOrder) {
 
   // A call or a Release through a dangling pointer is caught.
   IStoreNamespace* dangling = nullptr;
-  ASSERT_EQ(store_.CreateNamespace(IID_IStoreNamespace, reinterpret_cast<void**>(&dangling)),
-            S_OK);
+  ASSERT_EQ(store_.CreateNamespace(IID_IStoreNamespace, reinterpret_cast<void**>(&dangling)), S_OK);
   dangling->Release();
   EXPECT_EQ(dangling->Initialize(nullptr, 0), E_UNEXPECTED);
   dangling->Release();
@@ -212,6 +211,63 @@ TEST_F(FakeStoreTest, RawTextReadsFollowTheScript) {
   ULONG got = 0;
   EXPECT_EQ(again->Read(buffer, 99, &got), S_OK);
   EXPECT_EQ(got, 4u);
+}
+
+TEST(FakeStoreOpenMessageTest, AnswersAsTheMessageIsDescribed) {
+  struct Case {
+    const char* name;
+    bool model;          // the store has a MIME model
+    bool describedMime;  // the message has a MIME description
+    HRESULT openStatus;
+    bool withhold;
+    REFIID riid;
+    HRESULT expected;
+    bool object;
+  };
+  const Case cases[] = {
+      {"raw text", false, false, S_OK, false, IID_IStream, S_OK, true},
+      {"parsed", true, true, S_OK, false, IID_IMimeMessage, S_OK, true},
+      {"parsed without a model", false, true, S_OK, false, IID_IMimeMessage, E_NOINTERFACE, false},
+      {"parsed without a description", true, false, S_OK, false, IID_IMimeMessage, E_NOINTERFACE,
+       false},
+      {"other interface", true, true, S_OK, false, IID_IStoreFolder, E_NOINTERFACE, false},
+      {"refused", true, true, STG_E_ACCESSDENIED, false, IID_IStream, STG_E_ACCESSDENIED, false},
+      {"S_FALSE with the object", true, true, S_FALSE, false, IID_IStream, S_FALSE, true},
+      {"S_FALSE without it", true, true, S_FALSE, true, IID_IMimeMessage, S_FALSE, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeEnv env;
+    FakeMimeModel mime(env);
+    FakeStore store(env, c.model ? &mime : nullptr);
+    STOREFOLDERID inbox = store.AddFolder(FOLDERID_ROOT, "Inbox", FOLDER_INBOX).id;
+    FakeMessage& message = store.AddMessage(inbox);
+    message.raw = "Subject: x\r\n\r\nbody";
+    if (c.describedMime) message.mime = MakeTextMessage(u"body", {"a.txt"});
+    message.openStatus = c.openStatus;
+    message.withholdObject = c.withhold;
+    MESSAGEID id = message.id;
+    {
+      ComPtr<IStoreNamespace> ns;
+      ASSERT_EQ(store.CreateNamespace(IID_IStoreNamespace, ns.PutVoid()), S_OK);
+      ASSERT_EQ(ns->Initialize(nullptr, 0), S_OK);
+      ComPtr<IStoreFolder> folder;
+      ASSERT_EQ(ns->OpenFolder(inbox, 0, folder.Put()), S_OK);
+      ComPtr<IUnknown> object;
+      EXPECT_EQ(folder->OpenMessage(id, c.riid, object.PutVoid()), c.expected);
+      EXPECT_EQ(static_cast<bool>(object), c.object);
+      if (object && c.riid == IID_IMimeMessage) {
+        ULONG count = 0;
+        LPHBODY bodies = nullptr;
+        EXPECT_EQ(static_cast<IMimeMessage*>(static_cast<IUnknown*>(object.Get()))
+                      ->GetAttachments(&count, &bodies),
+                  S_OK);
+        EXPECT_EQ(count, 1u);
+        CoTaskMemFree(bodies);
+      }
+    }
+    EXPECT_THAT(env.log.LiveObjects(), IsEmpty());
+  }
 }
 
 TEST_F(FakeStoreTest, CommittedMessagesJoinTheFolder) {
@@ -260,8 +316,7 @@ TEST_F(FakeStoreTest, WrappersOverrideOneMethodAndForwardTheRest) {
   EXPECT_EQ(wrapped->MarkMessagesAsRead(TRUE, 0, &list), E_ACCESSDENIED);
   EXPECT_EQ(store_.Message(second_)->flags, 0u);
   // The fake still recognises its folder behind the wrapper.
-  EXPECT_EQ(ns_->CopyMoveMessages(wrapped.Get(), archive.Get(), &list, CMF_MOVE, 0, nullptr),
-            S_OK);
+  EXPECT_EQ(ns_->CopyMoveMessages(wrapped.Get(), archive.Get(), &list, CMF_MOVE, 0, nullptr), S_OK);
   EXPECT_EQ(store_.Message(second_)->folder, archive_);
   wrapped = nullptr;
   archive = nullptr;
@@ -273,10 +328,10 @@ TEST_F(FakeStoreTest, RegisteredForActivationUntilTheRegistrationEnds) {
     ClassRegistration registration = store_.Register();
     ASSERT_EQ(registration.status(), S_OK);
     ComPtr<IStoreNamespace> created;
-    ASSERT_EQ(CoCreateInstance(CLSID_StoreNamespace, nullptr,
-                               CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IStoreNamespace,
-                               created.PutVoid()),
-              S_OK);
+    ASSERT_EQ(
+        CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                         IID_IStoreNamespace, created.PutVoid()),
+        S_OK);
     EXPECT_EQ(created->OpenFolder(inbox_, 0, nullptr), E_POINTER);
     ComPtr<IStoreFolder> folder;
     EXPECT_EQ(created->OpenFolder(inbox_, 0, folder.Put()), E_UNEXPECTED);  // not initialised

@@ -13,13 +13,13 @@ const std::vector<std::string_view>& FaultInjector::KnownMethods() {
       "Initialize", "OpenFolder", "CreateFolder", "RenameFolder", "DeleteFolder",
       "CopyMoveMessages", "GetFirstSubFolder", "GetNextSubFolder",
       // IStoreFolder.
-      "GetMessageProps", "DeleteMessages", "MarkMessagesAsRead", "OpenMessage",
-      "GetFirstMessage", "GetNextMessage", "CreateStream", "CommitStream",
+      "GetMessageProps", "DeleteMessages", "MarkMessagesAsRead", "OpenMessage", "GetFirstMessage",
+      "GetNextMessage", "CreateStream", "CommitStream",
       // IStream (raw text, new message, body data).
       "Read", "Write",
       // IMimeMessage, IMimeBody, IMimePropertySet, IMimeAllocator.
-      "GetBody", "BindToObject", "GetBodyProp", "GetAttachments", "IsBodyType",
-      "GetDisplayName", "GetData", "GetProp", "Alloc",
+      "GetBody", "BindToObject", "GetBodyProp", "GetAttachments", "IsBodyType", "GetDisplayName",
+      "GetData", "GetProp", "Alloc",
       // Address book.
       "WABOpen", "GetPAB", "OpenEntry", "GetContentsTable", "GetRowCount", "QueryRows",
       "AllocateBuffer", "AllocateMore"};

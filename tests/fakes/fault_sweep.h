@@ -48,16 +48,18 @@ struct FaultSweepOptions {
 };
 
 struct SweepRun {
-  int n = 0;             // the call armed to fail
-  bool fired = false;    // false only on the last, clean run
-  std::string method;    // the method that failed, when fired
+  int n = 0;           // the call armed to fail
+  bool fired = false;  // false only on the last, clean run
+  std::string method;  // the method that failed, when fired
   HRESULT status = S_OK;
 };
 
 inline std::ostream& operator<<(std::ostream& out, const SweepRun& run) {
   out << "fault armed at call " << run.n;
-  if (run.fired) out << " (" << run.method << " failed)";
-  else out << " (nothing failed)";
+  if (run.fired)
+    out << " (" << run.method << " failed)";
+  else
+    out << " (nothing failed)";
   return out;
 }
 
@@ -100,8 +102,7 @@ int SweepFaults(FaultInjector& faults, Operation&& operation, Check&& check,
   for (int n = 1; n <= options.maxRuns; ++n) {
     FaultArm arm(n, options);
     arm.Arm(faults);
-    SCOPED_TRACE(testing::Message() << "fault armed at call " << n << " of "
-                                    << options.method);
+    SCOPED_TRACE(testing::Message() << "fault armed at call " << n << " of " << options.method);
     if constexpr (std::is_void_v<decltype(operation())>) {
       operation();
       faults.Disarm();
@@ -126,8 +127,7 @@ int SweepFaultsFresh(Attempt&& attempt, const FaultSweepOptions& options = {}) {
   for (int n = 1; n <= options.maxRuns; ++n) {
     FaultArm arm(n, options);
     {
-      SCOPED_TRACE(testing::Message() << "fault armed at call " << n << " of "
-                                      << options.method);
+      SCOPED_TRACE(testing::Message() << "fault armed at call " << n << " of " << options.method);
       attempt(arm);
     }
     if (!arm.armed()) {

@@ -90,8 +90,7 @@ class ForwardingStoreNamespace : public Forwarding<IStoreNamespace> {
   HRESULT CopyMoveMessages(IStoreFolder* source, IStoreFolder* destination,
                            LPMESSAGEIDLIST messages, DWORD flags, DWORD flagsToRemove,
                            IProgressNotify* progress) override {
-    return inner()->CopyMoveMessages(source, destination, messages, flags, flagsToRemove,
-                                     progress);
+    return inner()->CopyMoveMessages(source, destination, messages, flags, flagsToRemove, progress);
   }
   HRESULT GetFirstSubFolder(STOREFOLDERID parentId, LPFOLDERPROPS props,
                             LPHENUMSTORE enumeration) override {

@@ -55,9 +55,10 @@ HRESULT ScriptedStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
 }
 
 HRESULT ScriptedStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) {
-  CallScope call = Begin("Seek", {CallArg::Num("move", static_cast<uint64_t>(move.QuadPart)),
-                                  CallArg::Num("origin", origin)},
-                         false);
+  CallScope call = Begin(
+      "Seek",
+      {CallArg::Num("move", static_cast<uint64_t>(move.QuadPart)), CallArg::Num("origin", origin)},
+      false);
   if (call.dead) return Done(call, E_UNEXPECTED);
   LONGLONG base = 0;
   switch (origin) {

@@ -1,0 +1,248 @@
+#include "services/store/sqlite_db.h"
+
+#include <sqlite3.h>
+
+#include <cerrno>
+
+#include "platform/store.h"
+
+namespace vorn_store {
+namespace {
+
+// How long a change waits for another process's transaction to end before
+// it gives up with STG_E_LOCKVIOLATION. Long enough for an import batch.
+constexpr int kBusyTimeoutMs = 15000;
+
+}  // namespace
+
+HRESULT StatusFromSqlite(int rc) {
+  switch (rc & 0xFF) {
+    case SQLITE_OK:
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+      return S_OK;
+    case SQLITE_FULL:
+    case SQLITE_TOOBIG:
+      return STG_E_MEDIUMFULL;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+    case SQLITE_CANTOPEN:
+      return STG_E_ACCESSDENIED;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return STG_E_LOCKVIOLATION;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+    case SQLITE_FORMAT:
+      return STG_E_DOCFILECORRUPT;
+    case SQLITE_IOERR:
+      if (rc == SQLITE_IOERR_NOMEM) return E_OUTOFMEMORY;
+      if (rc == SQLITE_IOERR_READ || rc == SQLITE_IOERR_SHORT_READ) return STG_E_READFAULT;
+      return STG_E_WRITEFAULT;
+    case SQLITE_NOMEM:
+      return E_OUTOFMEMORY;
+    case SQLITE_INTERRUPT:
+    case SQLITE_ABORT:
+      return E_ABORT;
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+    case SQLITE_RANGE:
+      return E_INVALIDARG;
+    default:
+      return E_FAIL;
+  }
+}
+
+HRESULT StatusFromErrno(int error) {
+  switch (error) {
+    case 0:
+      return S_OK;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+      return STG_E_ACCESSDENIED;
+    case ENOSPC:
+    case EDQUOT:
+      return STG_E_MEDIUMFULL;
+    case ENOENT:
+    case ENOTDIR:
+      return STG_E_FILENOTFOUND;
+    case ENOMEM:
+      return E_OUTOFMEMORY;
+    default:
+      return STG_E_WRITEFAULT;
+  }
+}
+
+HRESULT Connection::Open(const std::string& path, std::unique_ptr<Connection>* out) {
+  out->reset();
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    HRESULT hr = StatusFromSqlite(rc);
+    sqlite3_close(db);
+    return hr;
+  }
+  std::unique_ptr<Connection> connection(new Connection(db));
+  sqlite3_extended_result_codes(db, 1);
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  // The journal mode is kept in the file; the other settings are per
+  // connection. Full synchronisation makes each committed change durable
+  // when its call returns.
+  HRESULT hr = connection->Exec(
+      "PRAGMA journal_mode=WAL;"
+      "PRAGMA synchronous=FULL;"
+      "PRAGMA journal_size_limit=67108864;");
+  if (FAILED(hr)) return hr;
+  *out = std::move(connection);
+  return S_OK;
+}
+
+Connection::~Connection() {
+  if (InTransaction()) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+  sqlite3_close(db_);
+}
+
+HRESULT Connection::Fail(int rc) {
+  lastFailure_ = StatusFromSqlite(rc);
+  return lastFailure_;
+}
+
+HRESULT Connection::Exec(const char* sql) {
+  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
+  return rc == SQLITE_OK ? S_OK : Fail(rc);
+}
+
+bool Connection::InTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
+
+int64_t Connection::Changes() const { return sqlite3_changes64(db_); }
+
+HRESULT Connection::Cached(const char* sql, sqlite3_stmt** stmt) {
+  auto found = cache_.find(sql);
+  if (found != cache_.end()) {
+    *stmt = found->second;
+    return S_OK;
+  }
+  sqlite3_stmt* prepared = nullptr;
+  int rc = sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &prepared, nullptr);
+  if (rc != SQLITE_OK) {
+    sqlite3_finalize(prepared);
+    return Fail(rc);
+  }
+  cache_.emplace(sql, prepared);
+  *stmt = prepared;
+  return S_OK;
+}
+
+Statement::Statement(Connection& connection, const char* sql) : connection_(connection) {
+  status_ = connection_.Cached(sql, &stmt_);
+}
+
+Statement::~Statement() {
+  if (stmt_) {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+}
+
+void Statement::Bind(int index, int64_t value) {
+  if (stmt_) sqlite3_bind_int64(stmt_, index, value);
+}
+
+void Statement::Bind(int index, std::string_view text) {
+  if (stmt_) {
+    sqlite3_bind_text64(stmt_, index, text.data(), text.size(), SQLITE_STATIC, SQLITE_UTF8);
+  }
+}
+
+void Statement::BindBlob(int index, const void* data, size_t size) {
+  if (!stmt_) return;
+  // A zero-length blob must still be a blob, not NULL.
+  if (size == 0) {
+    sqlite3_bind_zeroblob(stmt_, index, 0);
+  } else {
+    sqlite3_bind_blob64(stmt_, index, data, size, SQLITE_STATIC);
+  }
+}
+
+HRESULT Statement::Step() {
+  if (!stmt_) return status_;
+  int rc = sqlite3_step(stmt_);
+  if (rc == SQLITE_ROW) return S_OK;
+  if (rc == SQLITE_DONE) return S_FALSE;
+  return connection_.Fail(rc);
+}
+
+HRESULT Statement::Run() {
+  HRESULT hr = Step();
+  if (hr == S_FALSE) return S_OK;
+  if (hr == S_OK) return E_UNEXPECTED;  // a statement meant to yield no row
+  return hr;
+}
+
+int64_t Statement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
+
+std::string Statement::Text(int column) const { return std::string(Bytes(column)); }
+
+std::string_view Statement::Bytes(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  if (!data || size <= 0) return {};
+  return std::string_view(static_cast<const char*>(data), static_cast<size_t>(size));
+}
+
+Transaction::Transaction(Connection& connection, Kind kind)
+    : connection_(connection), kind_(kind) {
+  nested_ = connection_.InTransaction();
+  if (nested_) {
+    // Inside a batch: a write becomes a savepoint, so that a failing change
+    // undoes itself and leaves the batch's earlier changes in place.
+    if (kind_ == Kind::kWrite) status_ = connection_.Exec("SAVEPOINT change");
+  } else {
+    // A write takes the write lock at once, so that a change never has to
+    // upgrade a read snapshot (which could fail without waiting).
+    status_ = connection_.Exec(kind_ == Kind::kWrite ? "BEGIN IMMEDIATE" : "BEGIN");
+  }
+  open_ = SUCCEEDED(status_);
+}
+
+Transaction::~Transaction() {
+  if (open_) Rollback();
+}
+
+HRESULT Transaction::Commit() {
+  if (!open_) return FAILED(status_) ? status_ : E_UNEXPECTED;
+  HRESULT hr = S_OK;
+  if (nested_) {
+    if (kind_ == Kind::kWrite) hr = connection_.Exec("RELEASE change");
+  } else {
+    hr = connection_.Exec("COMMIT");
+  }
+  if (FAILED(hr)) {
+    Rollback();
+    return hr;
+  }
+  open_ = false;
+  return S_OK;
+}
+
+void Transaction::Rollback() {
+  open_ = false;
+  // SQLite undoes a whole transaction by itself after some errors (a full
+  // disk, an I/O error); then there is nothing left to roll back here.
+  if (!connection_.InTransaction()) return;
+  if (nested_) {
+    if (kind_ == Kind::kWrite) {
+      sqlite3_exec(connection_.handle(), "ROLLBACK TO change; RELEASE change", nullptr, nullptr,
+                   nullptr);
+    }
+  } else {
+    sqlite3_exec(connection_.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+}
+
+}  // namespace vorn_store
