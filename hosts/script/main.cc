@@ -14,6 +14,7 @@
 
 #include "hosts/script/line_editor.h"
 #include "hosts/script/script_host.h"
+#include "hosts/script/snapshot.h"
 #include "platform/runtime.h"
 
 namespace {
@@ -25,6 +26,8 @@ constexpr char kUsage[] =
     "  vornhost - [ARGS...]           run the script read from standard input\n"
     "  vornhost                       interactive prompt on a terminal (otherwise\n"
     "                                 the script is read from standard input)\n"
+    "  vornhost --snapshot FILE.png [--size WxH] [--object PROGID]\n"
+    "                                 draw a control into a PNG picture\n"
     "  vornhost --help                show this text\n";
 
 constexpr char kHelp[] =
@@ -46,6 +49,10 @@ constexpr char kHelp[] =
     "The interactive prompt edits lines (arrows, Home/End, Ctrl-A/E/K/U/W), keeps a\n"
     "history (Up/Down), prints the value of each input and leaves on Ctrl-D or\n"
     "host.quit().\n"
+    "\n"
+    "--snapshot creates the control (PROGID, by default\n"
+    "VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1), draws it into a WxH picture\n"
+    "(default: the control's own size) and writes it as PNG.\n"
     "\n"
     "Objects are found through the registry of the platform root: $VORN_ROOT, or\n"
     "${XDG_DATA_HOME:-$HOME/.local/share}/vorn when it is not set.\n"
@@ -94,6 +101,42 @@ int RunInteractive(vornhost::ScriptHost& host) {
   return 0;
 }
 
+int RunSnapshot(const std::vector<std::string>& args) {
+  std::string file;
+  std::string progId;
+  int width = 0;
+  int height = 0;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--snapshot" || arg == "--size" || arg == "--object") {
+      if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
+      const std::string& value = args[++i];
+      if (arg == "--snapshot") {
+        file = value;
+      } else if (arg == "--object") {
+        progId = value;
+      } else {
+        char x = 0;
+        char extra = 0;
+        if (std::sscanf(value.c_str(), "%d%c%d%c", &width, &x, &height, &extra) != 3 ||
+            (x != 'x' && x != 'X') || width < 1 || height < 1 || width > 16384 ||
+            height > 16384) {
+          return UsageError("--size takes WIDTHxHEIGHT, each 1 to 16384, not \"" + value + "\"");
+        }
+      }
+    } else {
+      return UsageError("unexpected argument \"" + arg + "\" with --snapshot");
+    }
+  }
+  if (file.empty()) return UsageError("--snapshot needs a file name");
+  std::string error;
+  if (!vornhost::Snapshot(file, progId, width, height, &error)) {
+    std::fprintf(stderr, "vornhost: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,6 +145,7 @@ int main(int argc, char** argv) {
     std::printf("vornhost: a JavaScript host for automation objects.\n\n%s%s", kUsage, kHelp);
     return 0;
   }
+  if (!args.empty() && args[0] == "--snapshot") return RunSnapshot(args);
 
   std::string source;
   std::string name;

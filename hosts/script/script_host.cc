@@ -55,6 +55,7 @@ duk_ret_t Quit(duk_context* ctx) {
   }
   engine->quitting = true;
   engine->quitCode = code;
+  ReleaseAutomation(engine);
   std::fflush(engine->options.out);
   if (engine->options.onQuit) engine->options.onQuit(code);
   PushQuitError(ctx);
@@ -187,6 +188,7 @@ ScriptHost::ScriptHost(HostOptions options) : engine_(std::make_unique<Engine>()
   duk_put_prop_string(ctx, host, "arguments");
   duk_push_c_function(ctx, Quit, 1);
   duk_put_prop_string(ctx, host, "quit");
+  InstallAutomation(engine, host);
   duk_put_prop_string(ctx, -2, "host");
   duk_pop(ctx);  // global
 }
@@ -194,9 +196,11 @@ ScriptHost::ScriptHost(HostOptions options) : engine_(std::make_unique<Engine>()
 ScriptHost::~ScriptHost() {
   Engine* engine = engine_.get();
   if (engine->ctx) {
+    ReleaseAutomation(engine);
     duk_destroy_heap(engine->ctx);
     engine->ctx = nullptr;
   }
+  DestroyAutomation(engine);
   if (engine->comInitialized) CoUninitialize();
 }
 
@@ -204,7 +208,7 @@ bool ScriptHost::ok() const { return engine_->ctx != nullptr; }
 
 int ScriptHost::quitCode() const { return engine_->quitCode; }
 
-void ScriptHost::ReleaseObjects() {}
+void ScriptHost::ReleaseObjects() { ReleaseAutomation(engine_.get()); }
 
 int ScriptHost::RunScript(const std::string& source, const std::string& name) {
   Engine* engine = engine_.get();
