@@ -229,7 +229,7 @@ bool PushVariant(duk_context* ctx, const VARIANT& value, std::string* why) {
       return true;
     }
     case VT_ERROR:
-      duk_push_number(ctx, static_cast<double>(byRef ? value.scode : value.scode));
+      duk_push_number(ctx, static_cast<double>(byRef ? *value.plVal : value.scode));
       return true;
     default:
       break;

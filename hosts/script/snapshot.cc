@@ -9,8 +9,7 @@
 
 namespace vornhost {
 
-const char kDefaultSnapshotProgId[] = "VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1";
-static_assert(sizeof kDefaultSnapshotProgId == sizeof kControlProgId);
+const char* const kDefaultSnapshotProgId = kControlProgId;
 
 namespace {
 

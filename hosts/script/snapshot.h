@@ -6,7 +6,7 @@
 namespace vornhost {
 
 // The ProgID --snapshot draws when none is given: the control of the module.
-extern const char kDefaultSnapshotProgId[];
+extern const char* const kDefaultSnapshotProgId;
 
 // Initialises the component runtime, creates the object `progId` (empty: the
 // default), draws it through its view interface into a `width` x `height`

@@ -65,9 +65,7 @@ class AutomationBindingTest : public testing::Test {
     return out;
   }
   // Echoes the value of one expression.
-  std::string Value(const std::string& expression) {
-    return Run("echo(" + expression + ");");
-  }
+  std::string Value(const std::string& expression) { return Run("echo(" + expression + ");"); }
 
   vorn_test::TempRoot root_;
   vorn_test::TestThingRegistration registration_;
@@ -77,10 +75,8 @@ class AutomationBindingTest : public testing::Test {
 };
 
 TEST_F(AutomationBindingTest, CreatesByProgIdOrClsid) {
-  EXPECT_EQ(Value("new ActiveXObject('{7D0B58E2-3C1A-4F0E-9B6D-2A5C8E1F4B01}').Add(2, 3)"),
-            "5\n");
-  EXPECT_EQ(Value("new ActiveXObject('{7d0b58e2-3c1a-4f0e-9b6d-2a5c8e1f4b01}').Add(2, 3)"),
-            "5\n");
+  EXPECT_EQ(Value("new ActiveXObject('{7D0B58E2-3C1A-4F0E-9B6D-2A5C8E1F4B01}').Add(2, 3)"), "5\n");
+  EXPECT_EQ(Value("new ActiveXObject('{7d0b58e2-3c1a-4f0e-9b6d-2a5c8e1f4b01}').Add(2, 3)"), "5\n");
   EXPECT_EQ(Value("String(t)"), "[object ActiveXObject]\n");
   struct Case {
     const char* script;
@@ -142,8 +138,7 @@ TEST_F(AutomationBindingTest, ScriptValuesBecomeVariants) {
       {"t", "DISPATCH TestThing"},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(Value(std::string("t.Describe(") + c.value + ")"), c.variant + "\n")
-        << c.value;
+    EXPECT_EQ(Value(std::string("t.Describe(") + c.value + ")"), c.variant + "\n") << c.value;
   }
 }
 
@@ -200,7 +195,8 @@ TEST_F(AutomationBindingTest, FailedCallsNameMemberCodeAndMeaning) {
       {"t.Add(function () {}, 1)", "Add: argument 1: cannot pass a function"},
       {"t.Add(1, {})", "Add: argument 2: cannot pass an object that is not an automation object"},
       {"t.Add([1], 2)", "Add: argument 1: cannot pass an array"},
-      {"t.Make('record')", "Make: the result cannot be used: its value of type 36 has no script form"},
+      {"t.Make('record')",
+       "Make: the result cannot be used: its value of type 36 has no script form"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(Run(std::string("\n") + c.script + ";"),
@@ -267,8 +263,8 @@ TEST_F(AutomationBindingTest, ObjectsAreReleasedWhenCollectedAndAtTheEnd) {
                 "Duktape.gc();\n"
                 "echo(t.Count());\n"),
             "1\n");
-  EXPECT_EQ(Run("var kept = [t.Make('self'), t.Make('self'), new ActiveXObject('Vorn.TestThing')];"),
-            "");
+  EXPECT_EQ(
+      Run("var kept = [t.Make('self'), t.Make('self'), new ActiveXObject('Vorn.TestThing')];"), "");
   EXPECT_EQ(vorn_test::LiveTestThings(), 2);
   host_->ReleaseObjects();
   EXPECT_EQ(vorn_test::LiveTestThings(), 0);

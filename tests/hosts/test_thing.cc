@@ -109,7 +109,8 @@ std::string Describe(const VARIANT& v) {
 
 class TestThing final : public IDispatch,
                         public IProvideClassInfo,
-                        public IConnectionPointContainer {
+                        public IConnectionPointContainer,
+                        public IViewObject {
  public:
   TestThing() { ++gLive; }
 
@@ -122,6 +123,8 @@ class TestThing final : public IDispatch,
       *ppv = static_cast<IProvideClassInfo*>(this);
     } else if (riid == IID_IConnectionPointContainer) {
       *ppv = static_cast<IConnectionPointContainer*>(this);
+    } else if (riid == IID_IViewObject) {
+      *ppv = static_cast<IViewObject*>(this);
     } else {
       return E_NOINTERFACE;
     }
@@ -274,6 +277,20 @@ class TestThing final : public IDispatch,
   }
 
   HRESULT GetClassInfo(ITypeInfo** info) override { return TypeInfo(CLSID_TestThing, info); }
+
+  // Blue over the bounds, one red pixel one step in from the top-left corner.
+  HRESULT Draw(DWORD aspect, LONG, void*, void*, HDC, HDC dc, LPCRECTL bounds, LPCRECTL,
+               BOOL (*)(ULONG_PTR), ULONG_PTR) override {
+    if (aspect != DVASPECT_CONTENT || !bounds) return DV_E_DVASPECT;
+    HBRUSH blue = CreateSolidBrush(RGB(0, 0, 255));
+    HBRUSH red = CreateSolidBrush(RGB(255, 0, 0));
+    FillRect(dc, bounds, blue);
+    const RECT dot{bounds->left + 1, bounds->top + 1, bounds->left + 2, bounds->top + 2};
+    FillRect(dc, &dot, red);
+    DeleteObject(blue);
+    DeleteObject(red);
+    return S_OK;
+  }
 
   HRESULT EnumConnectionPoints(IEnumConnectionPoints** points) override {
     *points = nullptr;

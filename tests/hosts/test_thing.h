@@ -17,6 +17,8 @@
 //   [10] long Optional(long a, [opt] long b)
 //   [50] long Secret()                   not in the type information; returns 7
 // Events: [1] Ping(long n), [2] Done().
+// It draws itself (IViewObject) as blue with one red pixel at (1, 1), and
+// states no size of its own.
 #pragma once
 
 #include "platform/automation.h"
