@@ -803,6 +803,7 @@ duk_ret_t Connect(duk_context* ctx) {
     Automation* automation = engine->automation;
     ComPtr<ITypeInfo> events;
     std::map<DISPID, std::string> names;
+    std::string list;  // the event names in the order the type information gives
     IID iid{};
     HRESULT hr = ref->dispatch ? FindEventInterface(ref->dispatch.Get(), &events) : E_POINTER;
     if (SUCCEEDED(hr)) {
@@ -821,6 +822,7 @@ duk_ret_t Connect(duk_context* ctx) {
           UINT got = 0;
           if (SUCCEEDED(events->GetNames(memid, &name, 1, &got)) && got == 1) {
             names[memid] = Utf8Of(name);
+            list += (list.empty() ? "" : ", ") + names[memid];
           }
           SysFreeString(name);
         }
@@ -832,8 +834,6 @@ duk_ret_t Connect(duk_context* ctx) {
       if (duk_safe_call(ctx, FirstUnknownHandler, &names, 1, 1) != DUK_EXEC_SUCCESS) {
         message = "host.connect: " + ValueText(ctx, -1);
       } else if (!duk_is_undefined(ctx, -1)) {
-        std::string list;
-        for (const auto& entry : names) list += (list.empty() ? "" : ", ") + entry.second;
         message = "host.connect: the object has no event \"" + ValueText(ctx, -1) +
                   "\" (its events: " + list + ")";
       }
