@@ -1,7 +1,14 @@
 // The vornhost program: how it is started, what it prints, how it ends.
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <string>
 
@@ -109,6 +116,58 @@ TEST_F(VornhostProgramTest, HelpDocumentsEveryEntry) {
                            "Exit status"}) {
     EXPECT_NE(r.out.find(part), std::string::npos) << part;
   }
+}
+
+// Started on a terminal without a script, the host prompts, evaluates each
+// line (or a statement spread over several), and ends on host.quit.
+TEST_F(VornhostProgramTest, PromptsOnATerminal) {
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    execl(Host().c_str(), "vornhost", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Each line is typed once the prompt for it shows: keys typed earlier
+  // would meet the terminal's own line editing.
+  const std::string lines[] = {
+      "6 *\r", "7\r", "var s = 'abc'\r",
+      "s.lenXth\x1b[D\x1b[D\x1b[D\x1b[3~g\x1b[F\r",  // mended to "s.length"
+      "host.quit(4)\r"};
+  std::string screen;
+  size_t prompts = 0;
+  size_t typed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
+    pollfd fd{terminal, POLLIN, 0};
+    if (poll(&fd, 1, 200) <= 0) continue;
+    char buffer[1024];
+    const ssize_t n = read(terminal, buffer, sizeof buffer);
+    if (n <= 0) break;  // the host has ended
+    screen.append(buffer, static_cast<size_t>(n));
+    // A fresh prompt is drawn with an empty line and the cursor after it.
+    size_t seen = 0;
+    const std::string fresh = "> \x1b[0K\r\x1b[6C";
+    for (size_t at = 0; (at = screen.find(fresh, at)) != std::string::npos; at += fresh.size()) {
+      ++seen;
+    }
+    if (seen > prompts && typed < std::size(lines)) {
+      prompts = seen;
+      const std::string& keys = lines[typed++];
+      ASSERT_EQ(write(terminal, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  close(terminal);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  EXPECT_NE(screen.find("vorn> "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("....> "), std::string::npos) << screen;
+  EXPECT_NE(screen.find("\r\n42\r\n"), std::string::npos) << screen;
+  // "lenXth" mended to "length" by the editing keys.
+  EXPECT_NE(screen.find("\r\n3\r\n"), std::string::npos) << screen;
+  EXPECT_EQ(screen.find("undefined"), std::string::npos) << screen;
 }
 
 }  // namespace
