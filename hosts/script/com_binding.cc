@@ -332,8 +332,14 @@ bool CallMember(duk_context* ctx, const CallInfo& call, duk_idx_t nargs) {
         UINT argError = 0;
         hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
                               result.get(), &exception, &argError);
-        if (TakePendingError(ctx)) return false;
+        // An event handler that failed, or quit, during the call decides how
+        // the call ends.
+        if (TakePendingError(ctx)) {
+          FreeExceptionInfo(&exception);
+          return false;
+        }
         if (EngineOf(ctx)->quitting) {
+          FreeExceptionInfo(&exception);
           PushQuitError(ctx);
           return false;
         }
