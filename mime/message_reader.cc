@@ -103,6 +103,9 @@ void CMailStore::ReadTextBody(IStream* stream) {
   for (;;) {
     ULONG read = 0;
     const ULONG room = kTextReadBytes - carried;
+    // Zeroed first, so a stream that reports more than it delivered adds
+    // nothing undefined.
+    std::memset(bytes + carried, 0, room);
     if (FAILED(stream->Read(bytes + carried, room, &read)) || read == 0) break;
     if (read > room) read = room;  // never past the buffer, whatever the stream says
     const ULONG total = carried + read;
@@ -137,6 +140,7 @@ void CMailStore::ReadByteBody(IStream* stream) {
   char buffer[kByteBufferSize];
   for (;;) {
     ULONG read = 0;
+    std::memset(buffer, 0, kByteReadBytes);
     if (FAILED(stream->Read(buffer, kByteReadBytes, &read)) || read == 0) break;
     if (read > kByteReadBytes) read = kByteReadBytes;
     buffer[read] = '\0';

@@ -16,8 +16,20 @@ constexpr IID IID_IMAPITable = MakeGuid("{424D82E1-1AA7-4EAB-AC75-ECC21141D28B}"
 // Where the address book library registers its own path: the default value of
 // this key under HKEY_LOCAL_MACHINE.
 constexpr LPCSTR WAB_DLL_PATH_KEY = "Software\\Microsoft\\WAB\\DLLPath";
+// Extension: the capacity, terminating zero included, of the buffer into which
+// the session reads that path. The library refuses to register a longer path,
+// which the session could not load.
+constexpr DWORD WAB_DLL_PATH_SIZE = 256;
 // The exported entry point's name.
 constexpr LPCSTR WAB_OPEN_ENTRY = "WABOpen";
+
+// Extension: where the address book library finds its vCard files. The value
+// WAB_CONTACTS_PATH_VALUE (a string) of this key under HKEY_CURRENT_USER names
+// one vCard file or a folder of .vcf files; a relative path is taken from the
+// platform's root folder. Without it the library reads the folder "contacts"
+// of the platform's root.
+constexpr LPCSTR WAB_CONTACTS_KEY = "Software\\Vorn\\AddressBook";
+constexpr LPCSTR WAB_CONTACTS_PATH_VALUE = "Path";
 
 // Property tags: the property's identifier in the high 16 bits, its type in
 // the low 16 bits.

@@ -130,6 +130,9 @@ std::string CMailStore::GetMessageContent(int32_t messageId) {
   ULONG read = 1;
   while (read != 0) {
     read = 0;
+    // Zeroed first, so a stream that reports more than it delivered adds
+    // nothing undefined.
+    std::memset(buffer, 0, sizeof buffer);
     if (stream->Read(buffer, kChunk, &read) != S_OK) return std::string();
     if (read > kChunk) read = kChunk;  // never past the buffer, whatever the stream says
     buffer[read] = '\0';

@@ -96,9 +96,15 @@ int32_t CMailStore::OpenAddressBook() {
   IAddrBook* addressBook = nullptr;
   IWABObject* wabObject = nullptr;
   if (FAILED(wabOpen_(&addressBook, &wabObject, nullptr, 0))) return 0;
-  // Only a successful open replaces the address book held so far.
-  addressBook_ = ComPtr<IAddrBook>::Adopt(addressBook);
-  wabObject_ = ComPtr<IWABObject>::Adopt(wabObject);
+  ComPtr<IAddrBook> newAddressBook = ComPtr<IAddrBook>::Adopt(addressBook);
+  ComPtr<IWABObject> newWabObject = ComPtr<IWABObject>::Adopt(wabObject);
+  // Only an open that delivered both objects replaces those held so far.
+  if (newAddressBook && newWabObject) {
+    addressBook_.Swap(newAddressBook);
+    wabObject_.Swap(newWabObject);
+  }
+  newAddressBook.Reset();  // the earlier ones, or what came without its partner
+  newWabObject.Reset();
   return 1;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/fakes/fault_sweep.h"
+#include "tests/fakes/forwarding.h"
 #include "tests/store/mail_world.h"
 
 namespace {
@@ -302,6 +303,31 @@ TEST(BodyText, BytesOfOtherBodiesStopAtAZeroInTheirChunk) {
     EXPECT_EQ(w.Read(mime), 1);
     EXPECT_EQ(w.mail->GetBody(), c.body);
     for (const auto& read : w.env.log.Calls("Read")) EXPECT_EQ(read.Num("cb"), 2047u);
+    w.EndAndCheck();
+  }
+}
+
+// A data stream that reports more bytes than it delivered.
+struct Overstating : vorn_fakes::ForwardingStream {
+  using ForwardingStream::ForwardingStream;
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    const HRESULT hr = inner()->Read(pv, cb, pcbRead);
+    if (*pcbRead > 0) *pcbRead += 5000;
+    return hr;
+  }
+};
+
+TEST(BodyText, AStreamOverstatingItsReadsAddsNothingOfItsOwn) {
+  for (const char* type : {"text/plain", "application/octet-stream"}) {
+    SCOPED_TRACE(type);
+    ReaderWorld w;
+    w.mime.wrapDataStream = [](ComPtr<IStream> inner) {
+      return vorn_fakes::MakeForwarding<Overstating>(std::move(inner));
+    };
+    auto mime = MakeTextMessage(u"", {}, type);
+    mime->Body(mime->root)->data = type == std::string("text/plain") ? Utf16(u"hello") : "hello";
+    EXPECT_EQ(w.Read(mime), 1);
+    EXPECT_EQ(w.mail->GetBody(), "hello");
     w.EndAndCheck();
   }
 }

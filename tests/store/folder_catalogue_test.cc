@@ -2,10 +2,12 @@
 // queries by index, and the folder changes.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/fakes/fault_sweep.h"
+#include "tests/fakes/forwarding.h"
 #include "tests/store/mail_world.h"
 
 namespace {
@@ -170,6 +172,29 @@ TEST(FolderQueries, TypesMapSpecialKindsAndCountsArePassedOn) {
     EXPECT_EQ(w.mail->GetFolderMessageCount(index), 10 * index);
     EXPECT_EQ(w.mail->GetFolderSubFolderCount(index), index + 100);
   }
+  w.EndAndCheck();
+}
+
+// A store that fills the whole name field without a terminating zero: the
+// name is read within the field and no further.
+TEST(FolderQueries, AnUnterminatedNameIsCutAtTheEndOfItsField) {
+  struct FullNames : vorn_fakes::ForwardingStoreNamespace {
+    using ForwardingStoreNamespace::ForwardingStoreNamespace;
+    HRESULT GetFirstSubFolder(STOREFOLDERID parentId, LPFOLDERPROPS props,
+                              LPHENUMSTORE enumeration) override {
+      const HRESULT hr = inner()->GetFirstSubFolder(parentId, props, enumeration);
+      if (hr == S_OK) std::memset(props->szName, 'n', sizeof props->szName);
+      return hr;
+    }
+  };
+  MailWorld w;
+  w.store.AddFolder(FOLDERID_ROOT, "Inbox", FOLDER_INBOX);
+  w.store.wrapNamespace = [](ComPtr<IStoreNamespace> inner) {
+    return vorn_fakes::MakeForwarding<FullNames>(std::move(inner));
+  };
+  ASSERT_EQ(w.mail->OpenSession(), 1);
+  ASSERT_EQ(w.mail->RebuildFolderList(), 1);
+  EXPECT_EQ(w.mail->GetFolderName(0), std::string(CCH_FOLDER_NAME, 'n'));
   w.EndAndCheck();
 }
 

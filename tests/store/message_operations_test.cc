@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tests/fakes/fault_sweep.h"
+#include "tests/fakes/forwarding.h"
 #include "tests/store/mail_world.h"
 
 namespace {
@@ -329,6 +330,29 @@ TEST(GetMessageContent, AnythingButSokGivesAnEmptyText) {
     EXPECT_THAT(w.env.log.LiveObjects("RawStream"), IsEmpty());
     w.EndAndCheck();
   }
+}
+
+// A stream that reports more bytes than it delivered.
+struct Overstating : vorn_fakes::ForwardingStream {
+  using ForwardingStream::ForwardingStream;
+  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+    const HRESULT hr = inner()->Read(pv, cb, pcbRead);
+    if (*pcbRead > 0) *pcbRead += 1000;
+    return hr;
+  }
+};
+
+TEST(GetMessageContent, AStreamOverstatingItsReadsAddsNothingOfItsOwn) {
+  OpsWorld w;
+  w.store.Message(w.ids[0])->raw = "abc";
+  w.store.wrapRawStream = [](ComPtr<IStream> inner) {
+    return vorn_fakes::MakeForwarding<Overstating>(std::move(inner));
+  };
+  ASSERT_EQ(w.mail->SetFolder(static_cast<int32_t>(w.inbox)), 1);
+  StdoutCapture out;
+  EXPECT_EQ(w.mail->GetMessageContent(w.Id(0)), "abc");
+  EXPECT_EQ(out.Finish(), "abc\n\n");
+  w.EndAndCheck();
 }
 
 // For each operation, store call N fails for N = 1, 2, ... until nothing

@@ -4,6 +4,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -110,11 +111,11 @@ TEST(Session, AddressBookStepsLeaveWhatTheirTableSays) {
     book.wabOpenStatus = c.wabOpenStatus;
     FakeWabModule module(&book, c.withEntry ? vorn_fakes::FakeWabLibraryPath()
                                             : vorn_fakes::FakeWabLibraryWithoutEntryPath());
-    ASSERT_TRUE(module.ok());
+    ASSERT_TRUE(module.registered() && module.library().loaded());
     EXPECT_EQ(w.mail->OpenSession(), c.result);
     EXPECT_THAT(w.env.log.LiveObjects("StoreNamespace"), SizeIs(1));
     EXPECT_THAT(w.env.log.LiveObjects("MimeAllocator"), SizeIs(1));
-    EXPECT_EQ(Peer::WabModule(*w.mail), module.module());
+    EXPECT_EQ(Peer::WabModule(*w.mail), module.library().module());
     EXPECT_EQ(Peer::WabPath(*w.mail), module.path());
     EXPECT_EQ(Peer::WabOpen(*w.mail) != nullptr, c.entryKept);
     EXPECT_EQ(Peer::AddressBook(*w.mail) != nullptr, c.bookOpen);
@@ -134,7 +135,7 @@ TEST(Session, LibraryWithoutWabOpenStillLeavesAUsableStore) {
   MailWorld w;
   w.store.AddStandardFolders();
   FakeWabModule module(nullptr, vorn_fakes::FakeWabLibraryWithoutEntryPath());
-  ASSERT_TRUE(module.ok());
+  ASSERT_TRUE(module.registered() && module.library().loaded());
   EXPECT_EQ(w.mail->OpenSession(), 0);
   EXPECT_EQ(w.mail->CreateFolder(0, "Projects"), 1);
   EXPECT_THAT(vorn_test::FolderTree(*w.mail),
@@ -191,7 +192,7 @@ TEST(Session, RegisteredPathIsReadWithinItsBuffer) {
     // The library is loaded and pointed at the book under its plain path;
     // the case then writes the value the session reads.
     FakeWabModule module(&book);
-    ASSERT_TRUE(module.ok());
+    ASSERT_TRUE(module.registered() && module.library().loaded());
     vorn_fakes::UnregisterWabPath();
     c.registerValue();
 
@@ -232,7 +233,16 @@ TEST(Session, SecondOpenReleasesTheFirstOnesInterfacesBeforeOpeningNew) {
   EXPECT_THAT(ReleasedSince(w, before), ElementsAre(namespaces[0], folders[0], allocators[0],
                                                     messages[0], propertySets[0]));
   // Everything was released before the first new object was asked for.
-  EXPECT_EQ(w.env.log.Methods().front(), "CreateInstance");
+  const auto& calls = w.env.log.Calls();
+  const auto create = std::find_if(calls.begin(), calls.end(), [](const auto& call) {
+    return call.method == "CreateInstance";
+  });
+  const auto lastRelease = std::find_if(calls.rbegin(), calls.rend(), [&](const auto& call) {
+    return call.method == "Release" && call.object == propertySets[0];
+  });
+  ASSERT_NE(create, calls.end());
+  ASSERT_NE(lastRelease, calls.rend());
+  EXPECT_LT(lastRelease->seq, create->seq);
   EXPECT_THAT(w.env.log.LiveObjects("StoreNamespace"), SizeIs(1));
   EXPECT_THAT(w.env.log.LiveObjects("MimeAllocator"), SizeIs(1));
   EXPECT_EQ(Peer::CurrentFolder(*w.mail), nullptr);
@@ -253,7 +263,7 @@ TEST(Session, AddressBookIsReplacedOnlyByALaterSuccessfulOpen) {
   MailWorld w;
   FakeAddressBook book(w.env);
   FakeWabModule module(&book);
-  ASSERT_TRUE(module.ok());
+  ASSERT_TRUE(module.registered() && module.library().loaded());
 
   ASSERT_EQ(w.mail->OpenSession(), 1);
   const auto first = w.env.log.LiveObjects("AddrBook");
@@ -281,17 +291,18 @@ TEST(Session, CloseSessionReleasesInItsOrderAndDeletesEveryRecord) {
   const STOREFOLDERID inbox = w.store.SubFolders(FOLDERID_ROOT)[0];
   vorn_fakes::FakeMessage& message = w.store.AddMessage(inbox);
   message.mime = vorn_fakes::MakeTextMessage(u"Body text", {"a.txt", "b.txt"});
+  const MESSAGEID id = message.id;
   w.store.AddMessage(inbox);
   FakeAddressBook book(w.env);
   book.AddContact("Ann", "ann", "ann@example.org");
   FakeWabModule module(&book);
-  ASSERT_TRUE(module.ok());
+  ASSERT_TRUE(module.registered() && module.library().loaded());
 
   ASSERT_EQ(w.mail->OpenSession(), 1);
   ASSERT_EQ(w.mail->RebuildFolderList(), 1);
   ASSERT_EQ(w.mail->LoadContacts(), 1);
   ASSERT_EQ(w.mail->SetFolder(static_cast<int32_t>(inbox)), 1);
-  ASSERT_EQ(w.mail->SetMessage(static_cast<int32_t>(message.id)), 1);
+  ASSERT_EQ(w.mail->SetMessage(static_cast<int32_t>(id)), 1);
   ASSERT_EQ(w.mail->GetFolderCount(), 5);
   ASSERT_EQ(w.mail->GetMessageCount(), 2);
   ASSERT_EQ(w.mail->GetAttachmentCount(), 2);

@@ -1,4 +1,4 @@
-// The folder walk when a record cannot be made. This program replaces the
+// CMailStore's lists when a record cannot be made. This program replaces the
 // non-throwing operator new, through which the mail store makes its records,
 // so that a test can make the N-th such allocation fail.
 
@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fakes/fake_address_book.h"
 #include "tests/store/mail_world.h"
 
 namespace {
@@ -84,6 +85,58 @@ TEST(FolderWalkOutOfMemory, ALevelStopsButLaterRecordsKeepTheirDepths) {
                 ElementsAre("A/0", "A1/1", "A1x/2", "A2/1", "B/0", "B1/1"));
     w.EndAndCheck();
   }
+}
+
+// A message list missing a message is not passed off as the folder's: the
+// rebuild fails with an empty list, after handing every properties back and
+// closing the enumeration.
+TEST(MessageListOutOfMemory, TheRebuildFailsWhole) {
+  for (int failing : {1, 2, 3}) {
+    SCOPED_TRACE(failing);
+    MailWorld w;
+    const STOREFOLDERID inbox = w.store.AddFolder(FOLDERID_ROOT, "Inbox").id;
+    for (const char* subject : {"a", "b", "c"}) w.store.AddMessage(inbox).subject = subject;
+    ASSERT_EQ(w.mail->OpenSession(), 1);
+    gFailCountdown = failing;
+    EXPECT_EQ(w.mail->SetFolder(static_cast<int32_t>(inbox)), 0);
+    gFailCountdown = 0;
+    EXPECT_EQ(w.mail->GetMessageCount(), 0);
+    EXPECT_EQ(w.store.PropsFilled(), w.store.PropsFreed());
+    EXPECT_EQ(w.mail->RebuildMessageList(), 1);
+    EXPECT_THAT(vorn_test::Subjects(*w.mail), ElementsAre("a", "b", "c"));
+    w.EndAndCheck();
+  }
+}
+
+// An attachment or a contact that cannot be made is left out, like one whose
+// name cannot be read; the others keep their order.
+TEST(ReaderAndContactsOutOfMemory, OnlyTheRecordThatCannotBeMadeIsLeftOut) {
+  MailWorld w;
+  const STOREFOLDERID inbox = w.store.AddFolder(FOLDERID_ROOT, "Inbox").id;
+  vorn_fakes::FakeMessage& message = w.store.AddMessage(inbox);
+  message.mime = vorn_fakes::MakeTextMessage(u"body", {"a", "b", "c"});
+  const int32_t id = static_cast<int32_t>(message.id);
+  vorn_fakes::FakeAddressBook book(w.env);
+  for (const char* name : {"Ann", "Bob", "Cy"}) book.AddContact(name, nullptr, nullptr);
+  vorn_fakes::FakeWabModule module(&book);
+  ASSERT_EQ(w.mail->OpenSession(), 1);
+  ASSERT_EQ(w.mail->SetFolder(static_cast<int32_t>(inbox)), 1);
+
+  gFailCountdown = 2;
+  EXPECT_EQ(w.mail->SetMessage(id), 1);
+  gFailCountdown = 0;
+  ASSERT_EQ(w.mail->GetAttachmentCount(), 2);
+  EXPECT_EQ(w.mail->GetAttachmentName(0), "a");
+  EXPECT_EQ(w.mail->GetAttachmentName(1), "c");
+
+  gFailCountdown = 1;
+  EXPECT_EQ(w.mail->LoadContacts(), 1);
+  gFailCountdown = 0;
+  ASSERT_EQ(w.mail->GetContactCount(), 2);
+  EXPECT_EQ(w.mail->GetContactDisplayName(0), "Bob");
+  EXPECT_EQ(w.mail->GetContactDisplayName(1), "Cy");
+  EXPECT_EQ(book.BuffersFreed(), book.BuffersHandedOut());
+  w.EndAndCheck();
 }
 
 }  // namespace

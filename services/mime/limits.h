@@ -1,0 +1,34 @@
+// The limits the MIME library keeps against hostile messages. Whatever lies
+// beyond them is not parsed; nothing beyond them is an error.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn_mime {
+
+// Levels of nesting: the root body is level 1. Bodies deeper than this are not
+// parsed; a multipart at the deepest level shows no children.
+constexpr int kMaxDepth = 100;
+
+// Bodies of one message, counted in document order from the root.
+constexpr int kMaxParts = 10000;
+
+// Load refuses a stream holding more than this (E_OUTOFMEMORY).
+constexpr size_t kMaxMessageBytes = size_t{256} << 20;
+
+// Only this much of a message's text is parsed; Save still writes it all.
+constexpr size_t kMaxParsedBytes = size_t{64} << 20;
+
+// GetData never delivers more than this; a longer result is cut, for text
+// at a whole character.
+constexpr size_t kMaxDecodedBytes = size_t{64} << 20;
+
+// An address field with more colons than this has them read as blanks: group
+// syntax nests once per colon, and no real address list comes near it.
+constexpr size_t kMaxAddressColons = 256;
+
+// Display names are cut to this many bytes, at a whole UTF-8 character.
+constexpr size_t kMaxDisplayNameBytes = 255;
+
+}  // namespace vorn_mime

@@ -1,0 +1,41 @@
+// Status codes of the MIME library: every failure the library can meet is
+// named once here and mapped to the status its callers see in one place.
+#pragma once
+
+#include <new>
+
+#include "platform/mime.h"
+
+namespace vorn_mime {
+
+enum class Failure {
+  kNotFound,        // no such body or header field
+  kInvalidHandle,   // a body handle this message did not issue, or a stale one
+  kInvalidArgument, // an argument out of its range (location, type, flags, vt)
+  kNullPointer,     // a required pointer argument is null
+  kNoInterface,     // the object does not offer the interface asked for
+  kUnconvertible,   // the field exists but cannot be given in the asked form
+  kTooLarge,        // the message is beyond what Load accepts
+  kReadFault,       // the source stream failed
+  kWriteFault,      // the destination stream failed or took nothing
+  kAccessDenied,    // writing to a read-only stream
+  kOutOfMemory,
+};
+
+// The result code for `failure`.
+HRESULT StatusOf(Failure failure);
+
+// Runs `body` (returning HRESULT) and turns any exception into a status, so
+// that none leaves an interface method.
+template <class Body>
+HRESULT Guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return StatusOf(Failure::kOutOfMemory);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace vorn_mime

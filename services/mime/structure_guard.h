@@ -1,0 +1,29 @@
+// A cheap line scan run over a message before GMime parses it, so that GMime
+// never sees more than the library's limits allow: it finds where the parse
+// must end (nesting depth, number of bodies, parsed size) and the address
+// fields whose group syntax would nest beyond reason.
+#pragma once
+
+#include <gmime/gmime.h>
+
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace vorn_mime {
+
+struct ParsePlan {
+  // GMime is given the bytes [0, cut).
+  size_t cut = 0;
+  // Byte ranges (begin, end) of address field values in which every colon
+  // is to be read as a blank. Sorted, not overlapping.
+  std::vector<std::pair<size_t, size_t>> defuse;
+};
+
+// Plans the parse of `size` bytes at `data`. The plan errs on the side of
+// the limits: a body that this scan believes to lie beyond them is cut even
+// when GMime would have placed it a level higher. `options` parse the
+// Content-Type fields the scan needs to follow the multipart structure.
+ParsePlan PlanParse(const char* data, size_t size, GMimeParserOptions* options);
+
+}  // namespace vorn_mime

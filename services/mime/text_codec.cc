@@ -1,0 +1,340 @@
+#include "services/mime/text_codec.h"
+
+#include <gmime/gmime.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <cstdint>
+
+#include "services/mime/gmime_support.h"
+
+namespace vorn_mime {
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";
+
+// Windows-1252 0x80..0x9F; the five unassigned bytes keep their C1 values.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+void AppendCodePoint(char32_t c, std::string* out) {
+  if (c < 0x80) {
+    out->push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// The end of the run of ASCII characters other than NUL that starts at
+// `s[i]`, looked at eight bytes at a time: most mail text is such a run.
+size_t AsciiRunEnd(std::string_view s, size_t i) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  while (i + 8 <= s.size()) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    if ((word & kHighs) != 0 || ((word - kOnes) & ~word & kHighs) != 0) break;
+    i += 8;
+  }
+  while (i < s.size() && s[i] != '\0' && static_cast<uint8_t>(s[i]) < 0x80) ++i;
+  return i;
+}
+
+// Length of the well-formed UTF-8 sequence at `s[i]`, 0 when it is not one.
+size_t SequenceLength(std::string_view s, size_t i) {
+  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
+  uint8_t b = byte(i);
+  if (b < 0x80) return 1;
+  size_t n;
+  uint8_t lo = 0x80, hi = 0xBF;
+  if (b >= 0xC2 && b <= 0xDF) {
+    n = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    n = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    n = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + n > s.size()) return 0;
+  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+char32_t DecodeSequence(std::string_view s, size_t i, size_t n) {
+  auto byte = [&](size_t k) { return static_cast<char32_t>(static_cast<uint8_t>(s[k])); };
+  switch (n) {
+    case 1:
+      return byte(i);
+    case 2:
+      return ((byte(i) & 0x1F) << 6) | (byte(i + 1) & 0x3F);
+    case 3:
+      return ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
+    default:
+      return ((byte(i) & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
+             ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
+  }
+}
+
+// Copies `bytes` as UTF-8, invalid sequences replaced byte by byte and NULs
+// dropped, until `out` would pass `maxBytes`.
+void AppendSanitized(std::string_view bytes, std::string* out, size_t maxBytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    size_t run = AsciiRunEnd(bytes, i);
+    if (run > i) {
+      size_t room = maxBytes > out->size() ? maxBytes - out->size() : 0;
+      if (run - i > room) {
+        out->append(bytes.data() + i, room);
+        return;
+      }
+      out->append(bytes.data() + i, run - i);
+      i = run;
+      continue;
+    }
+    size_t n = SequenceLength(bytes, i);
+    if (n == 0) {
+      if (out->size() + 3 > maxBytes) return;
+      out->append(kReplacement);
+      ++i;
+      continue;
+    }
+    if (out->size() + n > maxBytes) return;
+    if (bytes[i] != '\0') out->append(bytes.data() + i, n);
+    i += n;
+  }
+}
+
+void AppendWindows1252(std::string_view bytes, std::string* out, size_t maxBytes) {
+  for (char ch : bytes) {
+    auto b = static_cast<uint8_t>(ch);
+    if (b == 0) continue;
+    char32_t c = b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b;
+    size_t before = out->size();
+    AppendCodePoint(c, out);
+    if (out->size() > maxBytes) {
+      out->resize(before);
+      return;
+    }
+  }
+}
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+bool IsAsciiName(const std::string& cs) {
+  return cs == "us-ascii" || cs == "ascii" || cs == "us_ascii" || cs == "ansi_x3.4-1968" ||
+         cs == "iso646-us";
+}
+
+bool IsUtf8Name(const std::string& cs) { return cs == "utf-8" || cs == "utf8"; }
+
+bool IsLatin1Name(const std::string& cs) {
+  return cs == "iso-8859-1" || cs == "iso8859-1" || cs == "iso_8859-1" || cs == "latin1" ||
+         cs == "l1" || cs == "cp819" || cs == "ibm819" || cs == "iso-ir-100" ||
+         cs == "csisolatin1" || cs == "windows-1252" || cs == "cp1252" || cs == "x-cp1252";
+}
+
+// A charset name iconv may be given: iconv reads a name without letters or
+// digits as the locale's charset, and one with "//" as conversion options.
+bool IsCharsetName(const std::string& cs) {
+  if (cs.empty() || cs.size() > 64) return false;
+  if (!((cs[0] >= 'a' && cs[0] <= 'z') || (cs[0] >= '0' && cs[0] <= '9'))) return false;
+  for (char c : cs) {
+    bool ok = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.' || c == ':' || c == '+' || c == '(' || c == ')';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// Converts through iconv; false when the charset is unknown to it.
+bool AppendConverted(std::string_view bytes, const std::string& charset, std::string* out,
+                     size_t maxBytes) {
+  if (!IsCharsetName(charset)) return false;
+  EnsureGMime();  // its iconv cache
+  iconv_t cd = g_mime_iconv_open("UTF-8", charset.c_str());
+  if (cd == reinterpret_cast<iconv_t>(-1)) return false;
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string converted;
+  char* in = const_cast<char*>(bytes.data());
+  size_t inLeft = bytes.size();
+  char buffer[8192];
+  bool flushed = false;
+  while (converted.size() <= maxBytes) {
+    char* outPtr = buffer;
+    size_t outLeft = sizeof buffer;
+    size_t result = inLeft > 0 ? iconv(cd, &in, &inLeft, &outPtr, &outLeft)
+                               : iconv(cd, nullptr, nullptr, &outPtr, &outLeft);
+    converted.append(buffer, static_cast<size_t>(outPtr - buffer));
+    if (result != static_cast<size_t>(-1)) {
+      if (inLeft > 0) continue;
+      if (flushed) break;
+      flushed = true;
+      continue;
+    }
+    if (errno == E2BIG) continue;
+    if (errno == EILSEQ && inLeft > 0) {
+      converted.append(kReplacement);
+      ++in;
+      --inLeft;
+      continue;
+    }
+    // A sequence cut short by the end of the text, or a failure iconv does
+    // not explain: what is left cannot be read.
+    if (inLeft > 0) converted.append(kReplacement);
+    break;
+  }
+  g_mime_iconv_close(cd);
+  AppendSanitized(converted, out, maxBytes);
+  return true;
+}
+
+bool IsBidiControl(char32_t c) {
+  return c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+  size_t i = 0;
+  while (i < bytes.size()) {
+    i = AsciiRunEnd(bytes, i);
+    if (i == bytes.size()) break;
+    if (bytes[i] == '\0') {
+      ++i;
+      continue;
+    }
+    size_t n = SequenceLength(bytes, i);
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
+std::string TextToUtf8(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  if (IsValidUtf8(bytes)) {
+    AppendSanitized(bytes, &out, static_cast<size_t>(-1));
+  } else {
+    AppendWindows1252(bytes, &out, static_cast<size_t>(-1));
+  }
+  return out;
+}
+
+std::string DecodeText(std::string_view bytes, std::string_view charset, size_t maxBytes) {
+  std::string cs = Lower(Trim(charset));
+  std::string out;
+  out.reserve(bytes.size() < maxBytes ? bytes.size() : maxBytes);
+  if (IsUtf8Name(cs)) {
+    AppendSanitized(bytes, &out, maxBytes);
+  } else if (IsLatin1Name(cs)) {
+    AppendWindows1252(bytes, &out, maxBytes);
+  } else if (cs.empty() || IsAsciiName(cs) || !AppendConverted(bytes, cs, &out, maxBytes)) {
+    if (IsValidUtf8(bytes)) {
+      AppendSanitized(bytes, &out, maxBytes);
+    } else {
+      AppendWindows1252(bytes, &out, maxBytes);
+    }
+  }
+  return out;
+}
+
+void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes) {
+  auto unit = [out](char16_t u) {
+    out->push_back(static_cast<char>(u & 0xFF));
+    out->push_back(static_cast<char>(u >> 8));
+  };
+  size_t i = 0;
+  while (i < utf8.size()) {
+    size_t run = std::min(AsciiRunEnd(utf8, i), i + (maxBytes - std::min(maxBytes, out->size())) / 2);
+    if (run > i) {
+      size_t at = out->size();
+      out->resize(at + 2 * (run - i));
+      char* units = out->data() + at;
+      for (size_t k = i; k < run; ++k) {
+        *units++ = utf8[k];
+        *units++ = '\0';
+      }
+      i = run;
+      continue;
+    }
+    size_t n = SequenceLength(utf8, i);
+    char32_t c = n ? DecodeSequence(utf8, i, n) : 0xFFFD;
+    i += n ? n : 1;
+    size_t need = c >= 0x10000 ? 4 : 2;
+    if (out->size() + need > maxBytes) return;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      unit(static_cast<char16_t>(0xD800 + (c >> 10)));
+      unit(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      unit(static_cast<char16_t>(c));
+    }
+  }
+}
+
+std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes) {
+  if (utf8.size() <= maxBytes) return utf8;
+  size_t end = maxBytes;
+  while (end > 0 && (static_cast<uint8_t>(utf8[end]) & 0xC0) == 0x80) --end;
+  return utf8.substr(0, end);
+}
+
+std::string ReduceToBaseName(std::string_view name, size_t maxBytes) {
+  std::string text = TextToUtf8(name);
+  size_t slash = text.find_last_of("/\\");
+  std::string_view base = slash == std::string::npos
+                              ? std::string_view(text)
+                              : std::string_view(text).substr(slash + 1);
+  std::string kept;
+  kept.reserve(base.size());
+  size_t i = 0;
+  while (i < base.size()) {
+    size_t n = SequenceLength(base, i);
+    char32_t c = DecodeSequence(base, i, n);
+    bool control = c < 0x20 || (c >= 0x7F && c < 0xA0) || IsBidiControl(c);
+    if (!control) kept.append(base.data() + i, n);
+    i += n;
+  }
+  std::string_view trimmed = Trim(kept);
+  if (trimmed == "." || trimmed == "..") return std::string();
+  return std::string(CutAtCharacter(trimmed, maxBytes));
+}
+
+}  // namespace vorn_mime

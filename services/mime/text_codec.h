@@ -1,0 +1,42 @@
+// Text conversions of the MIME library: body text from its declared charset
+// to UTF-8, UTF-8 to UTF-16LE, and display names reduced to safe base names.
+// Every function takes any bytes and never fails: what cannot be read is
+// replaced with U+FFFD.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace vorn_mime {
+
+// Converts `bytes` from `charset` (as declared, any case; empty when none) to
+// valid UTF-8 of at most `maxBytes` bytes, cut at a whole character. NUL
+// characters are dropped: text bodies cannot hold them. No charset, US-ASCII
+// and an unknown charset read the bytes as UTF-8 when they are valid UTF-8,
+// else as Windows-1252; ISO-8859-1 is read as Windows-1252, its superset.
+// Sequences invalid in the charset become U+FFFD.
+std::string DecodeText(std::string_view bytes, std::string_view charset, size_t maxBytes);
+
+// `bytes` as they are when they are valid UTF-8, else read as Windows-1252;
+// NUL characters are dropped. For names and header text of unknown charset.
+std::string TextToUtf8(std::string_view bytes);
+
+// True when `bytes` is well-formed UTF-8.
+bool IsValidUtf8(std::string_view bytes);
+
+// Appends `utf8` (valid UTF-8) as UTF-16LE to `out`, stopping before the
+// character that would make `out` longer than `maxBytes`.
+void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes);
+
+// Reduces a file name (any bytes) to a display name: valid UTF-8, only what
+// follows its last '/' or '\', without control and direction-control
+// characters, trimmed of blanks, at most `maxBytes` bytes; "." and ".."
+// become empty.
+std::string ReduceToBaseName(std::string_view name, size_t maxBytes);
+
+// The longest prefix of valid UTF-8 `utf8` of at most `maxBytes` bytes that
+// ends at a whole character.
+std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes);
+
+}  // namespace vorn_mime

@@ -1,0 +1,184 @@
+// The MIME library's text conversions and its pre-parse scan.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "services/mime/gmime_support.h"
+#include "services/mime/limits.h"
+#include "services/mime/structure_guard.h"
+#include "services/mime/text_codec.h"
+
+namespace {
+
+using vorn_mime::DecodeText;
+using vorn_mime::PlanParse;
+using vorn_mime::ReduceToBaseName;
+
+TEST(MimeCodec, DecodesDeclaredCharsets) {
+  struct Case {
+    std::string bytes;
+    const char* charset;
+    std::string expected;
+  } cases[] = {
+      {"caf\xC3\xA9", "UTF-8", "caf\xC3\xA9"},
+      {"bad \xC3 \xFF end", "utf-8", "bad \xEF\xBF\xBD \xEF\xBF\xBD end"},
+      {"\xED\xA0\x80", "utf-8", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
+      {"caf\xE9 \x80", "iso-8859-1", "caf\xC3\xA9 \xE2\x82\xAC"},
+      {"caf\xE9", "Latin1", "caf\xC3\xA9"},
+      {"caf\xC3\xA9", "", "caf\xC3\xA9"},          // undeclared, valid UTF-8
+      {"caf\xE9", "", "caf\xC3\xA9"},              // undeclared, not UTF-8
+      {"caf\xC3\xA9", "us-ascii", "caf\xC3\xA9"},  // mislabelled
+      {"caf\xE9", "x-no-such", "caf\xC3\xA9"},     // unknown
+      {"caf\xE9", "\xFF\xFE", "caf\xC3\xA9"},       // not a name: never the locale's
+      {"caf\xE9", "---", "caf\xC3\xA9"},
+      {"caf\xE9", "utf-16//ignore", "caf\xC3\xA9"},
+      {"\xF0\xD2\xC9\xD7\xC5\xD4", "koi8-r", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82"},
+      {"\x82\xA0\xFF\x82\xA2", "shift_jis", "\xE3\x81\x82\xEF\xBF\xBD\xE3\x81\x84"},
+      {"\x82\xA0\x82", "shift_jis", "\xE3\x81\x82\xEF\xBF\xBD"},  // cut short
+      {"+ZeVnLIqe-", "utf-7", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E"},
+      {std::string("a\0b", 3), "utf-8", "ab"},
+      {std::string("a\0b", 3), "windows-1252", "ab"},
+      {std::string("a\0\xE9", 3), "", "a\xC3\xA9"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.expected, DecodeText(c.bytes, c.charset, 1000)) << c.charset << " " << c.bytes;
+  }
+  // Long ASCII runs (read eight bytes at a time) still drop NULs and stop
+  // at the limit.
+  std::string run(21, 'a');
+  run[13] = '\0';
+  EXPECT_EQ(std::string(20, 'a'), DecodeText(run, "utf-8", 100));
+  EXPECT_EQ(std::string(20, 'a'), DecodeText(run, "", 100));
+  EXPECT_EQ(std::string(13, 'a'), DecodeText(std::string(20, 'a'), "utf-8", 13));
+  // Output is cut at a whole character.
+  EXPECT_EQ("ab", DecodeText("ab\xC3\xA9", "utf-8", 3));
+  EXPECT_EQ("ab", DecodeText("ab\xE9", "latin1", 3));
+  EXPECT_EQ("ab", DecodeText("ab\x82\xA0", "shift_jis", 4));
+}
+
+TEST(MimeCodec, EncodesUtf16WithoutSplittingPairs) {
+  std::string out;
+  vorn_mime::AppendUtf16("a\xC3\xA9\xF0\x9F\x98\x80", &out, 100);
+  EXPECT_EQ(std::string("a\0\xE9\0\x3D\xD8\x00\xDE", 8), out);
+  out.clear();
+  vorn_mime::AppendUtf16("a\xF0\x9F\x98\x80", &out, 5);
+  EXPECT_EQ(std::string("a\0", 2), out);
+  out.clear();
+  vorn_mime::AppendUtf16(std::string(20, 'a') + "\xC3\xA9", &out, 9);
+  EXPECT_EQ(std::string("a\0a\0a\0a\0", 8), out);
+  out.clear();
+  vorn_mime::AppendUtf16(std::string(20, 'a') + "\xC3\xA9", &out, 100);
+  EXPECT_EQ(42u, out.size());
+  EXPECT_EQ(std::string("\xE9\0", 2), out.substr(40));
+}
+
+TEST(MimeCodec, ReducesNamesToSafeBaseNames) {
+  struct Case {
+    std::string name;
+    std::string expected;
+  } cases[] = {
+      {"report.pdf", "report.pdf"},
+      {"../../etc/passwd", "passwd"},
+      {"..\\..\\win\\evil.exe", "evil.exe"},
+      {"dir/", ""},
+      {"..", ""},
+      {" . ", ""},
+      {"  spaced name.txt  ", "spaced name.txt"},
+      {"a\tb\nc\x7F" "d.txt", "abcd.txt"},
+      {"x\xC2\x85y", "xy"},                               // C1 control
+      {"invoice\xE2\x80\xAE" "fdp.exe", "invoicefdp.exe"},  // direction override
+      {"caf\xE9.txt", "caf\xC3\xA9.txt"},                 // not UTF-8: Windows-1252
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.expected, ReduceToBaseName(c.name, 255)) << c.name;
+  EXPECT_EQ("ab", ReduceToBaseName("ab\xC3\xA9", 3));
+}
+
+std::string Lines(const std::string& line, int count) {
+  std::string text;
+  for (int i = 0; i < count; ++i) text += line;
+  return text;
+}
+
+TEST(MimeStructureGuard, DefusesOnlyAddressFieldsWithRunawayColons) {
+  GMimeParserOptions* options = vorn_mime::EnsureGMime();
+  std::string colons = Lines("a:", 300);
+  struct Case {
+    std::string text;
+    size_t ranges;
+  } cases[] = {
+      {"From: " + colons + "\r\n\r\nbody", 1},
+      {"from : " + colons + "\r\n\r\nbody", 1},
+      {"To: " + Lines("a:", 200) + "\r\n " + Lines("b:", 100) + "\r\n\r\n", 1},
+      {"Resent-Cc: " + colons + "\r\n\r\n", 1},
+      {"To: " + Lines("a:", 250) + "\r\n\r\n", 0},
+      {"Subject: " + colons + "\r\n\r\n", 0},
+      {"X-From: " + colons + "\r\n\r\n", 0},
+  };
+  for (const Case& c : cases) {
+    vorn_mime::ParsePlan plan = PlanParse(c.text.data(), c.text.size(), options);
+    ASSERT_EQ(c.ranges, plan.defuse.size()) << c.text.substr(0, 20);
+    EXPECT_EQ(c.text.size(), plan.cut);
+    if (c.ranges) {
+      size_t colon = c.text.find(':');
+      EXPECT_EQ(colon + 1, plan.defuse[0].first);
+      EXPECT_EQ(c.text.find("\r\n\r\n") + 2, plan.defuse[0].second);
+    }
+  }
+}
+
+// Where the parse of a message must end, given its structure.
+TEST(MimeStructureGuard, CutsWhereTheLimitsArePassed) {
+  GMimeParserOptions* options = vorn_mime::EnsureGMime();
+  auto nested = [](int levels) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) {
+      text += "Content-Type: multipart/mixed; boundary=\"b" + std::to_string(i) + "\"\r\n\r\n";
+      text += "--b" + std::to_string(i) + "\r\n";
+    }
+    return text + "\r\nleaf\r\n";
+  };
+  // nested(n) has n multipart levels and its leaf on level n + 1.
+  std::string deep = nested(150);
+  std::string hundred = nested(99);
+  size_t level101 = hundred.size() - std::string("\r\nleaf\r\n").size() +
+                    std::string("Content-Type: multipart/mixed; boundary=\"b99\"\r\n\r\n").size();
+  std::string digests = "Content-Type: multipart/digest; boundary=d\r\n\r\n" +
+                        Lines("--d\r\n\r\nSubject: s\r\n\r\nx\r\n", 6000) + "--d--\r\n";
+  std::string flat = "Content-Type: multipart/mixed; boundary=f\r\n\r\n" +
+                     Lines("--f\r\n\r\nx\r\n", 12000) + "--f--\r\n";
+  // Closed multiparts give their depth back.
+  std::string siblings = "Content-Type: multipart/mixed; boundary=top\r\n\r\n" +
+                         Lines("--top\r\nContent-Type: multipart/mixed; boundary=in\r\n\r\n"
+                               "--in\r\n\r\nx\r\n--in--\r\n",
+                               3000) +
+                         "--top--\r\n";
+  // Dashes in text that open nothing.
+  std::string dashes = "Content-Type: text/plain\r\n\r\n" + Lines("-- comment\r\n", 30000);
+
+  struct Case {
+    const char* what;
+    const std::string* text;
+    size_t cut;
+  } cases[] = {
+      // The body on level 101 would start at the boundary line of level 100.
+      {"150 levels", &deep, level101},
+      {"100 levels", &hundred, hundred.size()},
+      // Each digest part is two bodies (the part, the message in it): the
+      // 5000th part is body 10000, and the message it opens is one too many.
+      {"digest", &digests,
+       std::string("Content-Type: multipart/digest; boundary=d\r\n\r\n").size() +
+           4999 * std::string("--d\r\n\r\nSubject: s\r\n\r\nx\r\n").size() +
+           std::string("--d\r\n\r\n").size()},
+      {"flat", &flat, std::string("Content-Type: multipart/mixed; boundary=f\r\n\r\n").size() +
+                          9999 * std::string("--f\r\n\r\nx\r\n").size()},
+      {"siblings", &siblings, siblings.size()},
+      {"dashes", &dashes, dashes.size()},
+  };
+  for (const Case& c : cases) {
+    vorn_mime::ParsePlan plan = PlanParse(c.text->data(), c.text->size(), options);
+    EXPECT_EQ(c.cut, plan.cut) << c.what;
+  }
+}
+
+}  // namespace
