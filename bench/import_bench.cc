@@ -114,9 +114,7 @@ class StringStream final : public IStream {
 int Run(int count) {
   vorn_test::TempRoot root;
   std::string bin = vorn_test::BinDir();
-  std::string mime = bin + "/vornmime.so";
-  if (std::ifstream(mime).fail()) mime = bin + "/vornmime";
-  if (!Register(bin + "/vornstore.so") || !Register(mime)) {
+  if (!Register(bin + "/vornstore.so") || !Register(bin + "/vornmime.so")) {
     std::fprintf(stderr, "bench_import: cannot register the store server and MIME library\n");
     return 1;
   }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,11 +35,6 @@ std::string ReadFileText(const std::string& path) {
   return text.str();
 }
 
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0;
-}
-
 void Register(const std::string& path) {
   HMODULE module = LoadLibraryA(path.c_str());
   ASSERT_NE(nullptr, module) << path;
@@ -57,8 +51,7 @@ void RegisterServices(bool withMime) {
   std::string bin = vorn_test::BinDir();
   Register(bin + "/vornstore.so");
   if (!withMime) return;
-  // The MIME library keeps the name its build gives it.
-  Register(Exists(bin + "/vornmime.so") ? bin + "/vornmime.so" : bin + "/vornmime");
+  Register(bin + "/vornmime.so");
 }
 
 std::string MboxEntry(const std::string& message, const std::string& separator) {
