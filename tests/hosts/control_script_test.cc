@@ -25,8 +25,19 @@ using vorn_test::BinDir;
 using vorn_test::ProgramResult;
 using vorn_test::RunProgram;
 
-const char* const kModules[] = {"VORNOUTLOOKEXPRESS.OCX", "vornstore.so", "vornmime.so",
-                                "vornwab.so"};
+// The paths of the control module and the three services, separated by ':'.
+const char kModules[] = VORN_CONTROL_SCRIPT_MODULES;
+
+std::vector<std::string> ModulePaths() {
+  std::vector<std::string> paths;
+  std::string all = kModules;
+  for (size_t start = 0; start <= all.size();) {
+    const size_t end = std::min(all.find(':', start), all.size());
+    if (end > start) paths.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return paths;
+}
 
 constexpr char kSeededMessage[] =
     "From: =?UTF-8?Q?J=C3=BCrgen?= <juergen@example.org>\r\n"
@@ -75,8 +86,9 @@ class ControlScriptTest : public testing::Test {
   void SetUp() override {
     dir_ = vorn_test::MakeTempDir("control-script");
     ASSERT_EQ(CoInitialize(nullptr), S_OK);
-    for (const char* name : kModules) {
-      const std::string path = BinDir() + "/" + name;
+    const std::vector<std::string> modules = ModulePaths();
+    ASSERT_EQ(modules.size(), 4u) << kModules;
+    for (const std::string& path : modules) {
       HMODULE module = LoadLibraryA(path.c_str());
       ASSERT_NE(module, nullptr) << path;
       auto doRegister =
