@@ -136,6 +136,7 @@ std::string Call::ToString() const {
 }
 
 size_t CallLog::Record(std::string object, std::string method, std::vector<CallArg> args) {
+  if (!recording_) return static_cast<size_t>(-1);
   Call call;
   call.seq = nextSeq_++;
   call.object = std::move(object);

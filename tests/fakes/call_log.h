@@ -94,6 +94,9 @@ class CallLog {
   std::vector<std::string> Methods() const;
   // Forgets the calls (objects, counts and errors stay).
   void ClearCalls() { calls_.clear(); }
+  // With recording off, calls are no longer kept (reference counts, release
+  // order and errors still are), for benchmarks that make millions of calls.
+  void SetRecording(bool on) { recording_ = on; }
 
   // Objects whose count is above 0, in registration order, optionally only
   // those of one kind.
@@ -119,6 +122,7 @@ class CallLog {
 
   std::vector<Call> calls_;
   size_t nextSeq_ = 0;
+  bool recording_ = true;
   std::vector<ObjectEntry> objects_;
   std::vector<std::string> released_;
   std::vector<std::string> errors_;

@@ -197,7 +197,7 @@ class FakeTableObject final : public IMAPITable, public FakeObject {
   }
 
   FakeAddressBook* book_;
-  std::vector<WabRow> rows_;  // the rows when the table was made
+  std::deque<WabRow> rows_;  // the rows when the table was made
   size_t cursor_ = 0;
 };
 

@@ -48,6 +48,7 @@
 // "buffer": the label, "null" or "unknown").
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <optional>
@@ -90,7 +91,10 @@ class FakeAddressBook {
   FakeAddressBook& operator=(const FakeAddressBook&) = delete;
 
   // --- describing the book --------------------------------------------------
-  std::vector<WabRow> rows;
+  // The rows of the contents table, in table order (a deque, so references
+  // to rows stay valid while more are added). A table takes a copy when it
+  // is made.
+  std::deque<WabRow> rows;
   // Appends a row with PR_ENTRYID, PR_OBJECT_TYPE (MAPI_MAILUSER) and the
   // three 8-bit texts (each left out when its argument is null).
   WabRow& AddContact(const char* displayName, const char* nickname, const char* email);

@@ -26,6 +26,7 @@
 // A handle the message does not hold gets MIME_E_INVALID_HANDLE.
 #pragma once
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -84,8 +85,9 @@ struct FakeBody {
 // A parsed message: a tree of bodies.
 struct FakeMimeMessage {
   // The bodies; a body's children are the bodies naming it as parent, in
-  // this order.
-  std::vector<FakeBody> bodies;
+  // this order. (A deque, so references to bodies stay valid while more are
+  // added.)
+  std::deque<FakeBody> bodies;
   // GetBody(IBL_ROOT): this handle, or MIME_E_NOT_FOUND when HBODY_NULL;
   // a negative `rootStatus` fails it instead.
   HBODY root = HBODY_NULL;
@@ -105,7 +107,7 @@ struct FakeMimeMessage {
 
   // Adds a body below `parent` (HBODY_NULL: a top-level body; the first one
   // becomes the root) and returns it. Handles are distinct, non-zero and not
-  // small integers. The reference stays valid until the next AddBody.
+  // small integers.
   FakeBody& AddBody(HBODY parent = HBODY_NULL);
   FakeBody* Body(HBODY handle);
   const FakeBody* Body(HBODY handle) const;

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <stdexcept>
 
 #include "tests/fakes/hand_out.h"
 
@@ -431,6 +432,7 @@ class FakeFolderObject final : public IStoreFolder, public FakeObject {
       return Done(call, E_INVALIDARG);
     }
     pending_.erase(it);
+    if (store_->Message(messageId)) return Done(call, E_UNEXPECTED);  // taken meanwhile
     FakeMessage& added = store_->AddMessage(folder_, messageId);
     added.raw = written->data();
     added.flags = msgFlags;
@@ -555,8 +557,10 @@ FakeFolder& FakeStore::AddFolder(STOREFOLDERID parent, std::string name, SPECIAL
   folder.parent = parent;
   folder.name = std::move(name);
   folder.type = type;
-  folders_.push_back(std::move(folder));
-  return folders_.back();
+  auto [it, added] = folders_.emplace(id, std::move(folder));
+  if (!added) throw std::invalid_argument("the fake store has a folder " + std::to_string(id));
+  folderOrder_.push_back(id);
+  return it->second;
 }
 
 void FakeStore::AddStandardFolders() {
@@ -573,45 +577,42 @@ FakeMessage& FakeStore::AddMessage(STOREFOLDERID folder, MESSAGEID id) {
   FakeMessage message;
   message.id = id;
   message.folder = folder;
-  messages_.push_back(std::move(message));
-  return messages_.back();
+  auto [it, added] = messages_.emplace(id, std::move(message));
+  if (!added) throw std::invalid_argument("the fake store has a message " + std::to_string(id));
+  return it->second;
 }
 
 FakeFolder* FakeStore::Folder(STOREFOLDERID id) {
-  for (FakeFolder& folder : folders_) {
-    if (folder.id == id) return &folder;
-  }
-  return nullptr;
+  auto it = folders_.find(id);
+  return it == folders_.end() ? nullptr : &it->second;
 }
 
 FakeMessage* FakeStore::Message(MESSAGEID id) {
-  for (FakeMessage& message : messages_) {
-    if (message.id == id) return &message;
-  }
-  return nullptr;
+  auto it = messages_.find(id);
+  return it == messages_.end() ? nullptr : &it->second;
 }
 
 std::vector<STOREFOLDERID> FakeStore::SubFolders(STOREFOLDERID parent) const {
   std::vector<STOREFOLDERID> result;
-  for (const FakeFolder& folder : folders_) {
-    if (folder.parent == parent) result.push_back(folder.id);
+  for (STOREFOLDERID id : folderOrder_) {
+    if (folders_.at(id).parent == parent) result.push_back(id);
   }
   return result;
 }
 
 std::vector<MESSAGEID> FakeStore::MessagesIn(STOREFOLDERID folder) const {
   std::vector<MESSAGEID> result;
-  for (const FakeMessage& message : messages_) {
-    if (message.folder == folder) result.push_back(message.id);
+  for (const auto& [id, message] : messages_) {
+    if (message.folder == folder) result.push_back(id);
   }
-  std::sort(result.begin(), result.end());
   return result;
 }
 
 std::optional<STOREFOLDERID> FakeStore::FindFolder(STOREFOLDERID parent,
                                                    std::string_view name) const {
-  for (const FakeFolder& folder : folders_) {
-    if (folder.parent == parent && folder.name == name) return folder.id;
+  for (STOREFOLDERID id : folderOrder_) {
+    const FakeFolder& folder = folders_.at(id);
+    if (folder.parent == parent && folder.name == name) return id;
   }
   return std::nullopt;
 }
@@ -658,7 +659,7 @@ void FakeStore::FillFolderProps(const FakeFolder& folder, FOLDERPROPS* props) co
       folder.subFolderCount.value_or(static_cast<INT>(SubFolders(folder.id).size()));
   props->sfType = folder.type;
   DWORD unread = 0, total = 0;
-  for (const FakeMessage& message : messages_) {
+  for (const auto& [id, message] : messages_) {
     if (message.folder != folder.id) continue;
     ++total;
     if (!(message.flags & MSGFLAG_READ)) ++unread;
@@ -738,19 +739,12 @@ void FakeStore::FreeMessageProps(MESSAGEPROPS* props) {
   }
 }
 
-void FakeStore::RemoveMessage(MESSAGEID id) {
-  messages_.erase(std::remove_if(messages_.begin(), messages_.end(),
-                                 [&](const FakeMessage& m) { return m.id == id; }),
-                  messages_.end());
-}
+void FakeStore::RemoveMessage(MESSAGEID id) { messages_.erase(id); }
 
 void FakeStore::RemoveFolder(STOREFOLDERID id) {
-  messages_.erase(std::remove_if(messages_.begin(), messages_.end(),
-                                 [&](const FakeMessage& m) { return m.folder == id; }),
-                  messages_.end());
-  folders_.erase(std::remove_if(folders_.begin(), folders_.end(),
-                                [&](const FakeFolder& f) { return f.id == id; }),
-                 folders_.end());
+  std::erase_if(messages_, [&](const auto& entry) { return entry.second.folder == id; });
+  folders_.erase(id);
+  std::erase(folderOrder_, id);
 }
 
 }  // namespace vorn_fakes

@@ -64,6 +64,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -133,16 +134,19 @@ class FakeStore {
 
   // --- describing the store ---------------------------------------------------
   // Adds a folder below `parent` (FOLDERID_ROOT or a folder) and returns it.
-  // `id` 0 takes the next free identifier (identifiers start at 101). The
-  // reference stays valid until the store changes.
+  // `id` 0 takes the next free identifier (identifiers start at 101); an
+  // identifier in use throws std::invalid_argument. The reference stays valid
+  // until the folder is deleted; its `id` must not be changed.
   FakeFolder& AddFolder(STOREFOLDERID parent, std::string name,
                         SPECIALFOLDER type = FOLDER_NOTSPECIAL, STOREFOLDERID id = 0);
   // Inbox, Outbox, Sent Items, Deleted Items and Drafts below the root, as a
   // new store has them.
   void AddStandardFolders();
   // Adds a message to `folder`; `id` 0 takes the next free identifier
-  // (identifiers start at 1001). The reference stays valid until the store
-  // changes.
+  // (identifiers start at 1001); an identifier in use throws
+  // std::invalid_argument. The reference stays valid until the message is
+  // deleted; its `id` must not be changed (its `folder` may). Lookups by
+  // identifier take logarithmic time, so large folders stay cheap.
   FakeMessage& AddMessage(STOREFOLDERID folder, MESSAGEID id = 0);
 
   FakeFolder* Folder(STOREFOLDERID id);
@@ -224,8 +228,9 @@ class FakeStore {
  private:
   FakeEnv& env_;
   FakeMimeModel* mime_;
-  std::vector<FakeFolder> folders_;
-  std::vector<FakeMessage> messages_;
+  std::map<STOREFOLDERID, FakeFolder> folders_;
+  std::vector<STOREFOLDERID> folderOrder_;  // enumeration order
+  std::map<MESSAGEID, FakeMessage> messages_;
   STOREFOLDERID nextFolderId_ = 101;
   MESSAGEID nextMessageId_ = 1001;
   std::vector<std::pair<HENUMSTORE, Enumeration>> enumerations_;

@@ -162,8 +162,13 @@ TEST_F(FakeStoreTest, EnumerationHandlesAreNonZeroAndCloseOnce) {
 TEST_F(FakeStoreTest, CountsReferencesAndReleaseOrder) {
   std::string nsName = env_.log.LiveObjects("StoreNamespace").at(0);
   std::string folderName = env_.log.LiveObjects("StoreFolder").at(0);
+  // Without recording calls, counts and the release order are still kept.
+  env_.log.SetRecording(false);
+  size_t calls = env_.log.Calls().size();
   folder_ = nullptr;
   ns_ = nullptr;
+  EXPECT_EQ(env_.log.Calls().size(), calls);
+  env_.log.SetRecording(true);
   EXPECT_THAT(env_.log.LiveObjects(), IsEmpty());
   EXPECT_THAT(env_.log.ReleaseOrder(), ElementsAre(folderName, nsName));
   EXPECT_THAT(env_.log.Errors(), IsEmpty());

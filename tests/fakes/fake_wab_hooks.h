@@ -13,7 +13,7 @@ namespace vorn_fakes {
 
 struct VornFakeWabHooks {
   void* context;
-  HRESULT (*open)
+  HRESULT(*open)
   (void* context, LPADRBOOK* addrBook, LPWABOBJECT* wabObject, LPWAB_PARAM params, DWORD reserved);
 };
 
