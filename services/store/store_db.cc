@@ -149,14 +149,26 @@ HRESULT StoreDatabase::RunChange(HBATCHLOCK batch, Change&& change) {
     if (SUCCEEDED(hr)) hr = change();
     if (SUCCEEDED(hr)) hr = tx.Commit();
   }
-  if (batch_ != 0) CheckBatchHealth();
+  if (batch_ != 0) CheckBatchHealth(hr);
   return hr;
 }
 
-void StoreDatabase::CheckBatchHealth() {
-  if (batch_ == 0 || FAILED(batchFailure_) || connection_->InTransaction()) return;
-  HRESULT cause = connection_->last_failure();
-  batchFailure_ = FAILED(cause) ? cause : E_FAIL;
+void StoreDatabase::CheckBatchHealth(HRESULT result) {
+  if (batch_ == 0 || FAILED(batchFailure_)) return;
+  if (connection_->InTransaction()) {
+    // SQLite undoes only the failed statement when the file refuses a
+    // write (a read-only file, some I/O errors); the batch must not go on
+    // to commit as if that change had never been asked for.
+    const bool storageFailed = result == STG_E_ACCESSDENIED || result == STG_E_MEDIUMFULL ||
+                               result == STG_E_WRITEFAULT || result == STG_E_READFAULT ||
+                               result == STG_E_DOCFILECORRUPT;
+    if (!storageFailed) return;
+    connection_->Exec("ROLLBACK");
+    batchFailure_ = result;
+  } else {
+    HRESULT cause = connection_->last_failure();
+    batchFailure_ = FAILED(cause) ? cause : E_FAIL;
+  }
   CloseUndoneBatch();
 }
 

@@ -139,8 +139,9 @@ class StoreDatabase {
   // batch); `batch` as for the public calls. Caller holds mutex_.
   template <class Change>
   HRESULT RunChange(HBATCHLOCK batch, Change&& change);
-  // After a change inside a batch: notes when SQLite has undone the batch.
-  void CheckBatchHealth();
+  // After a change inside a batch that gave `result`: notes when SQLite has
+  // undone the batch, and undoes it when the storage refused the change.
+  void CheckBatchHealth(HRESULT result);
   // Ends the open batch after a rollback: marks it undone and moves the
   // identifier counters past every identifier it handed out.
   void CloseUndoneBatch();
