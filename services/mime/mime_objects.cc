@@ -330,7 +330,13 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
 
  private:
   static HRESULT ReadAll(IStream* stream, GByteArray* raw) {
-    constexpr ULONG kChunk = 64 * 1024;
+    // Room for the whole text when the stream tells its size, else room that
+    // doubles as the text comes.
+    STATSTG stat{};
+    size_t room = 4096;
+    if (SUCCEEDED(stream->Stat(&stat, 0)) && stat.cbSize.QuadPart < kMaxMessageBytes) {
+      room = static_cast<size_t>(stat.cbSize.QuadPart) + 1;
+    }
     for (;;) {
       if (raw->len >= kMaxMessageBytes) {
         // One byte more than the limit tells a full stream from a longer one.
@@ -341,7 +347,8 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
         return got == 0 ? S_OK : StatusOf(Failure::kTooLarge);
       }
       guint before = raw->len;
-      ULONG want = static_cast<ULONG>(std::min<size_t>(kChunk, kMaxMessageBytes - before));
+      if (before == room) room = std::min(2 * room, kMaxMessageBytes);
+      ULONG want = static_cast<ULONG>(std::min<size_t>(room - before, kMaxMessageBytes - before));
       g_byte_array_set_size(raw, before + want);
       ULONG got = 0;
       HRESULT hr = stream->Read(raw->data + before, want, &got);

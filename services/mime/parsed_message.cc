@@ -148,6 +148,12 @@ ParsedMessage::~ParsedMessage() {
 
 void ParsedMessage::ParseLocked() {
   GMimeParserOptions* options = EnsureGMime();
+  if (raw_->len == 0) {
+    // Every new message object starts empty: one text body without data.
+    fallbackRoot_.Reset(GMIME_OBJECT(g_mime_text_part_new()));
+    BuildTable(fallbackRoot_.get(), nullptr);
+    return;
+  }
   const char* text = reinterpret_cast<const char*>(raw_->data);
   ParsePlan plan = PlanParse(text, raw_->len, options);
 
@@ -163,14 +169,18 @@ void ParsedMessage::ParseLocked() {
     view = defused_.get();
   }
 
+  // Where the scan cannot rule out too many bodies, GMime's own count of
+  // what it creates stops it, whatever the scan made of the structure.
   PartBudget budget;
   budget.limit = kParserEventBudget;
-  stream_.Reset(NewBudgetedStream(view, &budget));
+  stream_.Reset(NewBudgetedStream(view, plan.mayHaveTooManyParts ? &budget : nullptr));
   g_mime_stream_set_bounds(stream_.get(), 0, static_cast<gint64>(plan.cut));
   {
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream_.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
-    g_mime_parser_set_header_regex(parser.get(), "^Content-Type$", SpendOnHeader, &budget);
+    if (plan.mayHaveTooManyParts) {
+      g_mime_parser_set_header_regex(parser.get(), "^Content-Type$", SpendOnHeader, &budget);
+    }
     message_.Reset(g_mime_parser_construct_message(parser.get(), options));
   }
   DetachBudget(stream_.get());

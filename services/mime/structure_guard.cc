@@ -280,6 +280,7 @@ ParsePlan PlanParse(const char* data, size_t size, GMimeParserOptions* options) 
   bool mayBeTooDeep = 2 * census.contentTypes + 2 > static_cast<size_t>(kMaxDepth);
   bool mayHaveTooMany =
       1 + 2 * census.dashLines + census.contentTypes > static_cast<size_t>(kMaxParts);
+  plan.mayHaveTooManyParts = mayHaveTooMany;
   if (mayBeTooDeep || mayHaveTooMany) {
     size_t cut = StructureWalk(text, options).FindCut();
     if (cut != kNone) plan.cut = cut;

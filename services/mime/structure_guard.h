@@ -18,6 +18,9 @@ struct ParsePlan {
   // Byte ranges (begin, end) of address field values in which every colon
   // is to be read as a blank. Sorted, not overlapping.
   std::vector<std::pair<size_t, size_t>> defuse;
+  // False when the text cannot hold more bodies than the limit allows, so
+  // that GMime's bodies need not be counted while it parses.
+  bool mayHaveTooManyParts = false;
 };
 
 // Plans the parse of `size` bytes at `data`. The plan errs on the side of

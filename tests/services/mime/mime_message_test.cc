@@ -479,6 +479,33 @@ TEST(MimePersist, AFailedLoadKeepsTheMessage) {
   EXPECT_EQ("Lunch on Friday", mime_test::RootProp(message.Get(), "Subject"));
 }
 
+TEST(MimePersist, LoadsStreamsWhateverTheyTellOfTheirSize) {
+  std::string body(100000, 'x');
+  std::string text = "Subject: big\r\n\r\n" + body;
+  for (int variant = 0; variant < 3; ++variant) {
+    SCOPED_TRACE(variant);
+    auto* source = new mime_test::TextStream(text);
+    if (variant == 0) source->FailStat();
+    if (variant == 1) source->LimitReads(1000);
+    ComPtr<IStream> stream = ComPtr<IStream>::Adopt(source);
+    if (variant == 2) {
+      // Loading starts where the stream stands.
+      LARGE_INTEGER skip{10};
+      ASSERT_EQ(S_OK, stream->Seek(skip, STREAM_SEEK_SET, nullptr));
+    }
+    ComPtr<IMimeMessage> message = mime_test::NewMessage();
+    ComPtr<IPersistStreamInit> persist;
+    ASSERT_EQ(S_OK, message.As(&persist));
+    ASSERT_EQ(S_OK, persist->Load(stream.Get()));
+    ULARGE_INTEGER size;
+    ASSERT_EQ(S_OK, persist->GetSizeMax(&size));
+    EXPECT_EQ(variant == 2 ? text.size() - 10 : text.size(), size.QuadPart);
+    if (variant != 2) {
+      EXPECT_EQ(body, mime_test::ReadLikeReader(message.Get()).body);
+    }
+  }
+}
+
 TEST(MimePersist, NewAndInitNewMessagesAreEmpty) {
   ComPtr<IMimeMessage> fresh = mime_test::NewMessage();
   ComPtr<IMimeMessage> reset = LoadMessage(DataFile("mixed-attachments.eml"));

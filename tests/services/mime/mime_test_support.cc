@@ -68,6 +68,7 @@ HRESULT TextStream::SetSize(ULARGE_INTEGER newSize) {
 }
 
 HRESULT TextStream::Stat(STATSTG* stat, DWORD) {
+  if (failStat_) return E_NOTIMPL;
   stat->cbSize.QuadPart = text_.size();
   return S_OK;
 }

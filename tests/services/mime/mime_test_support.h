@@ -31,6 +31,8 @@ class TextStream final : public IStream {
   void FailReadsAfter(size_t bytes) { failAfter_ = position_ + bytes; }
   // Each Read delivers at most this many bytes.
   void LimitReads(ULONG chunk) { chunk_ = chunk; }
+  // Stat fails with E_NOTIMPL, as for a stream that does not know its size.
+  void FailStat() { failStat_ = true; }
 
  private:
   ULONG refs_ = 1;
@@ -38,6 +40,7 @@ class TextStream final : public IStream {
   size_t position_ = 0;
   size_t failAfter_ = static_cast<size_t>(-1);
   ULONG chunk_ = 0xFFFFFFFFu;
+  bool failStat_ = false;
 };
 
 // Creates a new stream holding `text` (caller owns one reference).
