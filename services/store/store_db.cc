@@ -70,10 +70,11 @@ void ReadMessageRow(const Statement& row, MessageInfo* info) {
   info->language = static_cast<DWORD>(row.Int(4));
   info->received = static_cast<uint64_t>(row.Int(5));
   info->sent = static_cast<uint64_t>(row.Int(6));
-  info->subject = row.Text(7);
-  info->normalSubject = row.Text(8);
-  info->displayFrom = row.Text(9);
-  info->displayTo = row.Text(10);
+  // Assigned in place: a row read over an earlier one reuses its storage.
+  info->subject.assign(row.Bytes(7));
+  info->normalSubject.assign(row.Bytes(8));
+  info->displayFrom.assign(row.Bytes(9));
+  info->displayTo.assign(row.Bytes(10));
 }
 
 bool IsRealId(uint32_t id) { return id != 0 && id != 0xFFFFFFFFu; }
@@ -360,7 +361,17 @@ HRESULT StoreDatabase::DeleteFolder(STOREFOLDERID id) {
 
 HRESULT StoreDatabase::ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                                     std::vector<MessageInfo>* out) {
-  out->clear();
+  // The rows are read over the elements *out already has, so that a caller
+  // that lists chunk after chunk into one vector allocates nothing once its
+  // storage has grown; the vector is cut to the rows read.
+  size_t count = 0;
+  HRESULT hr = ReadMessages(folder, from, limit, out, &count);
+  out->resize(count);
+  return hr;
+}
+
+HRESULT StoreDatabase::ReadMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                                    std::vector<MessageInfo>* out, size_t* count) {
   std::lock_guard lock(mutex_);
   Transaction tx(*connection_, Transaction::Kind::kRead);
   HRESULT hr = tx.status();
@@ -374,8 +385,8 @@ HRESULT StoreDatabase::ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t
   query.Bind(2, from);
   query.Bind(3, static_cast<int64_t>(limit));
   while ((hr = query.Step()) == S_OK) {
-    out->emplace_back();
-    ReadMessageRow(query, &out->back());
+    if (*count == out->size()) out->emplace_back();
+    ReadMessageRow(query, &(*out)[(*count)++]);
   }
   if (FAILED(hr)) return hr;
   return tx.Commit();

@@ -147,6 +147,9 @@ class StoreDatabase {
   void CloseUndoneBatch();
   HRESULT AllocateId(const char* counter, uint32_t* id);
   HRESULT RequireFolder(STOREFOLDERID folder, HRESULT missing);
+  // ListMessages' work: reads rows over (*out)[0 ...], counting them in *count.
+  HRESULT ReadMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                       std::vector<MessageInfo>* out, size_t* count);
   HRESULT CheckSiblingName(STOREFOLDERID parent, STOREFOLDERID self, std::string_view name);
 
   const std::string path_;
