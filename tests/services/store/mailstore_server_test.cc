@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <regex>
 #include <string>
@@ -169,11 +170,16 @@ TEST_F(MailStoreOnServer, MessagesCreatedByTheSessionListWithTheirFields) {
   EXPECT_EQ(std::to_string(today.wYear) + "-", received.substr(0, 5));
 
   int32_t id = mail_->GetMessageId(0);
-  CapturedStdout out;
+  std::string content, echoed;
+  {
+    CapturedStdout out;
+    content = mail_->GetMessageContent(id);
+    echoed = out.Text();
+  }
   const std::string raw = "From: Ann <ann@example.org>\r\nTo:bob@example.org\r\nSubject:Re: Hello"
                           "\r\n\r\nBody text";
-  EXPECT_EQ(raw, mail_->GetMessageContent(id));
-  EXPECT_NE(std::string::npos, out.Text().find("Subject:Re: Hello")) << "copied to the output";
+  EXPECT_EQ(raw, content);
+  EXPECT_EQ(raw + "\n\n", echoed) << "copied to the output";
 
   ASSERT_EQ(1, mail_->RebuildFolderList());
   EXPECT_EQ(1, mail_->GetFolderMessageCount(0));
@@ -241,6 +247,101 @@ TEST_F(MailStoreOnServer, MessageReaderReadsBodyAndAttachmentNames) {
   EXPECT_EQ(0, mail_->SetMessage(static_cast<int32_t>(files) + 1000));
   EXPECT_EQ(body, mail_->GetBody());
   EXPECT_EQ(2, mail_->GetAttachmentCount());
+}
+
+
+TEST_F(MailStoreOnServer, TimesAreTheCalendarInstantOfTheDateField) {
+  struct Case {
+    const char* date;
+    const char* text;
+  } cases[] = {
+      {"Mon, 3 Jan 2005 09:05:03 +0000", "2005-1-3 9:5:3"},
+      {"Sun, 28 Oct 2007 17:40:00 GMT", "2007-10-28 17:40:0"},
+      {"Sun, 28 Oct 2007 19:40:00 +0200", "2007-10-28 17:40:0"},
+      {"no date at all", "1601-1-1 0:0:0"},
+  };
+  for (const Case& c : cases) {
+    Store(inbox_, std::string("Subject: t\r\nDate: ") + c.date + "\r\n\r\nx\r\n");
+  }
+  setenv("TZ", "Asia/Tokyo", 1);
+  ASSERT_EQ(1, mail_->SetFolder(inbox_));
+  ASSERT_EQ(static_cast<int>(std::size(cases)), mail_->GetMessageCount());
+  for (int i = 0; i < mail_->GetMessageCount(); ++i) {
+    EXPECT_EQ(cases[i].text, mail_->GetMessageSentTime(i)) << cases[i].date;
+  }
+  unsetenv("TZ");
+  EXPECT_EQ("", mail_->GetMessageSentTime(-1));
+  EXPECT_EQ("", mail_->GetMessageSubject(mail_->GetMessageCount()));
+  EXPECT_EQ(-1, mail_->GetMessageId(mail_->GetMessageCount()));
+}
+
+TEST_F(MailStoreOnServer, CreateMessageStoresTheTextByteForByte) {
+  ASSERT_EQ(1, mail_->CreateMessage(inbox_, "a", "b", "c", "d"));
+  ASSERT_EQ(1, mail_->CreateMessage(inbox_, "a", "b", "", ""));
+  const std::string text(250 - 28, 'z');  // after a header of 28 bytes
+  ASSERT_EQ(1, mail_->CreateMessage(inbox_, "f", "t", "s", text));
+  ASSERT_EQ(3, mail_->GetMessageCount());
+  std::string first, second, whole, echoed;
+  {
+    CapturedStdout out;  // (gtest's own messages go to the output too)
+    first = mail_->GetMessageContent(mail_->GetMessageId(0));
+    second = mail_->GetMessageContent(mail_->GetMessageId(1));
+    echoed = out.Text();
+    whole = mail_->GetMessageContent(mail_->GetMessageId(2));
+    echoed = out.Text().substr(echoed.size());
+  }
+  EXPECT_EQ("From: a\r\nTo:b\r\nSubject:c\r\n\r\nd", first);
+  EXPECT_EQ("From: a\r\nTo:b\r\nSubject:\r\n\r\n", second);
+  EXPECT_EQ(250u, whole.size());
+  // Echoed in reads of 99, 99, 52 and 0 bytes, each with a line end.
+  EXPECT_EQ(whole.substr(0, 99) + "\n" + whole.substr(99, 99) + "\n" + whole.substr(198) + "\n\n",
+            echoed);
+
+  // Refused before the store is asked: nothing changes.
+  EXPECT_EQ(0, mail_->CreateMessage(inbox_, "", "b", "c", "d"));
+  EXPECT_EQ(0, mail_->CreateMessage(inbox_, "a", "", "c", "d"));
+  EXPECT_EQ(3, mail_->GetMessageCount());
+}
+
+TEST_F(MailStoreOnServer, AFolderRemovedWhileCurrentRefusesEveryMessageOperation) {
+  ASSERT_EQ(1, mail_->CreateFolder(0, "Doomed"));
+  int32_t doomed = mail_->GetFolderId(FolderIndex("Doomed"));
+  ASSERT_EQ(1, mail_->CreateMessage(doomed, "a@example.org", "b@example.org", "s", "x"));
+  int32_t id = mail_->GetMessageId(0);
+  ASSERT_EQ(1, mail_->RemoveFolder(doomed));
+  // The folder list is rebuilt; the current folder and its list are not.
+  EXPECT_EQ(-1, FolderIndex("Doomed"));
+  EXPECT_EQ(1, mail_->GetMessageCount());
+  EXPECT_EQ(0, mail_->MarkMessage(id, TRUE));
+  EXPECT_EQ(0, mail_->RemoveMessage(id));
+  EXPECT_EQ(0, mail_->CopyMoveMessage(id, inbox_, FALSE));
+  EXPECT_EQ(0, mail_->SetMessage(id));
+  std::string content = "unset";
+  std::string echoed;
+  {
+    CapturedStdout out;
+    content = mail_->GetMessageContent(id);
+    echoed = out.Text();
+  }
+  EXPECT_EQ("", content);
+  EXPECT_EQ("", echoed);
+  EXPECT_EQ(0, mail_->RebuildMessageList());
+  EXPECT_EQ(0, mail_->GetMessageCount());
+  EXPECT_EQ(0, mail_->SetFolder(doomed));
+  ASSERT_EQ(1, mail_->SetFolder(inbox_));
+  EXPECT_EQ(0, mail_->GetMessageCount()) << "nothing reached another folder";
+}
+
+TEST_F(MailStoreOnServer, ASecondSessionAndAFailedSetFolder) {
+  ASSERT_EQ(1, mail_->CreateMessage(inbox_, "a@example.org", "b@example.org", "kept", "x"));
+  EXPECT_EQ(0, mail_->SetFolder(424242));
+  EXPECT_EQ((std::vector<std::string>{"kept"}), Subjects()) << "the list stays";
+  EXPECT_EQ(0, mail_->RemoveMessage(mail_->GetMessageId(0))) << "no folder is current";
+  ASSERT_EQ(1, mail_->OpenSession());
+  ASSERT_EQ(1, mail_->RebuildFolderList());
+  ASSERT_EQ(1, mail_->SetFolder(inbox_));
+  ASSERT_EQ(1, mail_->SetFolder(inbox_));
+  EXPECT_EQ((std::vector<std::string>{"kept"}), Subjects());
 }
 
 }  // namespace
