@@ -228,8 +228,8 @@ class StorePermissions {
  public:
   StorePermissions(const std::string& root, bool folderReadOnly) : root_(root) {
     const std::string folder = root + "/store";
-    // The worker may run as another user: it must reach the root, the
-    // registry and the built libraries.
+    // The worker may run as another user: it must reach the root and the
+    // registry (it loads the libraries before it changes user).
     chmod(root.c_str(), 0755);
     chmod((root + "/registry.reg").c_str(), 0644);
     for (const char* suffix : {"", "-wal", "-shm"}) {

@@ -293,58 +293,51 @@ Worker::~Worker() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool Worker::ReadOnce(int timeoutMs, bool* ended) {
+void Worker::ReadOnce(int timeoutMs, bool* ended) {
   *ended = false;
   if (fd_ < 0) {
     *ended = true;
-    return false;
+    return;
   }
   pollfd p{fd_, POLLIN, 0};
   int ready = poll(&p, 1, timeoutMs);
-  if (ready <= 0) return false;
+  if (ready <= 0) return;
   char buffer[65536];
   ssize_t got = read(fd_, buffer, sizeof buffer);
-  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return false;
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return;
   if (got <= 0) {
     *ended = true;
     close(fd_);
     fd_ = -1;
-    return false;
+    return;
   }
   partial_.append(buffer, static_cast<size_t>(got));
-  bool any = false;
   size_t start = 0;
   for (size_t newline; (newline = partial_.find('\n', start)) != std::string::npos;
        start = newline + 1) {
     lines_.push_back(partial_.substr(start, newline - start));
-    any = true;
   }
   partial_.erase(0, start);
-  return any;
 }
 
 bool Worker::ReadFor(int deadlineMs, const std::string& stopAt) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(deadlineMs);
   size_t seen = lines_.size();
-  for (;;) {
-    if (!stopAt.empty()) {
-      for (; seen < lines_.size(); ++seen) {
-        if (lines_[seen] == stopAt) return true;
-      }
+  auto arrived = [&] {
+    if (stopAt.empty()) return false;
+    for (; seen < lines_.size(); ++seen) {
+      if (lines_[seen] == stopAt) return true;
     }
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    return false;
+  };
+  for (;;) {
+    if (arrived()) return true;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
     bool ended = false;
     ReadOnce(static_cast<int>(left.count()), &ended);
-    if (ended) {
-      if (!stopAt.empty()) {
-        for (; seen < lines_.size(); ++seen) {
-          if (lines_[seen] == stopAt) return true;
-        }
-      }
-      return false;
-    }
+    if (ended) return arrived();
   }
 }
 

@@ -117,7 +117,8 @@ class Worker {
   int status() const { return status_; }
 
  private:
-  bool ReadOnce(int timeoutMs, bool* ended);
+  // One read of what is there, waiting up to `timeoutMs`; *ended at end of output.
+  void ReadOnce(int timeoutMs, bool* ended);
   void Reap();
 
   pid_t pid_ = -1;

@@ -44,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/mime.h"
 #include "platform/runtime.h"
 #include "platform/store.h"
 #include "platform/store_import.h"
@@ -289,6 +290,19 @@ int Churn(int writer, uint64_t seed, int count, STOREFOLDERID parent, STOREFOLDE
 // ---- readonly --------------------------------------------------------------
 
 int ReadOnly(STOREFOLDERID folderId, MESSAGEID messageId) {
+  // The libraries are loaded first, so that the build folder need not be
+  // readable by the user this process becomes; the store itself is opened
+  // only afterwards.
+  HRESULT hr = CoInitialize(nullptr);
+  if (FAILED(hr)) return Failed("CoInitialize", hr);
+  ComPtr<IStoreNamespace> store;
+  hr = CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER, IID_IStoreNamespace,
+                        store.PutVoid());
+  if (FAILED(hr)) return Failed("CoCreateInstance", hr);
+  ComPtr<IClassFactory> mime;
+  hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                        mime.PutVoid());
+  if (FAILED(hr)) return Failed("CoGetClassObject", hr);
   if (geteuid() == 0) {
     // Root writes whatever the permissions say; "nobody" does not.
     const gid_t nobodyGroup = 65534;
@@ -298,12 +312,6 @@ int ReadOnly(STOREFOLDERID folderId, MESSAGEID messageId) {
     }
   }
   Report("uid " + N(geteuid()));
-  HRESULT hr = CoInitialize(nullptr);
-  if (FAILED(hr)) return Failed("CoInitialize", hr);
-  ComPtr<IStoreNamespace> store;
-  hr = CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER, IID_IStoreNamespace,
-                        store.PutVoid());
-  if (FAILED(hr)) return Failed("CoCreateInstance", hr);
   hr = store->Initialize(nullptr, 0);
   Report("Initialize " + Hex(hr));
   if (FAILED(hr)) {
