@@ -14,5 +14,6 @@ vorn_test(store_stress_test
     ${CMAKE_CURRENT_LIST_DIR}/crash_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/concurrency_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/failure_test.cc
+    ${CMAKE_CURRENT_LIST_DIR}/listing_test.cc
   LIBS vorn_store_stress
   DEPENDS vornstore.so vornmime store_stress_worker)
