@@ -16,4 +16,4 @@ vorn_test(store_stress_test
     ${CMAKE_CURRENT_LIST_DIR}/failure_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/listing_test.cc
   LIBS vorn_store_stress
-  DEPENDS vornstore.so vornmime store_stress_worker)
+  DEPENDS vornstore.so vornmime.so store_stress_worker)

@@ -56,7 +56,7 @@ uint32_t ToId(const std::string& text) {
 
 HRESULT RegisterServers() {
   HRESULT hr = RegisterLibrary(vorn_test::BinDir() + "/vornstore.so");
-  if (SUCCEEDED(hr)) hr = RegisterLibrary(vorn_test::BinDir() + "/vornmime");
+  if (SUCCEEDED(hr)) hr = RegisterLibrary(vorn_test::BinDir() + "/vornmime.so");
   return hr;
 }
 

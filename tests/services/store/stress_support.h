@@ -20,7 +20,7 @@
 
 namespace store_stress {
 
-// Registers the built vornstore.so and vornmime in the registry of the
+// Registers the built vornstore.so and vornmime.so in the registry of the
 // current VORN_ROOT. S_OK or the first failure.
 HRESULT RegisterServers();
 
