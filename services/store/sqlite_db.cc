@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "platform/store.h"
 
@@ -92,13 +94,29 @@ HRESULT Connection::Open(const std::string& path, std::unique_ptr<Connection>* o
   // The journal mode is kept in the file; the other settings are per
   // connection. Full synchronisation makes each committed change durable
   // when its call returns.
-  HRESULT hr = connection->Exec(
-      "PRAGMA journal_mode=WAL;"
-      "PRAGMA synchronous=FULL;"
-      "PRAGMA journal_size_limit=67108864;");
+  HRESULT hr = connection->SetWalMode();
+  if (SUCCEEDED(hr)) {
+    hr = connection->Exec(
+        "PRAGMA synchronous=FULL;"
+        "PRAGMA journal_size_limit=67108864;");
+  }
   if (FAILED(hr)) return hr;
   *out = std::move(connection);
   return S_OK;
+}
+
+HRESULT Connection::SetWalMode() {
+  // Turning a new file to WAL needs it alone for a moment. A connection that
+  // finds another one opening the same new file at that moment is told
+  // "busy" at once: SQLite does not wait through the busy handler there. So
+  // wait here, for as long as the busy timeout.
+  constexpr int kPauseMs = 5;
+  for (int waited = 0;; waited += kPauseMs) {
+    int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return S_OK;
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= kBusyTimeoutMs) return Fail(rc);
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPauseMs));
+  }
 }
 
 Connection::~Connection() {

@@ -54,6 +54,8 @@ class Connection {
  private:
   friend class Statement;
   explicit Connection(sqlite3* db) : db_(db) {}
+  // Puts the file in WAL mode, waiting while another connection is in the way.
+  HRESULT SetWalMode();
   // A prepared statement for `sql`, kept for the connection's lifetime and
   // found again by the text's address.
   HRESULT Cached(const char* sql, sqlite3_stmt** stmt);

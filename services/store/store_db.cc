@@ -70,10 +70,11 @@ void ReadMessageRow(const Statement& row, MessageInfo* info) {
   info->language = static_cast<DWORD>(row.Int(4));
   info->received = static_cast<uint64_t>(row.Int(5));
   info->sent = static_cast<uint64_t>(row.Int(6));
-  info->subject = row.Text(7);
-  info->normalSubject = row.Text(8);
-  info->displayFrom = row.Text(9);
-  info->displayTo = row.Text(10);
+  // Assigned in place: a row read over an earlier one reuses its storage.
+  info->subject.assign(row.Bytes(7));
+  info->normalSubject.assign(row.Bytes(8));
+  info->displayFrom.assign(row.Bytes(9));
+  info->displayTo.assign(row.Bytes(10));
 }
 
 bool IsRealId(uint32_t id) { return id != 0 && id != 0xFFFFFFFFu; }
@@ -149,14 +150,26 @@ HRESULT StoreDatabase::RunChange(HBATCHLOCK batch, Change&& change) {
     if (SUCCEEDED(hr)) hr = change();
     if (SUCCEEDED(hr)) hr = tx.Commit();
   }
-  if (batch_ != 0) CheckBatchHealth();
+  if (batch_ != 0) CheckBatchHealth(hr);
   return hr;
 }
 
-void StoreDatabase::CheckBatchHealth() {
-  if (batch_ == 0 || FAILED(batchFailure_) || connection_->InTransaction()) return;
-  HRESULT cause = connection_->last_failure();
-  batchFailure_ = FAILED(cause) ? cause : E_FAIL;
+void StoreDatabase::CheckBatchHealth(HRESULT result) {
+  if (batch_ == 0 || FAILED(batchFailure_)) return;
+  if (connection_->InTransaction()) {
+    // SQLite undoes only the failed statement when the file refuses a
+    // write (a read-only file, some I/O errors); the batch must not go on
+    // to commit as if that change had never been asked for.
+    const bool storageFailed = result == STG_E_ACCESSDENIED || result == STG_E_MEDIUMFULL ||
+                               result == STG_E_WRITEFAULT || result == STG_E_READFAULT ||
+                               result == STG_E_DOCFILECORRUPT;
+    if (!storageFailed) return;
+    connection_->Exec("ROLLBACK");
+    batchFailure_ = result;
+  } else {
+    HRESULT cause = connection_->last_failure();
+    batchFailure_ = FAILED(cause) ? cause : E_FAIL;
+  }
   CloseUndoneBatch();
 }
 
@@ -348,7 +361,17 @@ HRESULT StoreDatabase::DeleteFolder(STOREFOLDERID id) {
 
 HRESULT StoreDatabase::ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                                     std::vector<MessageInfo>* out) {
-  out->clear();
+  // The rows are read over the elements *out already has, so that a caller
+  // that lists chunk after chunk into one vector allocates nothing once its
+  // storage has grown; the vector is cut to the rows read.
+  size_t count = 0;
+  HRESULT hr = ReadMessages(folder, from, limit, out, &count);
+  out->resize(count);
+  return hr;
+}
+
+HRESULT StoreDatabase::ReadMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                                    std::vector<MessageInfo>* out, size_t* count) {
   std::lock_guard lock(mutex_);
   Transaction tx(*connection_, Transaction::Kind::kRead);
   HRESULT hr = tx.status();
@@ -362,8 +385,8 @@ HRESULT StoreDatabase::ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t
   query.Bind(2, from);
   query.Bind(3, static_cast<int64_t>(limit));
   while ((hr = query.Step()) == S_OK) {
-    out->emplace_back();
-    ReadMessageRow(query, &out->back());
+    if (*count == out->size()) out->emplace_back();
+    ReadMessageRow(query, &(*out)[(*count)++]);
   }
   if (FAILED(hr)) return hr;
   return tx.Commit();

@@ -139,13 +139,17 @@ class StoreDatabase {
   // batch); `batch` as for the public calls. Caller holds mutex_.
   template <class Change>
   HRESULT RunChange(HBATCHLOCK batch, Change&& change);
-  // After a change inside a batch: notes when SQLite has undone the batch.
-  void CheckBatchHealth();
+  // After a change inside a batch that gave `result`: notes when SQLite has
+  // undone the batch, and undoes it when the storage refused the change.
+  void CheckBatchHealth(HRESULT result);
   // Ends the open batch after a rollback: marks it undone and moves the
   // identifier counters past every identifier it handed out.
   void CloseUndoneBatch();
   HRESULT AllocateId(const char* counter, uint32_t* id);
   HRESULT RequireFolder(STOREFOLDERID folder, HRESULT missing);
+  // ListMessages' work: reads rows over (*out)[0 ...], counting them in *count.
+  HRESULT ReadMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                       std::vector<MessageInfo>* out, size_t* count);
   HRESULT CheckSiblingName(STOREFOLDERID parent, STOREFOLDERID self, std::string_view name);
 
   const std::string path_;

@@ -2,9 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <new>
@@ -34,8 +34,11 @@ constexpr IID IID_StoreFolderObject = MakeGuid("{A2FD4B60-A388-4E18-A1AD-483ABDE
 constexpr const char* kStoreFolder = "/store";
 constexpr const char* kStoreFile = "/store/store.db";
 
-// Messages fetched from the database per query while enumerating a folder.
-constexpr size_t kEnumerationChunk = 256;
+// Messages fetched from the database per query while enumerating a folder:
+// a first chunk small enough for a small folder, then twice as many each
+// time up to the largest, so that a large folder costs few transactions.
+constexpr size_t kFirstEnumerationChunk = 256;
+constexpr size_t kLargestEnumerationChunk = 1024;
 
 uint64_t Ticks(const FILETIME& time) {
   return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -141,19 +144,14 @@ HRESULT CheckMessageList(LPMESSAGEIDLIST list, std::vector<MESSAGEID>* ids) {
   return S_OK;
 }
 
-LPSTR CopyText(const std::string& text) {
-  auto* copy = static_cast<LPSTR>(CoTaskMemAlloc(text.size() + 1));
-  if (copy) std::memcpy(copy, text.c_str(), text.size() + 1);
-  return copy;
-}
-
-// Frees what the store put in *props and sets those members to null.
+// Frees what the store put in *props and sets those members to null. The
+// four texts share one allocation, which starts at pszSubject.
 void ClearMessageProps(LPMESSAGEPROPS props) {
-  for (LPSTR* text : {&props->pszSubject, &props->pszDisplayTo, &props->pszDisplayFrom,
-                      &props->pszNormalSubject}) {
-    CoTaskMemFree(*text);
-    *text = nullptr;
-  }
+  CoTaskMemFree(props->pszSubject);
+  props->pszSubject = nullptr;
+  props->pszDisplayTo = nullptr;
+  props->pszDisplayFrom = nullptr;
+  props->pszNormalSubject = nullptr;
   if (props->pStream) props->pStream->Release();
   props->pStream = nullptr;
 }
@@ -169,14 +167,25 @@ HRESULT FillMessageProps(const MessageInfo& info, LPMESSAGEPROPS props) {
   props->ftSent = FileTime(info.sent);
   props->dwFlags = info.flags;
   props->pStream = nullptr;
-  props->pszSubject = CopyText(info.subject);
-  props->pszDisplayTo = CopyText(info.displayTo);
-  props->pszDisplayFrom = CopyText(info.displayFrom);
-  props->pszNormalSubject = CopyText(info.normalSubject);
-  if (!props->pszSubject || !props->pszDisplayTo || !props->pszDisplayFrom ||
-      !props->pszNormalSubject) {
-    ClearMessageProps(props);
+  // One allocation for the four texts: listing a large folder makes one
+  // per message instead of four.
+  const std::string* texts[] = {&info.subject, &info.displayTo, &info.displayFrom,
+                                &info.normalSubject};
+  size_t total = 0;
+  for (const std::string* text : texts) total += text->size() + 1;
+  auto* block = static_cast<char*>(CoTaskMemAlloc(total));
+  if (!block) {
+    props->pszSubject = props->pszDisplayTo = props->pszDisplayFrom =
+        props->pszNormalSubject = nullptr;
     return E_OUTOFMEMORY;
+  }
+  LPSTR* members[] = {&props->pszSubject, &props->pszDisplayTo, &props->pszDisplayFrom,
+                      &props->pszNormalSubject};
+  char* at = block;
+  for (int i = 0; i < 4; ++i) {
+    std::memcpy(at, texts[i]->c_str(), texts[i]->size() + 1);
+    *members[i] = at;
+    at += texts[i]->size() + 1;
   }
   return S_OK;
 }
@@ -305,9 +314,9 @@ class StoreFolder final : public IStoreFolder {
       state.removals = session_->db->removal_count();
       HRESULT hr = Refill(&state);
       if (FAILED(hr)) return hr;
-      if (state.rows.empty()) return S_FALSE;
-      if (FAILED(hr = FillMessageProps(state.rows.front(), props))) return hr;
-      state.rows.pop_front();
+      if (state.taken == state.rows.size()) return S_FALSE;
+      if (FAILED(hr = FillMessageProps(state.rows[state.taken], props))) return hr;
+      ++state.taken;
       HENUMSTORE handle = NewHandle();
       std::lock_guard lock(mutex_);
       enumerations_.emplace(handle, std::move(state));
@@ -332,10 +341,10 @@ class StoreFolder final : public IStoreFolder {
           return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
         }
       }
-      if (state.rows.empty() && FAILED(hr = Refill(&state))) return hr;
-      if (state.rows.empty()) return S_FALSE;
-      if (FAILED(hr = FillMessageProps(state.rows.front(), props))) return hr;
-      state.rows.pop_front();
+      if (state.taken == state.rows.size() && FAILED(hr = Refill(&state))) return hr;
+      if (state.taken == state.rows.size()) return S_FALSE;
+      if (FAILED(hr = FillMessageProps(state.rows[state.taken], props))) return hr;
+      ++state.taken;
       return S_OK;
     });
   }
@@ -390,7 +399,9 @@ class StoreFolder final : public IStoreFolder {
  private:
   struct Enumeration {
     MESSAGEID next = 1;           // the lowest identifier not fetched yet
-    std::deque<MessageInfo> rows;  // fetched, not handed out yet
+    std::vector<MessageInfo> rows;  // fetched; those from `taken` on not handed out yet
+    size_t taken = 0;
+    size_t chunk = kFirstEnumerationChunk;  // rows the next refill asks for
     bool exhausted = false;
     uint64_t removals = 0;
   };
@@ -409,17 +420,24 @@ class StoreFolder final : public IStoreFolder {
     }
   }
 
+  // Fetches the next chunk into state->rows, reusing its storage.
   HRESULT Refill(Enumeration* state) {
-    if (state->exhausted) return S_OK;
-    std::vector<MessageInfo> rows;
-    HRESULT hr = session_->db->ListMessages(id_, state->next, kEnumerationChunk, &rows);
-    if (FAILED(hr)) return hr;
-    if (rows.size() < kEnumerationChunk || rows.back().id >= 0xFFFFFFFEu) {
+    state->taken = 0;
+    if (state->exhausted) {
+      state->rows.clear();
+      return S_OK;
+    }
+    HRESULT hr = session_->db->ListMessages(id_, state->next, state->chunk, &state->rows);
+    if (FAILED(hr)) {
+      state->rows.clear();  // a part of a chunk is not handed out
+      return hr;
+    }
+    if (state->rows.size() < state->chunk || state->rows.back().id >= 0xFFFFFFFEu) {
       state->exhausted = true;
     } else {
-      state->next = rows.back().id + 1;
+      state->next = state->rows.back().id + 1;
+      state->chunk = std::min(state->chunk * 2, kLargestEnumerationChunk);
     }
-    for (MessageInfo& row : rows) state->rows.push_back(std::move(row));
     return S_OK;
   }
 
