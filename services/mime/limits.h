@@ -28,6 +28,17 @@ constexpr size_t kMaxDecodedBytes = size_t{64} << 20;
 // syntax nests once per colon, and no real address list comes near it.
 constexpr size_t kMaxAddressColons = 256;
 
+// What GMime is given of header fields, over every header block of a
+// message: GMime holds several times a field's size in objects and copies,
+// and a few hundred bytes for each field however short. A field longer than
+// kMaxHeaderFieldBytes (its lines without the last line break) is cut there,
+// at a whole character; once a message's header fields have reached
+// kMaxHeaderFields fields or kMaxHeaderBytes bytes, further fields are left
+// out. No real message comes near these.
+constexpr size_t kMaxHeaderFieldBytes = size_t{64} << 10;
+constexpr size_t kMaxHeaderBytes = size_t{4} << 20;
+constexpr size_t kMaxHeaderFields = 50000;
+
 // Display names are cut to this many bytes, at a whole UTF-8 character.
 constexpr size_t kMaxDisplayNameBytes = 255;
 

@@ -158,15 +158,11 @@ void ParsedMessage::ParseLocked() {
   ParsePlan plan = PlanParse(text, raw_->len, options);
 
   GByteArray* view = raw_.get();
-  if (!plan.defuse.empty()) {
-    defused_.reset(g_byte_array_sized_new(static_cast<guint>(plan.cut)));
-    g_byte_array_append(defused_.get(), raw_->data, static_cast<guint>(plan.cut));
-    for (auto [begin, end] : plan.defuse) {
-      for (size_t i = begin; i < end && i < plan.cut; ++i) {
-        if (defused_->data[i] == ':') defused_->data[i] = ' ';
-      }
-    }
-    view = defused_.get();
+  size_t viewSize = plan.cut;
+  if (GByteArray* planned = NewParsedText(plan, raw_->data)) {
+    defused_.reset(planned);
+    view = planned;
+    viewSize = planned->len;
   }
 
   // Where the scan cannot rule out too many bodies, GMime's own count of
@@ -174,7 +170,7 @@ void ParsedMessage::ParseLocked() {
   PartBudget budget;
   budget.limit = kParserEventBudget;
   stream_.Reset(NewBudgetedStream(view, plan.mayHaveTooManyParts ? &budget : nullptr));
-  g_mime_stream_set_bounds(stream_.get(), 0, static_cast<gint64>(plan.cut));
+  g_mime_stream_set_bounds(stream_.get(), 0, static_cast<gint64>(viewSize));
   {
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream_.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -193,7 +189,7 @@ void ParsedMessage::ParseLocked() {
     fallbackRoot_.Reset(GMIME_OBJECT(part));
     if (!message_) {
       GObjectPtr<GMimeStream> content(
-          g_mime_stream_substream(stream_.get(), 0, static_cast<gint64>(plan.cut)));
+          g_mime_stream_substream(stream_.get(), 0, static_cast<gint64>(viewSize)));
       GObjectPtr<GMimeDataWrapper> wrapper(
           g_mime_data_wrapper_new_with_stream(content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
       g_mime_part_set_content(GMIME_PART(part), wrapper.get());

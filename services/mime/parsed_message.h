@@ -113,7 +113,7 @@ class ParsedMessage {
   std::mutex mutex_;
   // Owners, in the order they must outlive one another.
   ByteArray raw_;
-  ByteArray defused_;  // the text GMime reads when it differs from raw_
+  ByteArray defused_;  // the text GMime reads when it differs from raw_ (see PlanParse)
   GObjectPtr<GMimeStream> stream_;
   GObjectPtr<GMimeMessage> message_;
   GObjectPtr<GMimeObject> fallbackRoot_;
