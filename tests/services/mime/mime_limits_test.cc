@@ -169,6 +169,28 @@ TEST(MimeLimits, KeepsHeaderFieldsWithinTheirBudget) {
   }
 }
 
+// Unknown, malformed and option-carrying charset names in encoded words,
+// RFC 2231 names, name parameters and text bodies: each falls back to
+// reading the bytes as UTF-8 or Windows-1252.
+TEST(MimeLimits, ReadsBogusCharsets) {
+  std::string text =
+      "Subject: =?x-bogus?q?caf=E9?= =?\xff\xfe?b?AAAA?=\r\n"
+      "From: =?x-bogus?q?Jos=E9?= <j@example.com>\r\n"
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: text/plain; charset=\"x-unknown//TRANSLIT\"\r\n\r\ncaf\xe9\r\n"
+      "--b\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename*=x-bogus''caf%E9.txt\r\n\r\nx\r\n"
+      "--b\r\nContent-Type: text/plain; charset=utf-16; name=\"=?x-bogus?b?Y2Fm6Q==?=\"\r\n\r\n"
+      "ab\r\n--b--\r\n";
+  ComPtr<IMimeMessage> message = LoadMessage(text);
+  ASSERT_TRUE(message);
+  mime_test::ReaderView view = mime_test::ReadLikeReader(message.Get());
+  EXPECT_EQ("caf\xC3\xA9", view.body);
+  EXPECT_EQ((std::vector<std::string>{"caf\xC3\xA9.txt", "caf\xC3\xA9"}), view.attachments);
+  EXPECT_EQ("caf\xC3\xA9", mime_test::RootProp(message.Get(), "Subject"));
+  EXPECT_EQ("Jos\xC3\xA9", mime_test::RootProp(message.Get(), "From", PDF_DISPLAYNAMES));
+}
+
 TEST(MimeLimits, ParsesOnSeveralThreadsAtOnce) {
   std::vector<std::string> names = mime_test::DataFiles(".eml");
   std::vector<std::string> expected;
