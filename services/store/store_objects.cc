@@ -274,11 +274,14 @@ class StoreFolder final : public IStoreFolder {
   HRESULT OpenMessage(MESSAGEID messageId, REFIID riid, void** object) override {
     if (!object) return E_POINTER;
     *object = nullptr;
+    bool asText = riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream;
+    bool parsed = riid == IID_IMimeMessage || riid == IID_IPersistStreamInit;
     return Guard([&]() -> HRESULT {
       auto raw = std::make_shared<std::string>();
       HRESULT hr = session_->db->ReadMessageText(id_, messageId, raw.get());
       if (FAILED(hr)) return hr;
-      if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
+      if (!asText && !parsed) return E_NOINTERFACE;
+      if (asText) {
         ComPtr<IStream> stream;
         if (FAILED(hr = MemoryStream::CreateReader(std::move(raw), stream.Put()))) return hr;
         return stream->QueryInterface(riid, object);

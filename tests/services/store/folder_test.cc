@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "platform/runtime.h"
 
 #include "tests/services/store/store_fixture.h"
 
@@ -251,6 +255,50 @@ TEST_F(FolderTest, EveryCallBeforeInitializeIsUnexpected) {
   // Initialize twice is harmless.
   EXPECT_EQ(S_OK, fresh->Initialize(nullptr, 0));
   EXPECT_EQ(S_OK, fresh->Initialize(nullptr, 0));
+}
+
+TEST(NewStore, ConnectionsCreatingOneNewStoreAtOnceMakeOneStore) {
+  for (int round = 0; round < 5; ++round) {
+    vorn_test::TempRoot root;
+    constexpr int kConnections = 4;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kConnections; ++i) {
+      threads.emplace_back([&]() {
+        if (FAILED(CoInitialize(nullptr))) {
+          ++failures;
+          return;
+        }
+        {
+          ComPtr<IStoreNamespace> store;
+          if (FAILED(CreateStoreNamespace(&store)) || FAILED(store->Initialize(nullptr, 0))) {
+            ++failures;
+          }
+        }
+        CoUninitialize();
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(0, failures.load());
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    {
+      ComPtr<IStoreNamespace> store;
+      ASSERT_EQ(S_OK, CreateStoreNamespace(&store));
+      ASSERT_EQ(S_OK, store->Initialize(nullptr, 0));
+      FOLDERPROPS props{};
+      props.cbSize = CB_FOLDERPROPS;
+      HENUMSTORE handle = 0;
+      int count = 0;
+      HRESULT hr = store->GetFirstSubFolder(FOLDERID_ROOT, &props, &handle);
+      while (hr == S_OK) {
+        ++count;
+        hr = store->GetNextSubFolder(handle, &props);
+      }
+      store->GetSubFolderClose(handle);
+      EXPECT_EQ(5, count);
+    }
+    CoUninitialize();
+  }
 }
 
 }  // namespace

@@ -20,6 +20,15 @@ HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store) {
 }
 
 std::string StoreLibraryPath() { return vorn_test::BinDir() + "/vornstore.so"; }
+std::string MimeLibraryPath() { return vorn_test::BinDir() + "/vornmime"; }
+
+HRESULT RegisterLibrary(const std::string& path) {
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (!module) return CO_E_DLLNOTFOUND;
+  auto doRegister =
+      reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"));
+  return doRegister ? doRegister() : CO_E_ERRORINDLL;
+}
 
 std::string MakeMessage(const std::string& subject, const std::string& from,
                         const std::string& to, const std::string& body) {
@@ -30,7 +39,11 @@ void StoreTest::SetUp() {
   root_ = std::make_unique<vorn_test::TempRoot>();
   initialised_ = SUCCEEDED(CoInitialize(nullptr));
   ASSERT_TRUE(initialised_);
-  mime_ = std::make_unique<SimpleMimeRegistration>();
+  if (UsesMimeLibrary()) {
+    ASSERT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
+  } else {
+    mime_ = std::make_unique<SimpleMimeRegistration>();
+  }
   ASSERT_EQ(S_OK, CreateStoreNamespace(&store_));
   ASSERT_EQ(S_OK, store_->Initialize(nullptr, 0));
   std::vector<FolderRow> top = SubFolders(FOLDERID_ROOT);

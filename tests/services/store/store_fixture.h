@@ -47,11 +47,19 @@ struct MessageRow {
 // A new namespace of the store server (not initialised), created through the
 // class object of the built server library. Caller owns.
 HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store);
-// Where the built server library is.
+// Where the built server library and the built MIME library are.
 std::string StoreLibraryPath();
+std::string MimeLibraryPath();
+// Loads a built component library and runs its DllRegisterServer, which
+// registers it in the current root's registry. The library stays loaded.
+HRESULT RegisterLibrary(const std::string& path);
 
 class StoreTest : public ::testing::Test {
  protected:
+  // Whether the store parses messages with the real MIME library
+  // (registered into the test's root) instead of the in-process stand-in.
+  virtual bool UsesMimeLibrary() const { return false; }
+
   void SetUp() override;
   void TearDown() override;
 
