@@ -64,9 +64,9 @@ uint64_t Hash(uint64_t h, const std::string& text) {
 const char* const kWords[] = {"the",     "message", "store",  "folder", "meeting", "tomorrow",
                               "report",  "budget",  "review", "please", "attached", "thanks",
                               "schedule", "project", "team",   "update", "question", "answer"};
-const char* const kLatin1Words[] = {"caf\xE9", "na\xEFve", "r\xE9sum\xE9", "gar\xE7on", "\xFC" "ber",
+const char* const kLatin1Words[] = {"caf\xE9", "na\xEFve", "r\xE9sum\xE9", "gar\xE7on", "\374ber",
                                     "se\xF1or", "\xE5r"};
-const char* const kUtf8Words[] = {"caf\xC3\xA9", "\xC3\xBC" "ber", "\xD0\xBF\xD1\x80\xD0\xB8",
+const char* const kUtf8Words[] = {"caf\xC3\xA9", "\303\274ber", "\xD0\xBF\xD1\x80\xD0\xB8",
                                   "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x93\xA7", "na\xC3\xAFve"};
 
 uint32_t g_seed = 12345;
@@ -162,10 +162,10 @@ std::string Attachment(int n, const std::string& boundary) {
       "filename=\"report.pdf\"", "filename=\"photo.jpg\"",
       "filename*=UTF-8''r%C3%A9sum%C3%A9.docx", "filename=\"=?UTF-8?B?w7xiZXJzaWNodC54bHN4?=\"",
       "filename=\"notes.txt\""};
-  static const char* const kTypes[] = {"application/pdf", "image/jpeg",
-                                       "application/vnd.openxmlformats-officedocument."
-                                       "wordprocessingml.document",
-                                       "application/vnd.ms-excel", "application/octet-stream"};
+  static const char* const kTypes[] = {
+      "application/pdf", "image/jpeg",
+      "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+      "application/vnd.ms-excel", "application/octet-stream"};
   int kind = static_cast<int>(Next() % 5);
   std::string data(2048 + Next() % 30000, '\0');
   for (char& c : data) c = static_cast<char>(Next());
