@@ -38,7 +38,7 @@ struct ThreadInit {
 
 }  // namespace
 
-std::string LibraryPath() { return vorn_test::BinDir() + "/vornmime"; }
+std::string LibraryPath() { return vorn_test::BinDir() + "/vornmime.so"; }
 
 ComPtr<IMimeMessage> NewMessage() {
   thread_local ThreadInit init;

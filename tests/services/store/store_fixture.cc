@@ -20,7 +20,7 @@ HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store) {
 }
 
 std::string StoreLibraryPath() { return vorn_test::BinDir() + "/vornstore.so"; }
-std::string MimeLibraryPath() { return vorn_test::BinDir() + "/vornmime"; }
+std::string MimeLibraryPath() { return vorn_test::BinDir() + "/vornmime.so"; }
 
 HRESULT RegisterLibrary(const std::string& path) {
   HMODULE module = LoadLibraryA(path.c_str());
