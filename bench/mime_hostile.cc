@@ -1,4 +1,4 @@
-// Hostile messages through the MIME library (vornmime, created through
+// Hostile messages through the MIME library (vornmime.so, created through
 // the registry as the store server creates it): each one is generated and
 // read in a child process of its own the way the store server and the body
 // reader read a message (the header fields the store caches, the root body's
@@ -374,7 +374,7 @@ int main(int argc, char** argv) {
 
   char self[4096];
   DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  fs::path library = fs::path(std::string(self, length)).parent_path() / "vornmime";
+  fs::path library = fs::path(std::string(self, length)).parent_path() / "vornmime.so";
   HMODULE module = LoadLibraryA(library.c_str());
   auto doRegister =
       module ? reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"))
@@ -396,7 +396,7 @@ int main(int argc, char** argv) {
       {"bad quoted-printable", BadQuotedPrintable},
       {"bogus charsets", BogusCharsets},
   };
-  std::printf("Hostile messages through vornmime, one child process each%s\n",
+  std::printf("Hostile messages through vornmime.so, one child process each%s\n",
               g_scale > 1 ? (" (sizes divided by " + std::to_string(g_scale) + ")").c_str()
                           : "");
   std::printf("%-22s %11s %9s %9s %11s %11s %11s\n", "case", "input", "wall", "cpu",

@@ -3,7 +3,7 @@
 // alternatives of text and HTML, and a fifth with one to three attachments),
 // then reads each one as the control does: CMailStore's SetMessage, GetBody
 // and the attachment names, over a fake store whose folder hands out the
-// library's messages (vornmime, created from the class object the registry
+// library's messages (vornmime.so, created from the class object the registry
 // names and loaded from the message file's bytes, as the store server does).
 // mime_speed_gmime parses the same files with GMime alone and extracts the
 // same. Both keep the files in memory and time only the reading, in processor
@@ -397,7 +397,7 @@ int main(int argc, char** argv) {
   char self[4096];
   DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
   const fs::path bin = fs::path(std::string(self, length)).parent_path();
-  HMODULE module = LoadLibraryA((bin / "vornmime").c_str());
+  HMODULE module = LoadLibraryA((bin / "vornmime.so").c_str());
   auto doRegister =
       module ? reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"))
              : nullptr;
