@@ -1,0 +1,121 @@
+#include "hosts/import/maildir.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace vorn_import {
+namespace {
+
+// 1970-01-01 in FILETIME ticks.
+constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
+constexpr uint64_t kTicksPerSecond = 10000000ull;
+constexpr int64_t kLastUnixSecond = 253402300799;  // 9999-12-31 23:59:59
+
+bool IsFolder(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<MaildirEntry>* entries,
+                   std::vector<std::string>* skipped, std::string* error) {
+  std::string folder = maildir + "/" + sub;
+  if (!IsFolder(folder)) return true;
+  std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
+  if (!dir) {
+    *error = folder + ": " + std::strerror(errno);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    dirent* entry = readdir(dir.get());
+    if (!entry) {
+      if (errno != 0) {
+        *error = folder + ": " + std::strerror(errno);
+        return false;
+      }
+      return true;
+    }
+    std::string_view name = entry->d_name;
+    if (name.empty() || name.front() == '.') continue;
+    MaildirEntry message;
+    message.path = folder + "/" + std::string(name);
+    message.name = std::string(sub) + "/" + std::string(name);
+    struct stat info {};
+    if (stat(message.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      skipped->push_back(message.name);
+      continue;
+    }
+    message.size = static_cast<uint64_t>(info.st_size);
+    uint64_t seconds = 0;
+    if (MaildirTimeFromName(name, &seconds)) {
+      message.received = TicksFromUnixSeconds(static_cast<int64_t>(seconds));
+    } else {
+      message.received =
+          TicksFromUnixSeconds(info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec));
+    }
+    // Only delivered-and-seen mail in cur/ carries flags; new/ is unread.
+    message.seen = std::strcmp(sub, "cur") == 0 && MaildirSeenFromName(name);
+    entries->push_back(std::move(message));
+  }
+}
+
+}  // namespace
+
+uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds) {
+  // Times before 1601 become its start, times after 9999 that year's end.
+  int64_t lowest = -static_cast<int64_t>(kUnixEpochTicks / kTicksPerSecond);
+  if (seconds < lowest) return 0;
+  if (seconds > kLastUnixSecond) seconds = kLastUnixSecond;
+  return static_cast<uint64_t>(seconds - lowest) * kTicksPerSecond +
+         nanoseconds % 1000000000u / 100;
+}
+
+bool IsMaildir(const std::string& path) {
+  return IsFolder(path) && (IsFolder(path + "/cur") || IsFolder(path + "/new"));
+}
+
+bool MaildirTimeFromName(std::string_view name, uint64_t* seconds) {
+  size_t digits = 0;
+  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 12 || digits >= name.size() || name[digits] != '.') return false;
+  uint64_t value = 0;
+  for (size_t i = 0; i < digits; ++i) value = value * 10 + static_cast<uint64_t>(name[i] - '0');
+  // A number beyond the year 9999 is no delivery time.
+  if (value > static_cast<uint64_t>(kLastUnixSecond)) return false;
+  *seconds = value;
+  return true;
+}
+
+bool MaildirSeenFromName(std::string_view name) {
+  size_t info = name.rfind(":2,");
+  if (info == std::string_view::npos) info = name.rfind("!2,");
+  if (info == std::string_view::npos) return false;
+  return name.substr(info + 3).find('S') != std::string_view::npos;
+}
+
+bool ListMaildir(const std::string& path, std::vector<MaildirEntry>* entries,
+                 std::vector<std::string>* skipped, std::string* error) {
+  entries->clear();
+  skipped->clear();
+  if (!ListSubfolder(path, "new", entries, skipped, error) ||
+      !ListSubfolder(path, "cur", entries, skipped, error)) {
+    return false;
+  }
+  std::sort(entries->begin(), entries->end(), [](const MaildirEntry& a, const MaildirEntry& b) {
+    if (a.received != b.received) return a.received < b.received;
+    return a.name < b.name;
+  });
+  std::sort(skipped->begin(), skipped->end());
+  return true;
+}
+
+}  // namespace vorn_import
