@@ -120,10 +120,10 @@ std::string JoinMailboxes(const char* raw, DWORD flags, GMimeParserOptions* opti
   return joined;
 }
 
-std::string StreamBytes(GMimeStream* stream) {
+std::string_view StreamBytes(GMimeStream* stream) {
   GByteArray* bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(stream));
   size_t size = std::min<size_t>(bytes->len, kMaxDecodedBytes);
-  return std::string(reinterpret_cast<const char*>(bytes->data), size);
+  return std::string_view(reinterpret_cast<const char*>(bytes->data), size);
 }
 
 }  // namespace
@@ -158,15 +158,11 @@ void ParsedMessage::ParseLocked() {
   ParsePlan plan = PlanParse(text, raw_->len, options);
 
   GByteArray* view = raw_.get();
-  if (!plan.defuse.empty()) {
-    defused_.reset(g_byte_array_sized_new(static_cast<guint>(plan.cut)));
-    g_byte_array_append(defused_.get(), raw_->data, static_cast<guint>(plan.cut));
-    for (auto [begin, end] : plan.defuse) {
-      for (size_t i = begin; i < end && i < plan.cut; ++i) {
-        if (defused_->data[i] == ':') defused_->data[i] = ' ';
-      }
-    }
-    view = defused_.get();
+  size_t viewSize = plan.cut;
+  if (GByteArray* planned = NewParsedText(plan, raw_->data)) {
+    defused_.reset(planned);
+    view = planned;
+    viewSize = planned->len;
   }
 
   // Where the scan cannot rule out too many bodies, GMime's own count of
@@ -174,7 +170,7 @@ void ParsedMessage::ParseLocked() {
   PartBudget budget;
   budget.limit = kParserEventBudget;
   stream_.Reset(NewBudgetedStream(view, plan.mayHaveTooManyParts ? &budget : nullptr));
-  g_mime_stream_set_bounds(stream_.get(), 0, static_cast<gint64>(plan.cut));
+  g_mime_stream_set_bounds(stream_.get(), 0, static_cast<gint64>(viewSize));
   {
     GObjectPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream_.get()));
     g_mime_parser_set_format(parser.get(), GMIME_FORMAT_MESSAGE);
@@ -193,7 +189,7 @@ void ParsedMessage::ParseLocked() {
     fallbackRoot_.Reset(GMIME_OBJECT(part));
     if (!message_) {
       GObjectPtr<GMimeStream> content(
-          g_mime_stream_substream(stream_.get(), 0, static_cast<gint64>(plan.cut)));
+          g_mime_stream_substream(stream_.get(), 0, static_cast<gint64>(viewSize)));
       GObjectPtr<GMimeDataWrapper> wrapper(
           g_mime_data_wrapper_new_with_stream(content.get(), GMIME_CONTENT_ENCODING_DEFAULT));
       g_mime_part_set_content(GMIME_PART(part), wrapper.get());
@@ -385,7 +381,8 @@ HRESULT ParsedMessage::IsBodyType(int index, IMSGBODYTYPE type) {
     case IBT_EMPTY: {
       if (node.kind == BodyKind::kMultipart) return node.firstChild < 0 ? S_OK : S_FALSE;
       std::lock_guard<std::mutex> lock(mutex_);
-      return DecodedBytes(index, false).empty() ? S_OK : S_FALSE;
+      GObjectPtr<GMimeStream> holder;
+      return BodyBytes(index, false, &holder).empty() ? S_OK : S_FALSE;
     }
   }
   return StatusOf(Failure::kInvalidArgument);
@@ -400,29 +397,42 @@ std::string ParsedMessage::DisplayName(int index) {
 }
 
 std::string ParsedMessage::DecodedBytes(int index, bool transferDecode) {
+  GObjectPtr<GMimeStream> holder;
+  return std::string(BodyBytes(index, transferDecode, &holder));
+}
+
+std::string ParsedMessage::DecodedText(int index) {
+  GObjectPtr<GMimeStream> holder;
+  return DecodeText(BodyBytes(index, true, &holder), Parameter(index, "charset"),
+                    kMaxDecodedBytes);
+}
+
+std::string_view ParsedMessage::BodyBytes(int index, bool transferDecode,
+                                          GObjectPtr<GMimeStream>* holder) {
   const BodyNode& node = nodes_[index];
   if (node.fromPrologue) {
     const char* prologue = g_mime_multipart_get_prologue(GMIME_MULTIPART(node.part));
-    return std::string(CutAtCharacter(prologue ? prologue : "", kMaxDecodedBytes));
+    return CutAtCharacter(prologue ? prologue : "", kMaxDecodedBytes);
   }
-  GObjectPtr<GMimeStream> out(g_mime_stream_mem_new());
+  holder->Reset(g_mime_stream_mem_new());
+  GMimeStream* out = holder->get();
   if (node.kind == BodyKind::kMultipart) {
-    g_mime_object_write_content_to_stream(node.part, nullptr, out.get());
+    g_mime_object_write_content_to_stream(node.part, nullptr, out);
   } else if (node.kind == BodyKind::kMessage) {
     GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(node.part));
-    if (inner) g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out.get());
+    if (inner) g_mime_object_write_to_stream(GMIME_OBJECT(inner), nullptr, out);
   } else if (GMIME_IS_PART(node.part)) {
     GMimeDataWrapper* content = g_mime_part_get_content(GMIME_PART(node.part));
     if (content && transferDecode) {
-      g_mime_data_wrapper_write_to_stream(content, out.get());
+      g_mime_data_wrapper_write_to_stream(content, out);
     } else if (content) {
       GMimeStream* encoded = g_mime_data_wrapper_get_stream(content);
       g_mime_stream_reset(encoded);
-      g_mime_stream_write_to_stream(encoded, out.get());
+      g_mime_stream_write_to_stream(encoded, out);
       g_mime_stream_reset(encoded);
     }
   }
-  return StreamBytes(out.get());
+  return StreamBytes(out);
 }
 
 std::string ParsedMessage::Parameter(int index, const char* contentTypeParameter) {
@@ -444,17 +454,14 @@ HRESULT ParsedMessage::GetData(int index, ENCODINGTYPE encoding, BodyData* data)
       return S_OK;
     case IET_UNICODE:
       if (node.kind == BodyKind::kText) {
-        std::string text =
-            DecodeText(DecodedBytes(index, true), Parameter(index, "charset"), kMaxDecodedBytes);
+        std::string text = DecodedText(index);
         data->bytes.clear();
         data->bytes.reserve(std::min(2 * text.size(), kMaxDecodedBytes));
         AppendUtf16(text, &data->bytes, kMaxDecodedBytes);
         data->utf16 = true;
       } else if (node.kind == BodyKind::kMultipart) {
         int main = MainText(index, nullptr);
-        data->bytes = main < 0 ? std::string()
-                               : DecodeText(DecodedBytes(main, true), Parameter(main, "charset"),
-                                            kMaxDecodedBytes);
+        data->bytes = main < 0 ? std::string() : DecodedText(main);
       } else {
         data->bytes = DecodedBytes(index, true);
       }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/mime.h"
@@ -105,7 +106,13 @@ class ParsedMessage {
   int MainText(int index, std::vector<int>* shown) const;
 
   // Helpers that need the lock held.
+  // The bytes of body `index`, transfer-decoded or as stored, at most
+  // kMaxDecodedBytes: a view of GMime's own text or of the stream left in
+  // `*holder`, valid while both live.
+  std::string_view BodyBytes(int index, bool transferDecode, GObjectPtr<GMimeStream>* holder);
   std::string DecodedBytes(int index, bool transferDecode);
+  // A text body's bytes, transfer- and charset-decoded to UTF-8.
+  std::string DecodedText(int index);
   std::string Parameter(int index, const char* contentTypeParameter);
   GMimeHeader* FindHeader(int index, const char* name);
   std::string MainCharset(int index);
@@ -113,7 +120,7 @@ class ParsedMessage {
   std::mutex mutex_;
   // Owners, in the order they must outlive one another.
   ByteArray raw_;
-  ByteArray defused_;  // the text GMime reads when it differs from raw_
+  ByteArray defused_;  // the text GMime reads when it differs from raw_ (see PlanParse)
   GObjectPtr<GMimeStream> stream_;
   GObjectPtr<GMimeMessage> message_;
   GObjectPtr<GMimeObject> fallbackRoot_;

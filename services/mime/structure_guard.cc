@@ -11,10 +11,6 @@
 namespace vorn_mime {
 namespace {
 
-// A Content-Type field longer than this ends the parse where the structure is
-// followed: no real one comes near it.
-constexpr size_t kMaxFollowedFieldBytes = 64 * 1024;
-
 constexpr size_t kNone = static_cast<size_t>(-1);
 
 // Fields whose values GMime reads as address lists.
@@ -72,6 +68,12 @@ class Text {
     return i < line.end && data_[i] == ':' ? i + 1 : kNone;
   }
 
+  // The first `c` in [begin, end), or kNone.
+  size_t Find(size_t begin, size_t end, char c) const {
+    const void* found = std::memchr(data_ + begin, c, end - begin);
+    return found ? static_cast<size_t>(static_cast<const char*>(found) - data_) : kNone;
+  }
+
   size_t CountColons(size_t begin, size_t end) const {
     return static_cast<size_t>(std::count(data_ + begin, data_ + end, ':'));
   }
@@ -103,17 +105,23 @@ size_t AddressFieldValue(const Text& text, const Line& line) {
 struct Census {
   size_t dashLines = 0;
   size_t contentTypes = 0;
+  size_t lines = 0;         // lines that are not blank
+  size_t longestField = 0;  // a line with its continuation lines, breaks included
 };
 
-// Counts the lines that can open a body or a level, and finds the address
-// fields to defuse.
+// Counts the lines that can open a body or a level, measures what could be
+// header fields, and finds the address fields to defuse.
 Census TakeCensus(const Text& text, ParsePlan* plan) {
   Census census;
+  size_t field = 0;
   size_t pos = 0;
   while (pos < text.size()) {
     Line line = text.LineAt(pos);
     pos = line.next;
     if (line.begin == line.end) continue;
+    ++census.lines;
+    field = text.IsContinuation(line) ? field + (line.next - line.begin) : line.next - line.begin;
+    census.longestField = std::max(census.longestField, field);
     if (text.StartsWithDashes(line)) {
       ++census.dashLines;
       continue;
@@ -133,9 +141,28 @@ Census TakeCensus(const Text& text, ParsePlan* plan) {
       end = more.next;
     }
     if (colons > kMaxAddressColons) plan->defuse.emplace_back(value, end);
+    census.longestField = std::max(census.longestField, end - line.begin);
     pos = end;
   }
   return census;
+}
+
+// True when GMime reads a header block at the start of `text`: the first line
+// is blank, an mbox "From " line, or a field name (printable characters other
+// than ':', or 8-bit ones) followed by optional blanks and a colon. Otherwise
+// it reads no structure at all.
+bool OpensWithHeader(const Text& text) {
+  if (text.size() == 0) return false;
+  Line line = text.LineAt(0);
+  if (text.IsBlank(line) || text.View(line.begin, line.end).substr(0, 5) == "From ") return true;
+  size_t i = line.begin;
+  for (; i < line.end; ++i) {
+    auto c = static_cast<unsigned char>(text.at(i));
+    if (c == ':' || c <= ' ' || c == 0x7F) break;
+  }
+  if (i == line.begin) return false;
+  while (i < line.end && (text.at(i) == ' ' || text.at(i) == '\t')) ++i;
+  return i < line.end && text.at(i) == ':';
 }
 
 struct StringHash {
@@ -146,10 +173,13 @@ struct StringHash {
 // Follows the multipart structure the way GMime does (boundary lines close
 // every level inside the one they belong to; a part of a digest is a message
 // unless it says otherwise) and returns where the first body beyond the
-// limits begins, or kNone.
+// limits begins, or kNone. With `capHeaders`, it also plans the header text
+// to drop so that the fields GMime sees stay within the header budget, and
+// follows the Content-Type fields as GMime will see them.
 class StructureWalk {
  public:
-  StructureWalk(const Text& text, GMimeParserOptions* options) : text_(text), options_(options) {}
+  StructureWalk(const Text& text, GMimeParserOptions* options, bool capHeaders, ParsePlan* plan)
+      : text_(text), options_(options), capHeaders_(capHeaders), plan_(plan) {}
 
   size_t FindCut() {
     size_t pos = 0;
@@ -176,17 +206,21 @@ class StructureWalk {
         if (!EndHeaders()) return line.next;
         continue;
       }
-      if (text_.IsContinuation(line)) {
-        if (inContentType_) contentType_.append(text_.View(line.begin, line.end));
+      bool continuation = text_.IsContinuation(line) && fieldOpen_;
+      if (!continuation) StartField(line);
+      size_t kept = KeepOfLine(line);
+      if (continuation) {
+        if (inContentType_) contentType_.append(text_.View(line.begin, kept));
       } else {
         inContentType_ = false;
-        size_t value = haveContentType_ ? kNone : text_.FieldValue(line, "content-type");
+        size_t value = haveContentType_ || kept == line.begin
+                           ? kNone
+                           : text_.FieldValue(line, "content-type");
         if (value != kNone) {
           haveContentType_ = inContentType_ = true;
-          contentType_.assign(text_.View(value, line.end));
+          contentType_.assign(text_.View(value, kept));
         }
       }
-      if (contentType_.size() > kMaxFollowedFieldBytes) return line.begin;
     }
     return kNone;
   }
@@ -206,6 +240,64 @@ class StructureWalk {
     return -1;
   }
 
+  // A header field opens with `line`: it is admitted while the message's
+  // header budget lasts, and may keep as much of its text as the budget and
+  // the field limit leave, so long as that holds its colon.
+  void StartField(const Line& line) {
+    fieldOpen_ = true;
+    fieldBegin_ = line.begin;
+    fieldRoom_ = kNone;
+    if (!capHeaders_) return;
+    fieldRoom_ = 0;
+    if (headerFields_ >= kMaxHeaderFields || headerBytes_ >= kMaxHeaderBytes) return;
+    ++headerFields_;
+    size_t room = std::min(kMaxHeaderFieldBytes, kMaxHeaderBytes - headerBytes_);
+    if (line.end - line.begin > room && text_.Find(line.begin, line.begin + room, ':') == kNone) {
+      return;  // cut there, the field would lose its name
+    }
+    fieldRoom_ = room;
+  }
+
+  // Plans what GMime sees of one line of the current field and returns where
+  // the kept part of the line ends (line.begin when nothing is kept).
+  size_t KeepOfLine(const Line& line) {
+    if (fieldRoom_ == kNone) return line.end;
+    size_t length = line.end - line.begin;
+    if (length <= fieldRoom_) {
+      fieldRoom_ -= length;
+      headerBytes_ += line.next - line.begin;
+      return line.end;
+    }
+    if (fieldRoom_ == 0) {
+      Drop(line.begin, line.next);
+      return line.begin;
+    }
+    // Cut before a byte that continues a UTF-8 sequence, so that the kept
+    // text stays readable as the charset it is written in.
+    size_t keep = line.begin + fieldRoom_;
+    // The field's first line keeps its colon (StartField saw it in reach).
+    size_t floor = line.begin;
+    if (line.begin == fieldBegin_) floor = text_.Find(line.begin, keep, ':') + 1;
+    for (int back = 0; back < 3 && keep > floor &&
+                       (static_cast<unsigned char>(text_.at(keep)) & 0xC0) == 0x80;
+         ++back) {
+      --keep;
+    }
+    Drop(keep, line.end);
+    headerBytes_ += (keep - line.begin) + (line.next - line.end);
+    fieldRoom_ = 0;
+    return keep;
+  }
+
+  void Drop(size_t begin, size_t end) {
+    if (begin == end) return;
+    if (!plan_->drop.empty() && plan_->drop.back().second == begin) {
+      plan_->drop.back().second = end;
+    } else {
+      plan_->drop.emplace_back(begin, end);
+    }
+  }
+
   // Closes every frame above index `keep`.
   void PopAbove(int keep) {
     while (static_cast<int>(frames_.size()) > keep + 1) {
@@ -219,6 +311,7 @@ class StructureWalk {
   bool StartBody(int depth, bool digestPart) {
     if (depth > kMaxDepth || ++bodies_ > kMaxParts) return false;
     inHeaders_ = true;
+    fieldOpen_ = false;
     depth_ = depth;
     digestPart_ = digestPart;
     haveContentType_ = inContentType_ = false;
@@ -256,6 +349,13 @@ class StructureWalk {
 
   const Text& text_;
   GMimeParserOptions* options_;
+  const bool capHeaders_;
+  ParsePlan* plan_;
+  size_t headerBytes_ = 0;
+  size_t headerFields_ = 0;
+  bool fieldOpen_ = false;    // a field of the current header block has begun
+  size_t fieldBegin_ = 0;     // where the current field begins
+  size_t fieldRoom_ = kNone;  // what the current field may still keep; kNone: no cap
   std::vector<Frame> frames_;
   std::unordered_map<std::string, int, StringHash, std::equal_to<>> open_;
   bool inHeaders_ = true;
@@ -281,12 +381,48 @@ ParsePlan PlanParse(const char* data, size_t size, GMimeParserOptions* options) 
   bool mayHaveTooMany =
       1 + 2 * census.dashLines + census.contentTypes > static_cast<size_t>(kMaxParts);
   plan.mayHaveTooManyParts = mayHaveTooMany;
-  if (mayBeTooDeep || mayHaveTooMany) {
-    size_t cut = StructureWalk(text, options).FindCut();
+  // Header fields are at most all the lines that are not blank, and none is
+  // longer than the longest line with its continuation lines.
+  bool mayHaveBigHeaders = (text.size() > kMaxHeaderBytes || census.lines > kMaxHeaderFields ||
+                            census.longestField > kMaxHeaderFieldBytes) &&
+                           OpensWithHeader(text);
+  if (mayBeTooDeep || mayHaveTooMany || mayHaveBigHeaders) {
+    size_t cut = StructureWalk(text, options, mayHaveBigHeaders, &plan).FindCut();
     if (cut != kNone) plan.cut = cut;
   }
   while (!plan.defuse.empty() && plan.defuse.back().first >= plan.cut) plan.defuse.pop_back();
+  while (!plan.drop.empty() && plan.drop.back().first >= plan.cut) plan.drop.pop_back();
+  if (!plan.drop.empty() && plan.drop.back().second > plan.cut) plan.drop.back().second = plan.cut;
   return plan;
+}
+
+GByteArray* NewParsedText(const ParsePlan& plan, const guint8* data) {
+  if (plan.defuse.empty() && plan.drop.empty()) return nullptr;
+  size_t dropped = 0;
+  for (auto [begin, end] : plan.drop) dropped += end - begin;
+  GByteArray* text = g_byte_array_sized_new(static_cast<guint>(plan.cut - dropped));
+  size_t defuse = 0;
+  auto keep = [&](size_t begin, size_t end) {
+    if (begin >= end) return;
+    guint at = text->len;
+    g_byte_array_append(text, data + begin, static_cast<guint>(end - begin));
+    while (defuse < plan.defuse.size() && plan.defuse[defuse].second <= begin) ++defuse;
+    for (size_t k = defuse; k < plan.defuse.size() && plan.defuse[k].first < end; ++k) {
+      size_t from = std::max(begin, plan.defuse[k].first);
+      size_t to = std::min(end, plan.defuse[k].second);
+      for (size_t i = from; i < to; ++i) {
+        guint8& byte = text->data[at + (i - begin)];
+        if (byte == ':') byte = ' ';
+      }
+    }
+  };
+  size_t pos = 0;
+  for (auto [begin, end] : plan.drop) {
+    keep(pos, begin);
+    pos = end;
+  }
+  keep(pos, plan.cut);
+  return text;
 }
 
 }  // namespace vorn_mime

@@ -187,3 +187,68 @@ TEST(MimeStructureGuard, CutsWhereTheLimitsArePassed) {
 }
 
 }  // namespace
+
+// The text GMime is given under the plan for `text`.
+std::string ParsedText(const std::string& text) {
+  vorn_mime::ParsePlan plan = PlanParse(text.data(), text.size(), vorn_mime::EnsureGMime());
+  GByteArray* parsed =
+      vorn_mime::NewParsedText(plan, reinterpret_cast<const guint8*>(text.data()));
+  if (!parsed) return text.substr(0, plan.cut);
+  std::string out(reinterpret_cast<const char*>(parsed->data), parsed->len);
+  g_byte_array_unref(parsed);
+  return out;
+}
+
+TEST(MimeStructureGuard, KeepsHeaderFieldsWithinTheirBudget) {
+  const size_t field = vorn_mime::kMaxHeaderFieldBytes;
+  const int fields = static_cast<int>(vorn_mime::kMaxHeaderFields);
+  const std::string fold = " " + std::string(999, 'y') + "\r\n";
+  // 60,007 bytes a field: the 70th passes the header budget.
+  const std::string wide = "X-A: " + std::string(60000, 'a') + "\r\n";
+  const size_t left = vorn_mime::kMaxHeaderBytes - 69 * wide.size();
+  const std::string multipart = "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+                                "Content-Type: text/plain\r\nX-Long: ";
+  const std::string partBody = "\r\n\r\n" + std::string(100000, 'w') + "\r\n--b--\r\n";
+  struct Case {
+    const char* what;
+    std::string text;
+    std::string parsed;
+  } cases[] = {
+      {"long line", "Subject: " + std::string(100000, 'x') + "\r\nTo: a@b\r\n\r\nbody",
+       "Subject: " + std::string(field - 9, 'x') + "\r\nTo: a@b\r\n\r\nbody"},
+      {"folded", "Subject: s\r\n" + Lines(fold, 100) + "To: a\r\n\r\nbody",
+       "Subject: s\r\n" + Lines(fold, 65) + " " + std::string(525, 'y') + "\r\nTo: a\r\n\r\nbody"},
+      {"cut inside a character", "Subject: " + std::string(field - 10, 'x') + Lines("\xC3\xA9", 9) +
+                                     "\n\nbody",
+       "Subject: " + std::string(field - 10, 'x') + "\n\nbody"},
+      {"name beyond the cut", std::string(field + 10, 'n') + ": v\r\nSubject: s\r\n\r\nbody",
+       "Subject: s\r\n\r\nbody"},
+      {"too many fields", Lines("X-A: b\r\n", fields + 10) + "Subject: s\r\n\r\nbody",
+       Lines("X-A: b\r\n", fields) + "\r\nbody"},
+      {"too many bytes", Lines(wide, 80) + "Subject: s\r\n\r\nbody",
+       Lines(wide, 69) + "X-A: " + std::string(left - 5, 'a') + "\r\n\r\nbody"},
+      {"part headers", multipart + std::string(100000, 'z') + partBody,
+       multipart + std::string(field - 8, 'z') + partBody},
+      // Bodies stay as they are, and so does text GMime reads without headers.
+      {"long body line", "Subject: s\r\n\r\n" + std::string(100000, 'x') + "\r\n",
+       "Subject: s\r\n\r\n" + std::string(100000, 'x') + "\r\n"},
+      {"no header block", std::string(100000, 'x') + "\r\n" + Lines("a: b\r\n", fields + 10),
+       std::string(100000, 'x') + "\r\n" + Lines("a: b\r\n", fields + 10)},
+  };
+  for (const Case& c : cases) {
+    std::string parsed = ParsedText(c.text);
+    EXPECT_EQ(c.parsed.size(), parsed.size()) << c.what;
+    EXPECT_TRUE(c.parsed == parsed) << c.what;
+  }
+}
+
+// Colons are read as blanks in the part of a runaway address field that is
+// kept, whatever was dropped before it.
+TEST(MimeStructureGuard, DefusesWhatIsKeptOfACutField) {
+  const size_t field = vorn_mime::kMaxHeaderFieldBytes;
+  std::string text = "Subject: " + std::string(field + 5, 's') + "\r\nFrom: " +
+                     Lines("a:", 100000) + "\r\n\r\nbody";
+  std::string expected = "Subject: " + std::string(field - 9, 's') + "\r\nFrom: " +
+                         Lines("a ", (field - 6) / 2) + "\r\n\r\nbody";
+  EXPECT_TRUE(expected == ParsedText(text));
+}

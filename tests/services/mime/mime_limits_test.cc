@@ -133,8 +133,62 @@ TEST(MimeLimits, ReadsHugeAndBrokenContent) {
     ASSERT_TRUE(message);
     EXPECT_EQ(c.body, mime_test::ReadLikeReader(message.Get()).body) << c.text.substr(0, 40);
   }
+  // A field is kept up to its limit.
   ComPtr<IMimeMessage> message = LoadMessage("Subject: " + longLine + "\r\n\r\nbody");
-  EXPECT_EQ(longLine, mime_test::RootProp(message.Get(), "Subject"));
+  EXPECT_EQ(longLine.substr(0, vorn_mime::kMaxHeaderFieldBytes - std::string("Subject: ").size()),
+            mime_test::RootProp(message.Get(), "Subject"));
+}
+
+TEST(MimeLimits, KeepsHeaderFieldsWithinTheirBudget) {
+  const std::string flood = Repeat("X-A: b\r\n", static_cast<int>(vorn_mime::kMaxHeaderFields));
+  const std::string longBody(100000, 'w');
+  struct Case {
+    const char* what;
+    std::string text;
+    const char* subject;
+    std::string body;
+  } cases[] = {
+      // Fields beyond the budget are not there; the body is.
+      {"flood", flood + "Subject: late\r\n\r\nbody", "(absent)", "body"},
+      {"flood in a part",
+       "Subject: top\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" + flood +
+           "Content-Type: application/x-late\r\n\r\n" + longBody + "\r\n--b--\r\n",
+       "top", longBody},
+      {"long part field",
+       "Subject: top\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nX-Long: " +
+           std::string(1 << 20, 'z') + "\r\n\r\n" + longBody + "\r\n--b--\r\n",
+       "top", longBody},
+      {"colons and length", "From: " + Repeat("a:", 1000000) + "\r\nSubject: s\r\n\r\nbody", "s",
+       "body"},
+  };
+  for (const Case& c : cases) {
+    ComPtr<IMimeMessage> message = LoadMessage(c.text);
+    ASSERT_TRUE(message) << c.what;
+    EXPECT_EQ(c.subject, mime_test::RootProp(message.Get(), "Subject")) << c.what;
+    EXPECT_TRUE(c.body == mime_test::ReadLikeReader(message.Get()).body) << c.what;
+  }
+}
+
+// Unknown, malformed and option-carrying charset names in encoded words,
+// RFC 2231 names, name parameters and text bodies: each falls back to
+// reading the bytes as UTF-8 or Windows-1252.
+TEST(MimeLimits, ReadsBogusCharsets) {
+  std::string text =
+      "Subject: =?x-bogus?q?caf=E9?= =?\xff\xfe?b?AAAA?=\r\n"
+      "From: =?x-bogus?q?Jos=E9?= <j@example.com>\r\n"
+      "Content-Type: multipart/mixed; boundary=b\r\n\r\n"
+      "--b\r\nContent-Type: text/plain; charset=\"x-unknown//TRANSLIT\"\r\n\r\ncaf\xe9\r\n"
+      "--b\r\nContent-Type: application/octet-stream\r\n"
+      "Content-Disposition: attachment; filename*=x-bogus''caf%E9.txt\r\n\r\nx\r\n"
+      "--b\r\nContent-Type: text/plain; charset=utf-16; name=\"=?x-bogus?b?Y2Fm6Q==?=\"\r\n\r\n"
+      "ab\r\n--b--\r\n";
+  ComPtr<IMimeMessage> message = LoadMessage(text);
+  ASSERT_TRUE(message);
+  mime_test::ReaderView view = mime_test::ReadLikeReader(message.Get());
+  EXPECT_EQ("caf\xC3\xA9", view.body);
+  EXPECT_EQ((std::vector<std::string>{"caf\xC3\xA9.txt", "caf\xC3\xA9"}), view.attachments);
+  EXPECT_EQ("caf\xC3\xA9", mime_test::RootProp(message.Get(), "Subject"));
+  EXPECT_EQ("Jos\xC3\xA9", mime_test::RootProp(message.Get(), "From", PDF_DISPLAYNAMES));
 }
 
 TEST(MimeLimits, ParsesOnSeveralThreadsAtOnce) {
