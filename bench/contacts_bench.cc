@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/loader.h"
 #include "platform/wab.h"
 #include "runtime/com_ptr.h"
@@ -135,14 +136,8 @@ long ListOnce(LPWABOPEN open, const std::string& path) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 9;
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-contacts-bench-XXXXXX";
-  if (!mkdtemp(pattern.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path root = pattern;
-  setenv("VORN_ROOT", root.c_str(), 1);
+  const fs::path root = vorn_bench::MakeRoot("vorn-contacts-bench");
+  if (root.empty()) return 1;
 
   fs::create_directories(root / "one-file");
   fs::create_directories(root / "one-per-card");
@@ -153,13 +148,11 @@ int main(int argc, char** argv) {
       all << card;
       char name[32];
       std::snprintf(name, sizeof name, "%05d.vcf", i);
-      std::ofstream(root / "one-per-card" / name, std::ios::binary) << card;
+      vorn_bench::WriteFile(root / "one-per-card" / name, card);
     }
   }
 
-  char self[4096];
-  const DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  const fs::path library = fs::path(std::string(self, length)).parent_path() / "vornwab.so";
+  const fs::path library = vorn_bench::ProgramDir() / "vornwab.so";
   HMODULE module = LoadLibraryA(library.c_str());
   auto open = module ? reinterpret_cast<LPWABOPEN>(GetProcAddress(module, WAB_OPEN_ENTRY)) : nullptr;
   if (!open) {

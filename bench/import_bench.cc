@@ -16,15 +16,13 @@
 //
 //   bench_import [N]
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "hosts/import/importer.h"
 #include "hosts/import/mbox_reader.h"
 #include "platform/loader.h"
@@ -42,14 +40,7 @@ struct Times {
   double cpu;
 };
 
-Times Now() {
-  timespec wall{};
-  timespec cpu{};
-  clock_gettime(CLOCK_MONOTONIC, &wall);
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-  return {static_cast<double>(wall.tv_sec) + static_cast<double>(wall.tv_nsec) * 1e-9,
-          static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9};
-}
+Times Now() { return {vorn_bench::WallSeconds(), vorn_bench::ThreadCpuSeconds()}; }
 
 void Print(const char* step, Times from, Times to, size_t messages) {
   double wall = to.wall - from.wall;
@@ -59,57 +50,11 @@ void Print(const char* step, Times from, Times to, size_t messages) {
 }
 
 bool Register(const std::string& path) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  HMODULE module = vorn_bench::LoadAndRegister(path);
   if (!module) return false;
-  auto registerServer =
-      reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"));
-  bool ok = registerServer && registerServer() == S_OK;
   FreeLibrary(module);
-  return ok;
+  return true;
 }
-
-// A read-only stream over a string, to hand messages to the MIME library.
-class StringStream final : public IStream {
- public:
-  explicit StringStream(const std::string& bytes) : bytes_(bytes) {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 1; }
-  ULONG Release() override { return 1; }
-  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    size_t n = std::min<size_t>(cb, bytes_.size() - position_);
-    std::memcpy(pv, bytes_.data() + position_, n);
-    position_ += n;
-    if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-    return S_OK;
-  }
-  HRESULT Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
-    int64_t base = origin == STREAM_SEEK_SET   ? 0
-                   : origin == STREAM_SEEK_CUR ? static_cast<int64_t>(position_)
-                                               : static_cast<int64_t>(bytes_.size());
-    int64_t target = base + move.QuadPart;
-    if (target < 0) return STG_E_INVALIDFUNCTION;
-    position_ = std::min(static_cast<size_t>(target), bytes_.size());
-    if (newPosition) newPosition->QuadPart = position_;
-    return S_OK;
-  }
-  HRESULT SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-  HRESULT Stat(STATSTG* stat, DWORD) override {
-    stat->cbSize.QuadPart = bytes_.size();
-    return S_OK;
-  }
-
- private:
-  const std::string& bytes_;
-  size_t position_ = 0;
-};
 
 int Run(int count) {
   vorn_test::TempRoot root;
@@ -121,8 +66,7 @@ int Run(int count) {
   std::string path = root.path() + "/bench.mbox";
   {
     std::string mbox = import_test::GeneratedMbox(0, count);
-    std::ofstream(path, std::ios::binary)
-        .write(mbox.data(), static_cast<std::streamsize>(mbox.size()));
+    vorn_bench::WriteFile(path, mbox);
     std::printf("bench_import: %d generated messages, %.1f MB of mbox\n", count,
                 static_cast<double>(mbox.size()) / 1e6);
   }
@@ -168,7 +112,7 @@ int Run(int count) {
   for (const std::string& m : messages) {
     ComPtr<IPersistStreamInit> parsed;
     factory->CreateInstance(nullptr, IID_IPersistStreamInit, parsed.PutVoid());
-    StringStream stream(m);
+    vorn_bench::BorrowedStream stream(m);
     if (parsed) parsed->Load(&stream);
   }
   Print("parse", start, Now(), messages.size());

@@ -10,13 +10,12 @@
 //
 //   bench_message_list [N ...]
 
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "store/mailstore.h"
 #include "tests/fakes/fake_env.h"
 #include "tests/fakes/fake_mime.h"
@@ -30,11 +29,7 @@ namespace {
 // not count.
 struct Clock {
   using time_point = double;
-  static time_point now() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-  }
+  static time_point now() { return vorn_bench::ThreadCpuSeconds(); }
 };
 
 double Seconds(Clock::time_point from, Clock::time_point to) { return to - from; }

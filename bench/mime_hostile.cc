@@ -17,7 +17,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +27,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/loader.h"
 #include "platform/mime.h"
 #include "platform/runtime.h"
@@ -132,41 +132,6 @@ struct Case {
 // ---------------------------------------------------------------------------
 // Reading a message as its clients do.
 
-// A read-only stream over borrowed bytes, so that the message text is held
-// once by the caller and once by the library, as in the store server.
-class TextStream final : public IStream {
- public:
-  explicit TextStream(std::string_view text) : text_(text) {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    size_t n = std::min<size_t>(cb, text_.size() - position_);
-    std::memcpy(pv, text_.data() + position_, n);
-    position_ += n;
-    if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-    return S_OK;
-  }
-  HRESULT Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-  HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return STG_E_INVALIDFUNCTION; }
-  HRESULT SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-  HRESULT Stat(STATSTG* stat, DWORD) override {
-    stat->cbSize.QuadPart = text_.size();
-    return S_OK;
-  }
-
- private:
-  std::string_view text_;
-  size_t position_ = 0;
-};
-
 struct Seen {
   size_t bodyBytes = 0;
   size_t attachments = 0;
@@ -192,7 +157,7 @@ bool ReadMessage(const std::string& text, Seen* seen) {
                               IID_IPersistStreamInit, persist.PutVoid()))) {
     return false;
   }
-  TextStream stream(text);
+  vorn_bench::BorrowedStream stream(text);
   if (FAILED(persist->Load(&stream))) return false;
   ComPtr<IMimeMessage> message;
   if (FAILED(persist.As(&message))) return false;
@@ -264,20 +229,6 @@ struct Report {
   bool loaded;
 };
 
-// A "Vm...:" figure of this process, in kB.
-long StatusKb(const char* field) {
-  FILE* status = std::fopen("/proc/self/status", "r");
-  if (!status) return 0;
-  char line[256];
-  long kb = 0;
-  size_t length = std::strlen(field);
-  while (std::fgets(line, sizeof line, status)) {
-    if (std::strncmp(line, field, length) == 0) kb = std::atol(line + length);
-  }
-  std::fclose(status);
-  return kb;
-}
-
 // Lowers the RSS high-water mark to the current RSS, so that it then
 // measures what comes after making the text.
 bool ResetHighWater() {
@@ -287,27 +238,19 @@ bool ResetHighWater() {
   return std::fclose(refs) == 0 && ok;
 }
 
-double CpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 [[noreturn]] void RunChild(const Case& c, int out) {
   Report report{};
   if (FAILED(CoInitialize(nullptr))) _exit(4);
   std::string text = c.make();
   report.inputBytes = text.size();
   bool reset = ResetHighWater();
-  report.textKb = StatusKb("VmRSS:");
-  double cpu = CpuSeconds();
-  auto start = std::chrono::steady_clock::now();
+  report.textKb = vorn_bench::StatusKb("VmRSS");
+  double cpu = vorn_bench::ProcessCpuSeconds();
+  double wall = vorn_bench::WallSeconds();
   report.loaded = ReadMessage(text, &report.seen);
-  report.wallSeconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  report.cpuSeconds = CpuSeconds() - cpu;
-  report.readPeakKb = reset ? StatusKb("VmHWM:") : 0;
+  report.wallSeconds = vorn_bench::WallSeconds() - wall;
+  report.cpuSeconds = vorn_bench::ProcessCpuSeconds() - cpu;
+  report.readPeakKb = reset ? vorn_bench::StatusKb("VmHWM") : 0;
   ssize_t written = write(out, &report, sizeof report);
   _exit(written == static_cast<ssize_t>(sizeof report) ? 0 : 3);
 }
@@ -363,23 +306,12 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-mime-hostile-XXXXXX";
-  if (!mkdtemp(pattern.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path root = pattern;
-  setenv("VORN_ROOT", root.c_str(), 1);
+  const fs::path root = vorn_bench::MakeRoot("vorn-mime-hostile");
+  if (root.empty()) return 1;
 
-  char self[4096];
-  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  fs::path library = fs::path(std::string(self, length)).parent_path() / "vornmime.so";
-  HMODULE module = LoadLibraryA(library.c_str());
-  auto doRegister =
-      module ? reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"))
-             : nullptr;
-  if (!doRegister || doRegister() != S_OK) {
+  const fs::path library = vorn_bench::ProgramDir() / "vornmime.so";
+  HMODULE module = vorn_bench::LoadAndRegister(library);
+  if (!module) {
     std::fprintf(stderr, "cannot register %s\n", library.c_str());
     fs::remove_all(root);
     return 1;

@@ -14,7 +14,6 @@
 // Usage: mime_speed [COUNT [ROUNDS]]   (default 10000 messages, 3 rounds)
 
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/loader.h"
 #include "platform/mime.h"
 #include "platform/runtime.h"
@@ -41,22 +41,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-double CpuNow() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double WallNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-uint64_t Hash(uint64_t h, const std::string& text) {
-  for (unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
-  return (h ^ 0xFF) * 1099511628211ULL;
-}
+using vorn_bench::Hash;
+using vorn_bench::ProcessCpuSeconds;
+using vorn_bench::WallSeconds;
 
 // ---------------------------------------------------------------------------
 // Messages.
@@ -231,40 +218,6 @@ std::string MakeMessage(int i) {
 // ---------------------------------------------------------------------------
 // The library side.
 
-// A read-only stream over borrowed bytes.
-class BytesStream final : public IStream {
- public:
-  explicit BytesStream(const std::string& bytes) : bytes_(bytes) {}
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-  HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
-    size_t n = std::min<size_t>(cb, bytes_.size() - position_);
-    std::memcpy(pv, bytes_.data() + position_, n);
-    position_ += n;
-    if (pcbRead) *pcbRead = static_cast<ULONG>(n);
-    return S_OK;
-  }
-  HRESULT Write(const void*, ULONG, ULONG*) override { return STG_E_ACCESSDENIED; }
-  HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return STG_E_INVALIDFUNCTION; }
-  HRESULT SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
-  HRESULT Stat(STATSTG* stat, DWORD) override {
-    stat->cbSize.QuadPart = bytes_.size();
-    return S_OK;
-  }
-
- private:
-  const std::string& bytes_;
-  size_t position_ = 0;
-};
-
 // A folder of the fake store whose OpenMessage gives the library's message
 // for the file the message id names.
 class LibraryFolder : public vorn_fakes::ForwardingStoreFolder {
@@ -281,7 +234,7 @@ class LibraryFolder : public vorn_fakes::ForwardingStoreFolder {
     ComPtr<IPersistStreamInit> message;
     HRESULT hr = mimeClass_->CreateInstance(nullptr, IID_IPersistStreamInit, message.PutVoid());
     if (FAILED(hr)) return hr;
-    BytesStream stream(*found->second);
+    vorn_bench::BorrowedStream stream(*found->second);
     if (FAILED(hr = message->Load(&stream))) return hr;
     return message->QueryInterface(IID_IMimeMessage, object);
   }
@@ -325,21 +278,21 @@ bool RunLibrary(const std::vector<std::string>& messages, int rounds, Timing* ti
   }
   hashes->assign(messages.size(), 0);
   for (int round = 0; round < rounds; ++round) {
-    double cpu = CpuNow();
-    double wall = WallNow();
+    double cpu = ProcessCpuSeconds();
+    double wall = WallSeconds();
     for (size_t i = 0; i < ids.size(); ++i) {
       if (mail.SetMessage(static_cast<int32_t>(ids[i])) != 1) {
         std::fprintf(stderr, "SetMessage failed for message %zu\n", i);
         return false;
       }
-      uint64_t h = Hash(1469598103934665603ULL, mail.GetBody());
+      uint64_t h = Hash(vorn_bench::kHashStart, mail.GetBody());
       for (int32_t a = 0; a < mail.GetAttachmentCount(); ++a) {
         h = Hash(h, mail.GetAttachmentName(a));
       }
       (*hashes)[i] = h;
     }
-    timing->cpu = std::min(timing->cpu, CpuNow() - cpu);
-    timing->wall = std::min(timing->wall, WallNow() - wall);
+    timing->cpu = std::min(timing->cpu, ProcessCpuSeconds() - cpu);
+    timing->wall = std::min(timing->wall, WallSeconds() - wall);
   }
   return true;
 }
@@ -366,14 +319,8 @@ bool RunPlainGMime(const fs::path& program, const fs::path& folder, int count, i
 int main(int argc, char** argv) {
   const int count = argc > 1 ? std::max(1, std::atoi(argv[1])) : 10000;
   const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-  const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vorn-mime-speed-XXXXXX";
-  if (!mkdtemp(pattern.data())) {
-    std::perror("mkdtemp");
-    return 1;
-  }
-  const fs::path root = pattern;
-  setenv("VORN_ROOT", root.c_str(), 1);
+  const fs::path root = vorn_bench::MakeRoot("vorn-mime-speed");
+  if (root.empty()) return 1;
   const fs::path folder = root / "messages";
   fs::create_directories(folder);
 
@@ -383,7 +330,7 @@ int main(int argc, char** argv) {
     std::string text = MakeMessage(i);
     char name[32];
     std::snprintf(name, sizeof name, "%06d.eml", i);
-    std::ofstream(folder / name, std::ios::binary) << text;
+    vorn_bench::WriteFile(folder / name, text);
     bytes += text.size();
   }
   // Both sides read the same files.
@@ -394,19 +341,14 @@ int main(int argc, char** argv) {
     messages.emplace_back(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   }
 
-  char self[4096];
-  DWORD length = GetModuleFileNameA(nullptr, self, sizeof self);
-  const fs::path bin = fs::path(std::string(self, length)).parent_path();
-  HMODULE module = LoadLibraryA((bin / "vornmime.so").c_str());
-  auto doRegister =
-      module ? reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"))
-             : nullptr;
+  const fs::path bin = vorn_bench::ProgramDir();
+  HMODULE module = vorn_bench::LoadAndRegister(bin / "vornmime.so");
   int status = 1;
   Timing plain;
   Timing library;
   std::vector<uint64_t> plainHashes;
   std::vector<uint64_t> libraryHashes;
-  if (!doRegister || doRegister() != S_OK || FAILED(CoInitialize(nullptr))) {
+  if (!module || FAILED(CoInitialize(nullptr))) {
     std::fprintf(stderr, "cannot register the MIME library\n");
   } else if (!RunPlainGMime(bin / "mime_speed_gmime", folder, count, rounds, &plain,
                             &plainHashes)) {

@@ -11,7 +11,6 @@
 //   writes one line per message (a hash of its text and names) to OUTPUT.
 
 #include <gmime/gmime.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -23,24 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
+
 namespace {
 
-double CpuNow() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double WallNow() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-uint64_t Hash(uint64_t h, const std::string& text) {
-  for (unsigned char c : text) h = (h ^ c) * 1099511628211ULL;
-  return (h ^ 0xFF) * 1099511628211ULL;
-}
+using vorn_bench::Hash;
+using vorn_bench::ProcessCpuSeconds;
+using vorn_bench::WallSeconds;
 
 bool IsText(GMimeObject* part) {
   return GMIME_IS_TEXT_PART(part) &&
@@ -127,7 +115,7 @@ uint64_t Extract(const std::string& raw) {
   GMimeMessage* message = g_mime_parser_construct_message(parser, nullptr);
   g_object_unref(parser);
   g_object_unref(stream);
-  uint64_t h = 1469598103934665603ULL;
+  uint64_t h = vorn_bench::kHashStart;
   if (!message) return h;
   GMimeObject* root = g_mime_message_get_mime_part(message);
   if (root) {
@@ -173,11 +161,11 @@ int main(int argc, char** argv) {
   double bestCpu = 1e9;
   double bestWall = 1e9;
   for (int round = 0; round < rounds; ++round) {
-    double cpu = CpuNow();
-    double wall = WallNow();
+    double cpu = ProcessCpuSeconds();
+    double wall = WallSeconds();
     for (size_t i = 0; i < messages.size(); ++i) hashes[i] = Extract(messages[i]);
-    bestCpu = std::min(bestCpu, CpuNow() - cpu);
-    bestWall = std::min(bestWall, WallNow() - wall);
+    bestCpu = std::min(bestCpu, ProcessCpuSeconds() - cpu);
+    bestWall = std::min(bestWall, WallSeconds() - wall);
   }
   std::FILE* out = std::fopen(argv[4], "w");
   if (!out) return 1;

@@ -19,20 +19,18 @@
 
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "platform/automation.h"
 #include "platform/loader.h"
 #include "platform/runtime.h"
@@ -54,33 +52,19 @@ struct Times {
 
 class Stopwatch {
  public:
-  Stopwatch() : wall_(std::chrono::steady_clock::now()), cpu_(Cpu()) {}
+  Stopwatch() : wall_(vorn_bench::WallSeconds()), cpu_(vorn_bench::ProcessCpuSeconds()) {}
   Times Elapsed() const {
-    return {Cpu() - cpu_,
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_).count()};
+    return {vorn_bench::ProcessCpuSeconds() - cpu_, vorn_bench::WallSeconds() - wall_};
   }
 
  private:
-  static double Cpu() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-  }
-  std::chrono::steady_clock::time_point wall_;
+  double wall_;
   double cpu_;
 };
 
 // A value of /proc/self/status in megabytes ("VmRSS", "VmHWM").
 double StatusMegabytes(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(status, line)) {
-    if (line.compare(0, prefix.size(), prefix) == 0) {
-      return std::strtod(line.c_str() + prefix.size(), nullptr) / 1024.0;
-    }
-  }
-  return 0;
+  return static_cast<double>(vorn_bench::StatusKb(field)) / 1024.0;
 }
 
 std::string TimeText(uint64_t ticks) {

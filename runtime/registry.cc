@@ -148,39 +148,80 @@ void CopyData(const RegValue& value, LPBYTE data) {
   }
 }
 
-// Deletes the key at `base` + `parts` (and, for a tree, all below it).
-LONG DeleteKey(HKEY key, LPCSTR subKey, bool wholeTree) {
+// Runs `body(registry, base)` under the registry lock once `key` resolves;
+// otherwise returns what resolving it reported.
+template <class Body>
+LONG WithKey(HKEY key, Body&& body) {
   Registry& registry = Instance();
   std::lock_guard<std::mutex> lock(registry.mutex);
   Base base;
-  LONG status = ResolveHandle(registry, key, &base);
-  if (status != ERROR_SUCCESS) return status;
-  Path parts;
-  if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
-  Path full = base.path;
-  full.insert(full.end(), parts.begin(), parts.end());
-  const bool clearOnly = wholeTree && parts.empty();
-  if (full.empty() && !clearOnly) return ERROR_ACCESS_DENIED;  // a root stays
+  if (LONG status = ResolveHandle(registry, key, &base); status != ERROR_SUCCESS) return status;
+  return body(registry, base);
+}
 
-  status = registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
-    RegKey* self = nullptr;
-    if (LONG located = LocateBase(tree, base, &self); located != ERROR_SUCCESS) return located;
-    if (clearOnly) {
-      *changed = !self->subkeys.empty() || !self->values.empty();
-      self->subkeys.clear();
-      self->values.clear();
-      return ERROR_SUCCESS;
+// Brings the tree up to date and finds the key `base` names in it.
+LONG LocateCurrent(Registry& registry, Base& base, RegKey** key) {
+  if (LONG status = registry.store.Refresh(); status != ERROR_SUCCESS) return status;
+  return LocateBase(registry.store.tree(), base, key);
+}
+
+// Runs `body(found)` on the up-to-date key that `key` names, under the lock.
+template <class Body>
+LONG ReadKey(HKEY key, Body&& body) {
+  return WithKey(key, [&](Registry& registry, Base& base) -> LONG {
+    RegKey* found = nullptr;
+    if (LONG status = LocateCurrent(registry, base, &found); status != ERROR_SUCCESS) {
+      return status;
     }
-    RegKey* parent = Walk(tree.roots[base.root].get(), full, full.size() - 1);
-    RegKey* target = parent ? parent->Find(full.back()) : nullptr;
-    if (!target) return ERROR_FILE_NOT_FOUND;
-    if (!wholeTree && !target->subkeys.empty()) return ERROR_ACCESS_DENIED;
-    parent->subkeys.erase(FoldName(full.back()));
-    *changed = true;
-    return ERROR_SUCCESS;
+    return body(static_cast<const RegKey&>(*found));
   });
-  if (status == ERROR_SUCCESS) MarkDeleted(registry, base.root, full, !clearOnly);
-  return status;
+}
+
+// Runs `body(target, changed)` on the key that `key` names inside one store
+// modification, under the lock; `body` sets *changed when it altered the key.
+template <class Body>
+LONG WriteKey(HKEY key, Body&& body) {
+  return WithKey(key, [&](Registry& registry, Base& base) -> LONG {
+    return registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
+      RegKey* target = nullptr;
+      if (LONG located = LocateBase(tree, base, &target); located != ERROR_SUCCESS) {
+        return located;
+      }
+      return body(*target, changed);
+    });
+  });
+}
+
+// Deletes the key at `base` + `parts` (and, for a tree, all below it).
+LONG DeleteKey(HKEY key, LPCSTR subKey, bool wholeTree) {
+  return WithKey(key, [&](Registry& registry, Base& base) -> LONG {
+    Path parts;
+    if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
+    Path full = base.path;
+    full.insert(full.end(), parts.begin(), parts.end());
+    const bool clearOnly = wholeTree && parts.empty();
+    if (full.empty() && !clearOnly) return ERROR_ACCESS_DENIED;  // a root stays
+
+    const LONG status = registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
+      RegKey* self = nullptr;
+      if (LONG located = LocateBase(tree, base, &self); located != ERROR_SUCCESS) return located;
+      if (clearOnly) {
+        *changed = !self->subkeys.empty() || !self->values.empty();
+        self->subkeys.clear();
+        self->values.clear();
+        return ERROR_SUCCESS;
+      }
+      RegKey* parent = Walk(tree.roots[base.root].get(), full, full.size() - 1);
+      RegKey* target = parent ? parent->Find(full.back()) : nullptr;
+      if (!target) return ERROR_FILE_NOT_FOUND;
+      if (!wholeTree && !target->subkeys.empty()) return ERROR_ACCESS_DENIED;
+      parent->subkeys.erase(FoldName(full.back()));
+      *changed = true;
+      return ERROR_SUCCESS;
+    });
+    if (status == ERROR_SUCCESS) MarkDeleted(registry, base.root, full, !clearOnly);
+    return status;
+  });
 }
 
 }  // namespace
@@ -192,27 +233,23 @@ LSTATUS RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD /*options*/, REGSAM /*acces
                       PHKEY result) {
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
-  return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    Path parts;
-    if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
-    if ((status = registry.store.Refresh()) != ERROR_SUCCESS) return status;
-    RegKey* found = nullptr;
-    if ((status = LocateBase(registry.store.tree(), base, &found)) != ERROR_SUCCESS) {
-      return status;
-    }
-    Path path = base.path;
-    for (const std::string& name : parts) {
-      found = found->Find(name);
-      if (!found) return ERROR_FILE_NOT_FOUND;
-      path.push_back(found->name);
-    }
-    *result = NewHandle(registry, base.root, std::move(path));
-    return ERROR_SUCCESS;
+  return Guarded([&] {
+    return WithKey(key, [&](Registry& registry, Base& base) -> LONG {
+      Path parts;
+      if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
+      RegKey* found = nullptr;
+      if (LONG status = LocateCurrent(registry, base, &found); status != ERROR_SUCCESS) {
+        return status;
+      }
+      Path path = base.path;
+      for (const std::string& name : parts) {
+        found = found->Find(name);
+        if (!found) return ERROR_FILE_NOT_FOUND;
+        path.push_back(found->name);
+      }
+      *result = NewHandle(registry, base.root, std::move(path));
+      return ERROR_SUCCESS;
+    });
   });
 }
 
@@ -222,80 +259,70 @@ LSTATUS RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR /*classNa
   if (!result) return ERROR_INVALID_PARAMETER;
   *result = nullptr;
   if (reserved != 0) return ERROR_INVALID_PARAMETER;
-  return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    Path parts;
-    if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
-    for (const std::string& name : parts) {
-      if (!IsValidKeyName(name)) return ERROR_INVALID_PARAMETER;
-    }
-    // Opening an existing key needs no write.
-    if ((status = registry.store.Refresh()) != ERROR_SUCCESS) return status;
-    bool created = false;
-    Path path;
-    auto follow = [&](RegistryTree& tree, bool create) -> LONG {
-      RegKey* at = nullptr;
-      if (LONG located = LocateBase(tree, base, &at); located != ERROR_SUCCESS) return located;
-      path = base.path;
+  return Guarded([&] {
+    return WithKey(key, [&](Registry& registry, Base& base) -> LONG {
+      Path parts;
+      if (!SplitPath(subKey, &parts)) return ERROR_INVALID_PARAMETER;
       for (const std::string& name : parts) {
-        RegKey* next = at->Find(name);
-        if (!next) {
-          if (!create) return ERROR_FILE_NOT_FOUND;
-          next = &at->Child(name);
-          created = true;
-        }
-        path.push_back(next->name);
-        at = next;
+        if (!IsValidKeyName(name)) return ERROR_INVALID_PARAMETER;
       }
+      // Opening an existing key needs no write.
+      LONG status = registry.store.Refresh();
+      if (status != ERROR_SUCCESS) return status;
+      bool created = false;
+      Path path;
+      auto follow = [&](RegistryTree& tree, bool create) -> LONG {
+        RegKey* at = nullptr;
+        if (LONG located = LocateBase(tree, base, &at); located != ERROR_SUCCESS) return located;
+        path = base.path;
+        for (const std::string& name : parts) {
+          RegKey* next = at->Find(name);
+          if (!next) {
+            if (!create) return ERROR_FILE_NOT_FOUND;
+            next = &at->Child(name);
+            created = true;
+          }
+          path.push_back(next->name);
+          at = next;
+        }
+        return ERROR_SUCCESS;
+      };
+      // The tree is only read when `create` is false.
+      status = follow(const_cast<RegistryTree&>(registry.store.tree()), false);
+      if (status == ERROR_FILE_NOT_FOUND) {
+        status = registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
+          const LONG followed = follow(tree, true);
+          *changed = created;
+          return followed;
+        });
+      }
+      if (status != ERROR_SUCCESS) return status;
+      if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+      *result = NewHandle(registry, base.root, std::move(path));
       return ERROR_SUCCESS;
-    };
-    // The tree is only read when `create` is false.
-    status = follow(const_cast<RegistryTree&>(registry.store.tree()), false);
-    if (status == ERROR_FILE_NOT_FOUND) {
-      status = registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
-        const LONG followed = follow(tree, true);
-        *changed = created;
-        return followed;
-      });
-    }
-    if (status != ERROR_SUCCESS) return status;
-    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *result = NewHandle(registry, base.root, std::move(path));
-    return ERROR_SUCCESS;
+    });
   });
 }
 
 LSTATUS RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWORD type, LPBYTE data,
                          LPDWORD cbData) {
   if (reserved || (data && !cbData)) return ERROR_INVALID_PARAMETER;
-  return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    if ((status = registry.store.Refresh()) != ERROR_SUCCESS) return status;
-    RegKey* found = nullptr;
-    if ((status = LocateBase(registry.store.tree(), base, &found)) != ERROR_SUCCESS) {
-      return status;
-    }
-    const RegValue* value = found->FindValue(valueName ? valueName : "");
-    if (!value) return ERROR_FILE_NOT_FOUND;
-    const DWORD size = DataSize(*value);
-    if (type) *type = value->type;
-    if (data) {
-      if (*cbData < size) {
-        *cbData = size;
-        return ERROR_MORE_DATA;
+  return Guarded([&] {
+    return ReadKey(key, [&](const RegKey& found) -> LONG {
+      const RegValue* value = found.FindValue(valueName ? valueName : "");
+      if (!value) return ERROR_FILE_NOT_FOUND;
+      const DWORD size = DataSize(*value);
+      if (type) *type = value->type;
+      if (data) {
+        if (*cbData < size) {
+          *cbData = size;
+          return ERROR_MORE_DATA;
+        }
+        CopyData(*value, data);
       }
-      CopyData(*value, data);
-    }
-    if (cbData) *cbData = size;
-    return ERROR_SUCCESS;
+      if (cbData) *cbData = size;
+      return ERROR_SUCCESS;
+    });
   });
 }
 
@@ -322,22 +349,13 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, c
       default:
         return ERROR_INVALID_PARAMETER;
     }
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    return registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
-      RegKey* target = nullptr;
-      if (LONG located = LocateBase(tree, base, &target); located != ERROR_SUCCESS) {
-        return located;
-      }
-      const RegValue* old = target->FindValue(value.name);
+    return WriteKey(key, [&](RegKey& target, bool* changed) -> LONG {
+      const RegValue* old = target.FindValue(value.name);
       if (old && old->type == value.type && old->text == value.text &&
           old->number == value.number) {
         return ERROR_SUCCESS;
       }
-      target->Set(std::move(value));
+      target.Set(std::move(value));
       *changed = true;
       return ERROR_SUCCESS;
     });
@@ -346,18 +364,9 @@ LSTATUS RegSetValueExA(HKEY key, LPCSTR valueName, DWORD reserved, DWORD type, c
 
 LSTATUS RegDeleteValueA(HKEY key, LPCSTR valueName) {
   return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
     const std::string folded = FoldName(valueName ? valueName : "");
-    return registry.store.Modify([&](RegistryTree& tree, bool* changed) -> LONG {
-      RegKey* target = nullptr;
-      if (LONG located = LocateBase(tree, base, &target); located != ERROR_SUCCESS) {
-        return located;
-      }
-      if (target->values.erase(folded) == 0) return ERROR_FILE_NOT_FOUND;
+    return WriteKey(key, [&](RegKey& target, bool* changed) -> LONG {
+      if (target.values.erase(folded) == 0) return ERROR_FILE_NOT_FOUND;
       *changed = true;
       return ERROR_SUCCESS;
     });
@@ -375,30 +384,22 @@ LSTATUS RegDeleteTreeA(HKEY key, LPCSTR subKey) {
 LSTATUS RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved,
                       LPSTR className, LPDWORD cchClassName, FILETIME* lastWriteTime) {
   if (!name || !cchName || reserved) return ERROR_INVALID_PARAMETER;
-  return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    if ((status = registry.store.Refresh()) != ERROR_SUCCESS) return status;
-    RegKey* found = nullptr;
-    if ((status = LocateBase(registry.store.tree(), base, &found)) != ERROR_SUCCESS) {
-      return status;
-    }
-    if (index >= found->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    const std::string& subkeyName = std::next(found->subkeys.begin(), index)->second->name;
-    const DWORD length = static_cast<DWORD>(subkeyName.size());
-    if (*cchName < length + 1) {
+  return Guarded([&] {
+    return ReadKey(key, [&](const RegKey& found) -> LONG {
+      if (index >= found.subkeys.size()) return ERROR_NO_MORE_ITEMS;
+      const std::string& subkeyName = std::next(found.subkeys.begin(), index)->second->name;
+      const DWORD length = static_cast<DWORD>(subkeyName.size());
+      if (*cchName < length + 1) {
+        *cchName = length;
+        return ERROR_MORE_DATA;
+      }
+      std::memcpy(name, subkeyName.c_str(), length + 1);
       *cchName = length;
-      return ERROR_MORE_DATA;
-    }
-    std::memcpy(name, subkeyName.c_str(), length + 1);
-    *cchName = length;
-    if (className && cchClassName && *cchClassName > 0) className[0] = '\0';
-    if (cchClassName) *cchClassName = 0;
-    if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
-    return ERROR_SUCCESS;
+      if (className && cchClassName && *cchClassName > 0) className[0] = '\0';
+      if (cchClassName) *cchClassName = 0;
+      if (lastWriteTime) *lastWriteTime = FILETIME{0, 0};
+      return ERROR_SUCCESS;
+    });
   });
 }
 
@@ -407,32 +408,24 @@ LSTATUS RegEnumValueA(HKEY key, DWORD index, LPSTR valueName, LPDWORD cchValueNa
   if (!valueName || !cchValueName || reserved || (data && !cbData)) {
     return ERROR_INVALID_PARAMETER;
   }
-  return Guarded([&]() -> LSTATUS {
-    Registry& registry = Instance();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    Base base;
-    LONG status = ResolveHandle(registry, key, &base);
-    if (status != ERROR_SUCCESS) return status;
-    if ((status = registry.store.Refresh()) != ERROR_SUCCESS) return status;
-    RegKey* found = nullptr;
-    if ((status = LocateBase(registry.store.tree(), base, &found)) != ERROR_SUCCESS) {
-      return status;
-    }
-    if (index >= found->values.size()) return ERROR_NO_MORE_ITEMS;
-    const RegValue& value = std::next(found->values.begin(), index)->second;
-    const DWORD length = static_cast<DWORD>(value.name.size());
-    const DWORD size = DataSize(value);
-    if (type) *type = value.type;
-    if (*cchValueName < length + 1 || (data && *cbData < size)) {
+  return Guarded([&] {
+    return ReadKey(key, [&](const RegKey& found) -> LONG {
+      if (index >= found.values.size()) return ERROR_NO_MORE_ITEMS;
+      const RegValue& value = std::next(found.values.begin(), index)->second;
+      const DWORD length = static_cast<DWORD>(value.name.size());
+      const DWORD size = DataSize(value);
+      if (type) *type = value.type;
+      if (*cchValueName < length + 1 || (data && *cbData < size)) {
+        *cchValueName = length;
+        if (cbData) *cbData = size;
+        return ERROR_MORE_DATA;
+      }
+      std::memcpy(valueName, value.name.c_str(), length + 1);
       *cchValueName = length;
+      if (data) CopyData(value, data);
       if (cbData) *cbData = size;
-      return ERROR_MORE_DATA;
-    }
-    std::memcpy(valueName, value.name.c_str(), length + 1);
-    *cchValueName = length;
-    if (data) CopyData(value, data);
-    if (cbData) *cbData = size;
-    return ERROR_SUCCESS;
+      return ERROR_SUCCESS;
+    });
   });
 }
 

@@ -42,20 +42,6 @@ constexpr std::string_view kAddressFields[] = {
     "Resent-From", "Resent-Sender", "Resent-Reply-To", "Resent-To", "Resent-Cc", "Resent-Bcc",
 };
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool NonEmpty(const char* s) { return s && *s; }
 
 bool IsAddressField(const char* name) {

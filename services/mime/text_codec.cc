@@ -141,20 +141,6 @@ void AppendWindows1252(std::string_view bytes, std::string* out, size_t maxBytes
   }
 }
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool IsAsciiName(const std::string& cs) {
   return cs == "us-ascii" || cs == "ascii" || cs == "us_ascii" || cs == "ansi_x3.4-1968" ||
          cs == "iso646-us";
@@ -229,6 +215,20 @@ bool IsBidiControl(char32_t c) {
 }
 
 }  // namespace
+
+std::string Lower(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
 
 bool IsValidUtf8(std::string_view bytes) {
   size_t i = 0;

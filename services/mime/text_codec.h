@@ -1,5 +1,6 @@
 // Text conversions of the MIME library: body text from its declared charset
-// to UTF-8, UTF-8 to UTF-16LE, and display names reduced to safe base names.
+// to UTF-8, UTF-8 to UTF-16LE, display names reduced to safe base names, and
+// the ASCII case folding and trimming the library applies to header text.
 // Every function takes any bytes and never fails: what cannot be read is
 // replaced with U+FFFD.
 #pragma once
@@ -38,5 +39,11 @@ std::string ReduceToBaseName(std::string_view name, size_t maxBytes);
 // The longest prefix of valid UTF-8 `utf8` of at most `maxBytes` bytes that
 // ends at a whole character.
 std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes);
+
+// `s` with ASCII letters in lower case; other bytes are kept.
+std::string Lower(std::string_view s);
+
+// `s` without leading and trailing spaces and tabs.
+std::string_view Trim(std::string_view s);
 
 }  // namespace vorn_mime

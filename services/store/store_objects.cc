@@ -54,6 +54,18 @@ uint64_t Now() {
   return Ticks(now);
 }
 
+// Runs a call's body, turning an allocation failure into a status.
+template <class Body>
+HRESULT Guard(Body&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
 // The MIME library's message class, found once per store session.
 class MimeClass {
  public:
@@ -408,18 +420,6 @@ class StoreFolder final : public IStoreFolder {
 
   ~StoreFolder() = default;
 
-  // Runs a call's body, turning an allocation failure into a status.
-  template <class Body>
-  static HRESULT Guard(Body&& body) {
-    try {
-      return body();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_FAIL;
-    }
-  }
-
   // Fetches the next chunk into state->rows, reusing its storage.
   HRESULT Refill(Enumeration* state) {
     state->taken = 0;
@@ -656,17 +656,6 @@ class StoreNamespace final : public IStoreNamespace, public IStoreImport {
   };
 
   ~StoreNamespace() = default;
-
-  template <class Body>
-  static HRESULT Guard(Body&& body) {
-    try {
-      return body();
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_FAIL;
-    }
-  }
 
   // Runs a call that needs an initialised namespace.
   template <class Body>
