@@ -153,6 +153,31 @@ TEST(Module, RegistersServesAndUnregistersThroughTheRegistry) {
   EXPECT_EQ(module.Call("DllUnregisterServer"), SELFREG_E_TYPELIB);
 }
 
+TEST(Module, UnregisteringLeavesAProgIdThatNamesAnotherClass) {
+  vorn_test::TempRoot root;
+  Module module;
+  ASSERT_NE(module.handle(), nullptr);
+  ASSERT_EQ(module.Call("DllRegisterServer"), S_OK);
+  // Another library has since registered its own class under the ProgID.
+  const std::string other = "{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, (std::string(kControlProgId) + "\\CLSID").c_str(),
+                          0, KEY_ALL_ACCESS, &key),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(other.c_str()),
+                           static_cast<DWORD>(other.size() + 1)),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+
+  ASSERT_EQ(module.Call("DllUnregisterServer"), S_OK);
+  EXPECT_FALSE(KeyExists("CLSID\\{55AD47E4-2535-4F8A-817C-4EDDF342617B}"));
+  CLSID clsid{};
+  ASSERT_EQ(CLSIDFromProgID(kControlProgId, &clsid), S_OK) << "the other class's ProgID is kept";
+  CLSID expected{};
+  ASSERT_EQ(CLSIDFromString(other.c_str(), &expected), S_OK);
+  EXPECT_EQ(clsid, expected);
+}
+
 TEST(Module, UnwritableRegistryRegistersNoClass) {
   vorn_test::TempRoot root;
   // The registry is replaced through a temporary file; a folder in its place
