@@ -20,6 +20,7 @@
 #include "platform/loader.h"
 #include "platform/runtime.h"
 #include "platform/unknown.h"
+#include "runtime/unknown_impl.h"
 
 namespace vorn_bench {
 
@@ -118,12 +119,8 @@ class BorrowedStream final : public IStream {
   BorrowedStream& operator=(const BorrowedStream&) = delete;
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_ISequentialStream, this}, {IID_IStream, this}}, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }

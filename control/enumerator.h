@@ -5,13 +5,13 @@
 // Traits::Clear frees an Item made by Copy.
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "control/module_state.h"
 #include "platform/unknown.h"
+#include "runtime/unknown_impl.h"
 
 template <class Interface, class Item, class Traits>
 class Enumerator final : public Interface {
@@ -25,21 +25,10 @@ class Enumerator final : public Interface {
   }
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == InterfaceIdOf<Interface>::value) {
-      *ppv = static_cast<Interface*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<Interface>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   HRESULT Next(ULONG count, Item* out, ULONG* fetched) override {
     if (!out || (count > 1 && !fetched)) return E_POINTER;
@@ -79,7 +68,7 @@ class Enumerator final : public Interface {
   ~Enumerator() = default;
 
   ModuleUsageToken usage_;
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   std::shared_ptr<std::vector<typename Traits::Stored>> items_;
   size_t position_;
 };

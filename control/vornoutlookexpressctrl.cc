@@ -148,39 +148,27 @@ HRESULT CVornOutlookExpressCtrl::Create(IUnknown* outer, REFIID riid, void** ppv
 }
 
 HRESULT CVornOutlookExpressCtrl::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  void* found = nullptr;
-  if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID__DVornOutlookExpress) {
-    found = static_cast<IDispatch*>(this);
-  } else if (riid == IID_IProvideClassInfo) {
-    found = static_cast<IProvideClassInfo*>(this);
-  } else if (riid == IID_IConnectionPointContainer) {
-    found = static_cast<IConnectionPointContainer*>(this);
-  } else if (riid == IID_IPersistStreamInit) {
-    found = static_cast<IPersistStreamInit*>(this);
-  } else if (riid == IID_IPersist) {
-    found = static_cast<IPersist*>(static_cast<IPersistStreamInit*>(this));
-  } else if (riid == IID_IOleObject) {
-    found = static_cast<IOleObject*>(this);
-  } else if (riid == IID_ISpecifyPropertyPages) {
-    found = static_cast<ISpecifyPropertyPages*>(this);
-  } else if (riid == IID_IViewObject) {
-    found = static_cast<IViewObject*>(this);
-  } else if (riid == IID_IVornControlWindow) {
-    found = static_cast<IVornControlWindow*>(this);
-  }
-  *ppv = found;
-  if (!found) return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
+  IDispatch* dispatch = this;
+  IPersistStreamInit* persist = this;
+  return QueryInterfaceFrom({{IID_IUnknown, dispatch},
+                             {IID_IDispatch, dispatch},
+                             {DIID__DVornOutlookExpress, dispatch},
+                             {IID_IProvideClassInfo, static_cast<IProvideClassInfo*>(this)},
+                             {IID_IConnectionPointContainer,
+                              static_cast<IConnectionPointContainer*>(this)},
+                             {IID_IPersistStreamInit, persist},
+                             {IID_IPersist, static_cast<IPersist*>(persist)},
+                             {IID_IOleObject, static_cast<IOleObject*>(this)},
+                             {IID_ISpecifyPropertyPages, static_cast<ISpecifyPropertyPages*>(this)},
+                             {IID_IViewObject, static_cast<IViewObject*>(this)},
+                             {IID_IVornControlWindow, static_cast<IVornControlWindow*>(this)}},
+                            riid, ppv);
 }
 
-ULONG CVornOutlookExpressCtrl::AddRef() { return ++refs_; }
+ULONG CVornOutlookExpressCtrl::AddRef() { return refs_.AddRef(); }
 
 ULONG CVornOutlookExpressCtrl::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return refs_.Release([this] { delete this; });
 }
 
 // ---- The dispatch methods ------------------------------------------------------------
@@ -363,14 +351,7 @@ HRESULT CVornOutlookExpressCtrl::FindConnectionPoint(REFIID iid, IConnectionPoin
 }
 
 HRESULT CVornOutlookExpressCtrl::EventPoint::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-    *ppv = static_cast<IConnectionPoint*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceAs<IConnectionPoint>(this, riid, ppv);
 }
 
 HRESULT CVornOutlookExpressCtrl::EventPoint::GetConnectionInterface(IID* iid) {

@@ -10,12 +10,12 @@
 // created the object. No exception leaves a method.
 #pragma once
 
-#include <atomic>
 #include <vector>
 
 #include "platform/control.h"
 #include "platform/typelib.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "store/mailstore.h"
 
 class CVornOutlookExpressCtrl final : public IDispatch,
@@ -145,7 +145,7 @@ class CVornOutlookExpressCtrl final : public IDispatch,
   void FireMouse(DISPID dispid, SHORT button, SHORT shift, LONG x, LONG y);
   bool Inside(LONG x, LONG y) const;
 
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   CMailStore store_;
   ComPtr<ITypeLib> typeLib_;
   EventPoint events_{this};

@@ -21,22 +21,13 @@ HRESULT CVornOutlookExpressPropPage::Create(IUnknown* outer, REFIID riid, void**
 }
 
 HRESULT CVornOutlookExpressPropPage::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_IPropertyPage) {
-    *ppv = static_cast<IPropertyPage*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceAs<IPropertyPage>(this, riid, ppv);
 }
 
-ULONG CVornOutlookExpressPropPage::AddRef() { return ++refs_; }
+ULONG CVornOutlookExpressPropPage::AddRef() { return refs_.AddRef(); }
 
 ULONG CVornOutlookExpressPropPage::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return refs_.Release([this] { delete this; });
 }
 
 HRESULT CVornOutlookExpressPropPage::SetObjects(ULONG count, IUnknown** objects) {

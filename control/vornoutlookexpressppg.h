@@ -3,12 +3,12 @@
 // changes nothing.
 #pragma once
 
-#include <atomic>
 #include <vector>
 
 #include "control/module_state.h"
 #include "platform/control.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 
 class CVornOutlookExpressPropPage final : public IPropertyPage {
  public:
@@ -39,6 +39,6 @@ class CVornOutlookExpressPropPage final : public IPropertyPage {
   ~CVornOutlookExpressPropPage() = default;
 
   ModuleUsageToken usage_;
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   std::vector<ComPtr<IUnknown>> objects_;
 };

@@ -8,6 +8,7 @@
 #include "platform/mime.h"
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "services/mime/mime_objects.h"
 
 namespace {
@@ -17,12 +18,8 @@ class InputStream final : public IStream {
  public:
   InputStream(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_ISequentialStream, this}, {IID_IStream, this}}, riid, ppv);
   }
   ULONG AddRef() override { return 1; }
   ULONG Release() override { return 1; }

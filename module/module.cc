@@ -12,6 +12,7 @@
 #include "platform/loader.h"
 #include "platform/runtime.h"
 #include "runtime/control_module.h"
+#include "runtime/unknown_impl.h"
 
 namespace {
 
@@ -35,14 +36,7 @@ class ObjectFactory final : public IClassFactory {
   ObjectFactory& operator=(const ObjectFactory&) = delete;
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override {
     ModuleAddRef();

@@ -2,7 +2,6 @@
 // ITypeLib and ITypeInfo over what was read, loading from files and library
 // resources, and the registry entries of a registered library.
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -19,6 +18,7 @@
 #include "platform/typelib.h"
 #include "runtime/com_ptr.h"
 #include "runtime/typelib_writer.h"
+#include "runtime/unknown_impl.h"
 
 namespace {
 
@@ -323,14 +323,7 @@ class TypeInfo final : public ITypeInfo {
   TypeInfo(TypeLib* lib, UINT index) : lib_(lib), index_(index) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-      *ppv = static_cast<ITypeInfo*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<ITypeInfo>(this, riid, ppv);
   }
   ULONG AddRef() override;
   ULONG Release() override;
@@ -435,21 +428,10 @@ class TypeLib final : public ITypeLib {
   }
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      *ppv = static_cast<ITypeLib*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<ITypeLib>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   UINT GetTypeInfoCount() override { return static_cast<UINT>(infos_.size()); }
   HRESULT GetTypeInfo(UINT index, ITypeInfo** typeInfo) override {
@@ -528,7 +510,7 @@ class TypeLib final : public ITypeLib {
  private:
   ~TypeLib() = default;
 
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   LibData data_;
   std::vector<std::unique_ptr<TypeInfo>> infos_;
 };

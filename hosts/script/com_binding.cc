@@ -13,7 +13,6 @@
 // that leaves at most an error on the value stack, and throws only after that
 // scope has ended.
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -31,6 +30,7 @@
 #include "platform/runtime.h"
 #include "platform/typelib.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 
 namespace vornhost {
 
@@ -659,21 +659,10 @@ class EventSink final : public IDispatch {
   void Detach() { engine_ = nullptr; }
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom({{IID_IUnknown, this}, {IID_IDispatch, this}, {iid_, this}}, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
   HRESULT GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
     *count = 0;
@@ -752,7 +741,7 @@ class EventSink final : public IDispatch {
     return hr;
   }
 
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   Engine* engine_;
   IID iid_;
   unsigned id_;

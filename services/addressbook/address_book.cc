@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "runtime/unknown_impl.h"
+
 namespace vorn_wab {
 namespace {
 
@@ -53,14 +55,7 @@ template <class Interface>
 class Object : public Interface {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == InterfaceIdOf<Interface>::value) {
-      AddRef();
-      *ppv = static_cast<Interface*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<Interface>(this, riid, ppv);
   }
   ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
   ULONG Release() override {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/runtime.h"
+#include "runtime/unknown_impl.h"
 #include "services/mime/limits.h"
 #include "services/mime/parsed_message.h"
 #include "services/mime/status.h"
@@ -39,13 +40,6 @@ class RefCounted {
   std::atomic<ULONG> refs_{1};
 };
 
-template <class Interface>
-HRESULT Hand(Interface* object, void** ppv) {
-  object->AddRef();
-  *ppv = object;
-  return S_OK;
-}
-
 // Queries a freshly made object (one reference held by the caller) and
 // drops that reference, so the object lives only if the query succeeded.
 template <class Object>
@@ -65,12 +59,8 @@ class CDataStream final : public IStream, private RefCounted {
   explicit CDataStream(BodyData data) : data_(std::move(data)) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-      return Hand(static_cast<IStream*>(this), ppv);
-    }
-    return StatusOf(Failure::kNoInterface);
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_ISequentialStream, this}, {IID_IStream, this}}, riid, ppv);
   }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }
@@ -146,13 +136,7 @@ class CMimeBody final : public IMimeBody, public IMimePropertySet, private RefCo
       : message_(std::move(message)), index_(index) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IMimeBody) {
-      return Hand(static_cast<IMimeBody*>(this), ppv);
-    }
-    if (riid == IID_IMimePropertySet) return Hand(static_cast<IMimePropertySet*>(this), ppv);
-    return StatusOf(Failure::kNoInterface);
+    return QueryInterfaceAs<IMimeBody, IMimePropertySet>(this, riid, ppv);
   }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }
@@ -200,15 +184,13 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
   CMimeMessage() = default;
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IMimeMessage) {
-      return Hand(static_cast<IMimeMessage*>(this), ppv);
-    }
-    if (riid == IID_IPersistStreamInit || riid == IID_IPersist) {
-      return Hand(static_cast<IPersistStreamInit*>(this), ppv);
-    }
-    return StatusOf(Failure::kNoInterface);
+    IMimeMessage* message = this;
+    IPersistStreamInit* persist = this;
+    return QueryInterfaceFrom({{IID_IUnknown, message},
+                               {IID_IMimeMessage, message},
+                               {IID_IPersistStreamInit, persist},
+                               {IID_IPersist, persist}},
+                              riid, ppv);
   }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }
@@ -379,12 +361,7 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
 class CMimeAllocator final : public IMimeAllocator, private RefCounted {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IMimeAllocator) {
-      return Hand(static_cast<IMimeAllocator*>(this), ppv);
-    }
-    return StatusOf(Failure::kNoInterface);
+    return QueryInterfaceAs<IMimeAllocator>(this, riid, ppv);
   }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }
@@ -402,12 +379,7 @@ class CClassFactory final : public IClassFactory, private RefCounted {
   explicit CClassFactory(Creator create) : create_(create) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      return Hand(static_cast<IClassFactory*>(this), ppv);
-    }
-    return StatusOf(Failure::kNoInterface);
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return AddRefImpl(); }
   ULONG Release() override { return ReleaseImpl(); }

@@ -59,23 +59,17 @@ MemoryStream* MemoryStream::FromStream(IStream* stream) {
 }
 
 HRESULT MemoryStream::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream ||
-      riid == IID_StoreMemoryStream) {
-    *ppv = static_cast<IStream*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFrom({{IID_IUnknown, this},
+                             {IID_ISequentialStream, this},
+                             {IID_IStream, this},
+                             {IID_StoreMemoryStream, this}},
+                            riid, ppv);
 }
 
-ULONG MemoryStream::AddRef() { return ++references_; }
+ULONG MemoryStream::AddRef() { return references_.AddRef(); }
 
 ULONG MemoryStream::Release() {
-  ULONG left = --references_;
-  if (left == 0) delete this;
-  return left;
+  return references_.Release([this] { delete this; });
 }
 
 HRESULT MemoryStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {

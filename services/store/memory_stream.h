@@ -2,11 +2,11 @@
 // and the buffer a new message is written into (CreateStream).
 #pragma once
 
-#include <atomic>
 #include <memory>
 #include <string>
 
 #include "platform/store.h"
+#include "runtime/unknown_impl.h"
 #include "services/store/store_db.h"
 
 namespace vorn_store {
@@ -51,7 +51,7 @@ class MemoryStream final : public IStream {
                std::unique_ptr<Reservation> reservation);
   ~MemoryStream();
 
-  std::atomic<ULONG> references_{1};
+  RefCount<> references_;
   std::shared_ptr<const std::string> bytes_;
   std::shared_ptr<std::string> writable_;  // null for a reader
   std::unique_ptr<Reservation> reservation_;

@@ -7,6 +7,7 @@
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/store.h"
+#include "runtime/unknown_impl.h"
 #include "services/store/module_state.h"
 #include "services/store/store_objects.h"
 
@@ -20,14 +21,9 @@ constexpr const char* kThreadingModel = "Both";
 // library in use (a runtime may cache it); LockServer does.
 class StoreClassFactory final : public IClassFactory {
  public:
+  // The references QueryInterface adds are the uncounted ones of AddRef.
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }

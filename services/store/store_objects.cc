@@ -18,6 +18,7 @@
 #include "platform/store_import.h"
 #include "platform/systime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "services/store/digest.h"
 #include "services/store/header_fields.h"
 #include "services/store/memory_stream.h"
@@ -236,21 +237,11 @@ class StoreFolder final : public IStoreFolder {
   const std::string& store_path() const { return session_->db->path(); }
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStoreFolder || riid == IID_StoreFolderObject) {
-      *ppv = static_cast<IStoreFolder*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_IStoreFolder, this}, {IID_StoreFolderObject, this}}, riid, ppv);
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return references_.AddRef(); }
+  ULONG Release() override { return references_.Release([this] { delete this; }); }
 
   HRESULT GetMessageProps(MESSAGEID messageId, DWORD flags, LPMESSAGEPROPS props) override {
     if (!props) return E_POINTER;
@@ -442,7 +433,7 @@ class StoreFolder final : public IStoreFolder {
   }
 
   ModuleReference moduleReference_;
-  std::atomic<ULONG> references_{1};
+  RefCount<> references_;
   const std::shared_ptr<StoreSession> session_;
   const STOREFOLDERID id_;
   std::mutex mutex_;
@@ -454,24 +445,10 @@ class StoreFolder final : public IStoreFolder {
 class StoreNamespace final : public IStoreNamespace, public IStoreImport {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStoreNamespace) {
-      *ppv = static_cast<IStoreNamespace*>(this);
-    } else if (riid == IID_IStoreImport) {
-      *ppv = static_cast<IStoreImport*>(this);
-    } else {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    return QueryInterfaceAs<IStoreNamespace, IStoreImport>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return references_.AddRef(); }
+  ULONG Release() override { return references_.Release([this] { delete this; }); }
 
   HRESULT Initialize(HWND, DWORD) override {
     return Guard([&]() -> HRESULT {
@@ -672,7 +649,7 @@ class StoreNamespace final : public IStoreNamespace, public IStoreImport {
   }
 
   ModuleReference moduleReference_;
-  std::atomic<ULONG> references_{1};
+  RefCount<> references_;
   std::mutex mutex_;
   std::shared_ptr<StoreSession> session_;
   std::map<HENUMSTORE, SubFolders> subFolders_;

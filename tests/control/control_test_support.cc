@@ -91,19 +91,12 @@ ComPtr<MemoryStream> MemoryStream::Make(std::string bytes) {
 }
 
 HRESULT MemoryStream::QueryInterface(REFIID riid, void** ppv) {
-  if (riid == IID_IUnknown || riid == IID_IStream || riid == IID_ISequentialStream) {
-    *ppv = static_cast<IStream*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFrom(
+      {{IID_IUnknown, this}, {IID_IStream, this}, {IID_ISequentialStream, this}}, riid, ppv);
 }
 
 ULONG MemoryStream::Release() {
-  const ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return refs_.Release([this] { delete this; });
 }
 
 HRESULT MemoryStream::Read(void* pv, ULONG cb, ULONG* read) {
@@ -143,13 +136,7 @@ HRESULT MemoryStream::Stat(STATSTG* stat, DWORD) {
 }
 
 HRESULT RecordingSink::QueryInterface(REFIID riid, void** ppv) {
-  if (riid == IID_IUnknown || riid == IID_IDispatch) {
-    *ppv = static_cast<IDispatch*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceAs<IDispatch>(this, riid, ppv);
 }
 
 HRESULT RecordingSink::GetTypeInfoCount(UINT* count) {

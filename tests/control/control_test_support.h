@@ -10,6 +10,7 @@
 #include "platform/automation.h"
 #include "platform/control.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "tests/fakes/fake_env.h"
 #include "tests/fakes/fake_mime.h"
 #include "tests/fakes/fake_store.h"
@@ -72,7 +73,7 @@ class MemoryStream final : public IStream {
  public:
   static ComPtr<MemoryStream> Make(std::string bytes = std::string());
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override { return ++refs_; }
+  ULONG AddRef() override { return refs_.AddRef(); }
   ULONG Release() override;
   HRESULT Read(void* pv, ULONG cb, ULONG* read) override;
   HRESULT Write(const void* pv, ULONG cb, ULONG* written) override;
@@ -83,7 +84,7 @@ class MemoryStream final : public IStream {
   size_t position = 0;
 
  private:
-  ULONG refs_ = 1;
+  RefCount<ULONG> refs_;
 };
 
 // An event sink that records each call as "Name(arg, arg, ...)".

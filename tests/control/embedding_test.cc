@@ -8,6 +8,7 @@
 #include "control/vornoutlookexpressppg.h"
 #include "platform/dialog.h"
 #include "platform/runtime.h"
+#include "runtime/unknown_impl.h"
 #include "tests/control/control_test_support.h"
 #include "tests/fakes/class_factory.h"
 
@@ -145,12 +146,7 @@ TEST(Embedding, ReportsStatusTypeNameVerbsAndPages) {
 class PageFactory final : public IClassFactory {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }

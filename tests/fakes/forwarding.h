@@ -22,6 +22,7 @@
 #include "platform/store.h"
 #include "platform/wab.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 
 namespace vorn_fakes {
 
@@ -44,12 +45,8 @@ class Forwarding : public I {
     }
     return inner_->QueryInterface(riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG refs = --refs_;
-    if (refs == 0) delete this;
-    return refs;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   I* inner() const { return inner_.Get(); }
 
@@ -58,7 +55,7 @@ class Forwarding : public I {
 
  private:
   ComPtr<I> inner_;
-  ULONG refs_ = 1;
+  RefCount<ULONG> refs_;
 };
 
 // A new wrapper of type W (derived from a Forwarding* class below) around

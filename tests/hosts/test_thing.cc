@@ -11,6 +11,7 @@
 #include "platform/typelib.h"
 #include "runtime/com_ptr.h"
 #include "runtime/typelib_writer.h"
+#include "runtime/unknown_impl.h"
 
 namespace vorn_test {
 namespace {
@@ -115,28 +116,18 @@ class TestThing final : public IDispatch,
   TestThing() { ++gLive; }
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == DIID_TestThing) {
-      *ppv = static_cast<IDispatch*>(this);
-    } else if (riid == IID_IProvideClassInfo) {
-      *ppv = static_cast<IProvideClassInfo*>(this);
-    } else if (riid == IID_IConnectionPointContainer) {
-      *ppv = static_cast<IConnectionPointContainer*>(this);
-    } else if (riid == IID_IViewObject) {
-      *ppv = static_cast<IViewObject*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    IDispatch* dispatch = this;
+    return QueryInterfaceFrom({{IID_IUnknown, dispatch},
+                               {IID_IDispatch, dispatch},
+                               {DIID_TestThing, dispatch},
+                               {IID_IProvideClassInfo, static_cast<IProvideClassInfo*>(this)},
+                               {IID_IConnectionPointContainer,
+                                static_cast<IConnectionPointContainer*>(this)},
+                               {IID_IViewObject, static_cast<IViewObject*>(this)}},
+                              riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   HRESULT GetTypeInfoCount(UINT* count) override {
     *count = 1;
@@ -309,13 +300,7 @@ class TestThing final : public IDispatch,
    public:
     explicit Point(TestThing* owner) : owner_(owner) {}
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-      if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
-        *ppv = this;
-        AddRef();
-        return S_OK;
-      }
-      *ppv = nullptr;
-      return E_NOINTERFACE;
+      return QueryInterfaceAs<IConnectionPoint>(this, riid, ppv);
     }
     ULONG AddRef() override { return owner_->AddRef(); }
     ULONG Release() override { return owner_->Release(); }
@@ -420,7 +405,7 @@ class TestThing final : public IDispatch,
     return S_OK;
   }
 
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   LONG value_ = 0;
   LONG byRefValue_ = 77;
   Point point_{this};
@@ -429,20 +414,10 @@ class TestThing final : public IDispatch,
 class Factory final : public IClassFactory {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = this;
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
   HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     *ppv = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
@@ -455,7 +430,7 @@ class Factory final : public IClassFactory {
 
  private:
   ~Factory() = default;
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
 };
 
 }  // namespace

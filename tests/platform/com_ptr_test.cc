@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/store.h"
+#include "runtime/unknown_impl.h"
 
 namespace {
 
@@ -10,14 +11,8 @@ namespace {
 class Counted final : public IStream {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStream || riid == IID_ISequentialStream) {
-      *ppv = static_cast<IStream*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_IStream, this}, {IID_ISequentialStream, this}}, riid, ppv);
   }
   ULONG AddRef() override { return ++refs; }
   ULONG Release() override { return --refs; }

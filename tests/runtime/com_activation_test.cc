@@ -5,6 +5,7 @@
 
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "tests/runtime/test_thing.h"
 
 namespace {
@@ -13,25 +14,14 @@ class Thing final : public ITestThing {
  public:
   explicit Thing(int answer) : answer_(answer) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITestThing) {
-      *ppv = static_cast<ITestThing*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<ITestThing>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
   int Answer() override { return answer_; }
 
  private:
-  std::atomic<ULONG> refs_{0};
+  RefCount<> refs_{0};
   int answer_;
 };
 
@@ -40,14 +30,7 @@ class CountingFactory final : public IClassFactory {
  public:
   explicit CountingFactory(int answer) : answer_(answer) {}
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override { return --refs_; }

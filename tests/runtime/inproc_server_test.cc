@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 #include "tests/runtime/registry_helpers.h"
 #include "tests/runtime/test_thing.h"
 #include "tests/support/temp_root.h"
@@ -44,13 +45,7 @@ int LiveServerObjects() {
 class LocalFactory final : public IClassFactory {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return ++refs_; }
   ULONG Release() override { return --refs_; }

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/runtime.h"
+#include "runtime/unknown_impl.h"
 #include "tests/runtime/test_thing.h"
 
 namespace {
@@ -15,38 +16,22 @@ class ServerThing final : public ITestThing {
   ServerThing() { ++gLiveObjects; }
   ~ServerThing() { --gLiveObjects; }
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITestThing) {
-      *ppv = static_cast<ITestThing*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<ITestThing>(this, riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    const ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
   int Answer() override { return 100; }
 
  private:
-  std::atomic<ULONG> refs_{0};
+  RefCount<> refs_{0};
 };
 
 // Lives as long as the library; its count only keeps the interface's shape.
 class ServerFactory final : public IClassFactory {
  public:
+  // The references QueryInterface adds are the uncounted ones of AddRef.
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }

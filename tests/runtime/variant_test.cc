@@ -5,6 +5,7 @@
 
 #include "platform/automation.h"
 #include "platform/runtime.h"
+#include "runtime/unknown_impl.h"
 
 namespace {
 
@@ -119,13 +120,7 @@ TEST(VariantChangeType, ConvertsInPlaceAndThroughReferences) {
 class Counted final : public IDispatch {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IDispatch) {
-      *ppv = this;
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IDispatch>(this, riid, ppv);
   }
   ULONG AddRef() override { return ++refs; }
   ULONG Release() override { return --refs; }

@@ -12,20 +12,12 @@
 namespace mime_test {
 
 HRESULT TextStream::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-    AddRef();
-    *ppv = static_cast<IStream*>(this);
-    return S_OK;
-  }
-  *ppv = nullptr;
-  return E_NOINTERFACE;
+  return QueryInterfaceFrom(
+      {{IID_IUnknown, this}, {IID_ISequentialStream, this}, {IID_IStream, this}}, riid, ppv);
 }
 
 ULONG TextStream::Release() {
-  ULONG left = --refs_;
-  if (left == 0) delete this;
-  return left;
+  return refs_.Release([this] { delete this; });
 }
 
 HRESULT TextStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {

@@ -7,6 +7,7 @@
 
 #include "platform/mime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 
 namespace mime_test {
 
@@ -17,7 +18,7 @@ class TextStream final : public IStream {
   explicit TextStream(std::string text = std::string()) : text_(std::move(text)) {}
 
   HRESULT QueryInterface(REFIID riid, void** ppv) override;
-  ULONG AddRef() override { return ++refs_; }
+  ULONG AddRef() override { return refs_.AddRef(); }
   ULONG Release() override;
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
   HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
@@ -35,7 +36,7 @@ class TextStream final : public IStream {
   void FailStat() { failStat_ = true; }
 
  private:
-  ULONG refs_ = 1;
+  RefCount<ULONG> refs_;
   std::string text_;
   size_t position_ = 0;
   size_t failAfter_ = static_cast<size_t>(-1);

@@ -14,6 +14,7 @@
 #include "platform/mime.h"
 #include "platform/runtime.h"
 #include "platform/systime.h"
+#include "runtime/unknown_impl.h"
 #include "tests/services/store/store_fixture.h"
 
 namespace store_test {
@@ -29,12 +30,7 @@ uint64_t NowTicks() {
 class ForeignFolder final : public IStoreFolder {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IStoreFolder) {
-      *ppv = static_cast<IStoreFolder*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IStoreFolder>(this, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
@@ -58,12 +54,8 @@ class ForeignFolder final : public IStoreFolder {
 class ForeignStream final : public IStream {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (riid == IID_IUnknown || riid == IID_IStream || riid == IID_ISequentialStream) {
-      *ppv = static_cast<IStream*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceFrom(
+        {{IID_IUnknown, this}, {IID_IStream, this}, {IID_ISequentialStream, this}}, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }

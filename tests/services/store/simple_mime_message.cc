@@ -1,6 +1,5 @@
 #include "tests/services/store/simple_mime_message.h"
 
-#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -8,6 +7,7 @@
 
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/unknown_impl.h"
 
 namespace store_test {
 namespace {
@@ -73,26 +73,17 @@ class SimpleMessage final : public IMimeMessage,
                             public IMimePropertySet {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IMimeMessage) {
-      *ppv = static_cast<IMimeMessage*>(this);
-    } else if (riid == IID_IPersistStreamInit || riid == IID_IPersist) {
-      *ppv = static_cast<IPersistStreamInit*>(this);
-    } else if (riid == IID_IMimePropertySet) {
-      *ppv = static_cast<IMimePropertySet*>(this);
-    } else {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
+    IMimeMessage* message = this;
+    IPersistStreamInit* persist = this;
+    return QueryInterfaceFrom({{IID_IUnknown, message},
+                               {IID_IMimeMessage, message},
+                               {IID_IPersistStreamInit, persist},
+                               {IID_IPersist, persist},
+                               {IID_IMimePropertySet, static_cast<IMimePropertySet*>(this)}},
+                              riid, ppv);
   }
-  ULONG AddRef() override { return ++refs_; }
-  ULONG Release() override {
-    ULONG left = --refs_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   // IPersistStreamInit
   HRESULT GetClassID(CLSID* clsid) override {
@@ -204,20 +195,14 @@ class SimpleMessage final : public IMimeMessage,
     return nullptr;
   }
 
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
   std::vector<std::pair<std::string, std::string>> fields_;
 };
 
 class SimpleFactory final : public IClassFactory {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
   }
   ULONG AddRef() override { return 2; }
   ULONG Release() override { return 1; }
