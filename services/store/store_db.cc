@@ -591,25 +591,28 @@ HRESULT StoreDatabase::CommitBatch(HBATCHLOCK batch) {
   if (batch == 0 || batch != batch_) return E_HANDLE;
   HRESULT hr = batchFailure_;
   if (SUCCEEDED(hr)) hr = connection_->Exec("COMMIT");
-  if (FAILED(hr)) {
-    if (connection_->InTransaction()) connection_->Exec("ROLLBACK");
-    CloseUndoneBatch();
-  }
-  batch_ = 0;
-  batchState_.reset();
-  batchFailure_ = S_OK;
+  if (FAILED(hr)) UndoBatch();
+  ForgetBatch();
   return hr;
 }
 
 HRESULT StoreDatabase::AbortBatch(HBATCHLOCK batch) {
   std::lock_guard lock(mutex_);
   if (batch == 0 || batch != batch_) return E_HANDLE;
+  UndoBatch();
+  ForgetBatch();
+  return S_OK;
+}
+
+void StoreDatabase::UndoBatch() {
   if (connection_->InTransaction()) connection_->Exec("ROLLBACK");
   CloseUndoneBatch();
+}
+
+void StoreDatabase::ForgetBatch() {
   batch_ = 0;
   batchState_.reset();
   batchFailure_ = S_OK;
-  return S_OK;
 }
 
 }  // namespace vorn_store

@@ -145,6 +145,10 @@ class StoreDatabase {
   // Ends the open batch after a rollback: marks it undone and moves the
   // identifier counters past every identifier it handed out.
   void CloseUndoneBatch();
+  // Rolls back the open batch's transaction, if any, and closes it as undone.
+  void UndoBatch();
+  // No batch is open any more.
+  void ForgetBatch();
   HRESULT AllocateId(const char* counter, uint32_t* id);
   HRESULT RequireFolder(STOREFOLDERID folder, HRESULT missing);
   // ListMessages' work: reads rows over (*out)[0 ...], counting them in *count.

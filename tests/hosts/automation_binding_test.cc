@@ -9,36 +9,15 @@
 #include <string>
 
 #include "hosts/script/script_host.h"
+#include "tests/hosts/capture.h"
 #include "tests/hosts/test_thing.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
 using vornhost::HostOptions;
+using host_test::Capture;
 using vornhost::ScriptHost;
-
-class Capture {
- public:
-  Capture() : file_(open_memstream(&data_, &size_)) {}
-  ~Capture() {
-    std::fclose(file_);
-    std::free(data_);
-  }
-  FILE* file() const { return file_; }
-  // What was written since the last Take.
-  std::string Take() {
-    std::fflush(file_);
-    std::string text(data_ + taken_, size_ - taken_);
-    taken_ = size_;
-    return text;
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  size_t taken_ = 0;
-  FILE* file_;
-};
 
 class AutomationBindingTest : public testing::Test {
  protected:

@@ -2,6 +2,7 @@
 // error reports and interactive evaluation.
 
 #include "hosts/script/script_host.h"
+#include "tests/hosts/capture.h"
 
 #include <gtest/gtest.h>
 
@@ -12,28 +13,9 @@
 
 namespace {
 
+using host_test::Capture;
 using vornhost::HostOptions;
 using vornhost::ScriptHost;
-
-// A stream whose text can be read back.
-class Capture {
- public:
-  Capture() : file_(open_memstream(&data_, &size_)) {}
-  ~Capture() {
-    std::fclose(file_);
-    std::free(data_);
-  }
-  FILE* file() const { return file_; }
-  std::string text() {
-    std::fflush(file_);
-    return std::string(data_, size_);
-  }
-
- private:
-  char* data_ = nullptr;
-  size_t size_ = 0;
-  FILE* file_;
-};
 
 class ScriptHostTest : public testing::Test {
  protected:
