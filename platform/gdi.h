@@ -2,11 +2,8 @@
 // bitmaps.
 //
 // Declarations only; libvornrt.so implements them. A device context (DC)
-// is one of two kinds, made by the extension functions at the end:
-//  - a recording DC, which draws nothing and keeps a text line per call, in
-//    order, for tests to compare;
-//  - a bitmap DC, which draws into RGBA pixels that can be written as PNG.
-// Every DC starts with an opaque white background mode, black text and the
+// draws into RGBA pixels that can be written as PNG; it is made by the
+// extension function at the end. Every DC starts with an opaque white background mode, black text and the
 // built-in fixed-width font (6 x 10 pixel cells) selected.
 // Handles are checked on every call: an unknown or deleted handle is
 // refused, never followed.
@@ -110,11 +107,10 @@ constexpr UINT DT_NOPREFIX = 0x800;
 // text's extent.
 VORN_API int DrawTextA(HDC dc, LPCSTR text, int count, RECT* rect, UINT format);
 
-// The colour of a pixel of a bitmap DC; CLR_INVALID outside it or for a
-// recording DC.
+// The colour of a pixel of a bitmap DC; CLR_INVALID outside it.
 VORN_API COLORREF GetPixel(HDC dc, int x, int y);
 
-// Deletes a DC made by one of the extension functions below.
+// Deletes a DC made by the extension function below.
 VORN_API BOOL DeleteDC(HDC dc);
 
 // Icons and bitmaps from a library's resources (RT_ICON, RT_BITMAP). Null
@@ -140,23 +136,7 @@ struct BITMAP {
 VORN_API int GetObjectA(HGDIOBJ object, int cb, void* buffer);
 
 // ---------------------------------------------------------------------------
-// Extensions: the two kinds of DC.
-
-// A DC that records every call made on it, and every brush created or object
-// deleted on the same thread while it exists, as one text line each:
-//   SetBkMode 1
-//   CreateSolidBrush 0x000000 -> #1
-//   FillRect 0 0 200 40 #1 0x000000
-//   SetTextColor 0x0000ff
-//   TextOutA 0 0 "VornOutlookExpress"
-//   DeleteObject #1
-// Objects are numbered #1, #2, ... in the order the recording first sees
-// them; colours are COLORREF values. Null when out of memory.
-VORN_API HDC VornCreateRecordingDC();
-// Copies the recorded lines (each ended by '\n') and a NUL into `buffer`
-// when they fit in `cb` bytes. Returns the length of the text without the
-// NUL, or -1 for a DC that does not record.
-VORN_API int VornGetRecording(HDC dc, LPSTR buffer, int cb);
+// Extensions: a DC drawing into pixels.
 
 // A DC drawing into `width` x `height` RGBA pixels, all `background` at
 // first. Null for a size outside 1 to 16384 or when out of memory.

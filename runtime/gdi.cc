@@ -1,5 +1,4 @@
-// Device contexts and drawing objects: a recording back end for tests and an
-// RGBA back end that writes PNG files.
+// Device contexts and drawing objects: an RGBA back end that writes PNG files.
 
 #include <png.h>
 
@@ -10,7 +9,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -40,7 +38,6 @@ struct Object {
 };
 
 struct Dc {
-  bool recording = false;
   int bkMode = OPAQUE;
   COLORREF bkColor = RGB(255, 255, 255);
   COLORREF textColor = RGB(0, 0, 0);
@@ -50,10 +47,6 @@ struct Dc {
   int width = 0;
   int height = 0;
   std::vector<BYTE> pixels;  // RGBA, top row first
-  // Recording DCs.
-  std::string lines;
-  std::map<HGDIOBJ, int> numbers;
-  std::thread::id owner;
 };
 
 std::mutex& Lock() {
@@ -108,54 +101,10 @@ Dc* FindDc(HDC dc) {
 }
 
 // ---------------------------------------------------------------------------
-// Recording.
-
-std::string Hex(COLORREF color) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%06x", static_cast<unsigned>(color & 0xFFFFFF));
-  return text;
-}
-
-std::string Number(Dc& dc, HGDIOBJ object) {
-  auto it = dc.numbers.find(object);
-  if (it == dc.numbers.end()) {
-    it = dc.numbers.emplace(object, static_cast<int>(dc.numbers.size()) + 1).first;
-  }
-  return "#" + std::to_string(it->second);
-}
-
-std::string Quoted(const char* text, size_t n) {
-  std::string out = "\"";
-  for (size_t i = 0; i < n; ++i) {
-    const char c = text[i];
-    if (c == '"' || c == '\\') out += '\\';
-    if (c == '\n') {
-      out += "\\n";
-      continue;
-    }
-    out += c;
-  }
-  return out + "\"";
-}
-
-void Record(Dc& dc, const std::string& line) {
-  if (dc.recording) dc.lines += line + "\n";
-}
-
-// Calls that belong to no DC go to every recording DC of this thread.
-template <class MakeLine>
-void RecordOnThread(MakeLine make) {
-  const auto self = std::this_thread::get_id();
-  for (auto& [handle, dc] : State().dcs) {
-    if (dc->recording && dc->owner == self) Record(*dc, make(*dc));
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Pixels.
 
 void PutPixel(Dc& dc, int x, int y, COLORREF color, int alpha = 255) {
-  if (dc.recording || x < 0 || y < 0 || x >= dc.width || y >= dc.height) return;
+  if (x < 0 || y < 0 || x >= dc.width || y >= dc.height) return;
   BYTE* p = &dc.pixels[(static_cast<size_t>(y) * dc.width + x) * 4];
   const BYTE rgb[3] = {GetRValue(color), GetGValue(color), GetBValue(color)};
   for (int i = 0; i < 3; ++i) p[i] = static_cast<BYTE>((rgb[i] * alpha + p[i] * (255 - alpha)) / 255);
@@ -297,7 +246,6 @@ int SetBkMode(HDC dc, int mode) {
   std::lock_guard<std::mutex> hold(Lock());
   Dc* d = FindDc(dc);
   if (!d || (mode != TRANSPARENT && mode != OPAQUE)) return 0;
-  Record(*d, "SetBkMode " + std::to_string(mode));
   return std::exchange(d->bkMode, mode);
 }
 
@@ -311,7 +259,6 @@ COLORREF SetBkColor(HDC dc, COLORREF color) {
   std::lock_guard<std::mutex> hold(Lock());
   Dc* d = FindDc(dc);
   if (!d) return CLR_INVALID;
-  Record(*d, "SetBkColor " + Hex(color));
   return std::exchange(d->bkColor, color & 0xFFFFFF);
 }
 
@@ -319,7 +266,6 @@ COLORREF SetTextColor(HDC dc, COLORREF color) {
   std::lock_guard<std::mutex> hold(Lock());
   Dc* d = FindDc(dc);
   if (!d) return CLR_INVALID;
-  Record(*d, "SetTextColor " + Hex(color));
   return std::exchange(d->textColor, color & 0xFFFFFF);
 }
 
@@ -336,9 +282,6 @@ HBRUSH CreateSolidBrush(COLORREF color) {
   std::lock_guard<std::mutex> hold(Lock());
   HGDIOBJ handle = State().NewHandle();
   State().objects[handle] = std::move(object);
-  RecordOnThread([&](Dc& dc) {
-    return "CreateSolidBrush " + Hex(color) + " -> " + Number(dc, handle);
-  });
   return static_cast<HBRUSH>(handle);
 }
 
@@ -353,7 +296,6 @@ BOOL DeleteObject(HGDIOBJ object) {
   std::lock_guard<std::mutex> hold(Lock());
   auto it = State().objects.find(object);
   if (it == State().objects.end()) return FALSE;
-  RecordOnThread([&](Dc& dc) { return "DeleteObject " + Number(dc, object); });
   if (it->second->stock) return TRUE;
   for (auto& [handle, dc] : State().dcs) {
     if (dc->brush == object || dc->font == object) return FALSE;
@@ -367,7 +309,6 @@ HGDIOBJ SelectObject(HDC dc, HGDIOBJ object) {
   Dc* d = FindDc(dc);
   auto it = State().objects.find(object);
   if (!d || it == State().objects.end()) return nullptr;
-  Record(*d, "SelectObject " + Number(*d, object));
   switch (it->second->kind) {
     case Kind::kBrush: return std::exchange(d->brush, object);
     case Kind::kFont: return std::exchange(d->font, object);
@@ -380,9 +321,6 @@ int FillRect(HDC dc, const RECT* rect, HBRUSH brush) {
   Dc* d = FindDc(dc);
   Object* b = FindObject(brush, Kind::kBrush);
   if (!d || !b || !rect) return 0;
-  Record(*d, "FillRect " + std::to_string(rect->left) + " " + std::to_string(rect->top) + " " +
-                 std::to_string(rect->right) + " " + std::to_string(rect->bottom) + " " +
-                 Number(*d, brush) + " " + Hex(b->color));
   FillPixels(*d, *rect, b->color);
   return 1;
 }
@@ -392,9 +330,6 @@ int FrameRect(HDC dc, const RECT* rect, HBRUSH brush) {
   Dc* d = FindDc(dc);
   Object* b = FindObject(brush, Kind::kBrush);
   if (!d || !b || !rect) return 0;
-  Record(*d, "FrameRect " + std::to_string(rect->left) + " " + std::to_string(rect->top) + " " +
-                 std::to_string(rect->right) + " " + std::to_string(rect->bottom) + " " +
-                 Number(*d, brush) + " " + Hex(b->color));
   const RECT& r = *rect;
   if (r.right <= r.left || r.bottom <= r.top) return 1;
   FillPixels(*d, RECT{r.left, r.top, r.right, r.top + 1}, b->color);
@@ -410,7 +345,6 @@ BOOL TextOutA(HDC dc, int x, int y, LPCSTR text, int count) {
   Dc* d = FindDc(dc);
   if (!d) return FALSE;
   const size_t n = static_cast<size_t>(count);
-  Record(*d, "TextOutA " + std::to_string(x) + " " + std::to_string(y) + " " + Quoted(text, n));
   DrawGlyphs(*d, x, y, CodePoints(text, n));
   return TRUE;
 }
@@ -441,9 +375,6 @@ int DrawTextA(HDC dc, LPCSTR text, int count, RECT* rect, UINT format) {
     rect->bottom = rect->top + height;
     return height;
   }
-  Record(*d, "DrawTextA " + std::to_string(rect->left) + " " + std::to_string(rect->top) + " " +
-                 std::to_string(rect->right) + " " + std::to_string(rect->bottom) + " " +
-                 std::to_string(format) + " " + Quoted(text, n));
   LONG y = rect->top;
   for (auto line : lines) {
     if (y >= rect->bottom) break;
@@ -461,7 +392,7 @@ int DrawTextA(HDC dc, LPCSTR text, int count, RECT* rect, UINT format) {
 COLORREF GetPixel(HDC dc, int x, int y) {
   std::lock_guard<std::mutex> hold(Lock());
   Dc* d = FindDc(dc);
-  if (!d || d->recording || x < 0 || y < 0 || x >= d->width || y >= d->height) {
+  if (!d || x < 0 || y < 0 || x >= d->width || y >= d->height) {
     return CLR_INVALID;
   }
   const BYTE* p = &d->pixels[(static_cast<size_t>(y) * d->width + x) * 4];
@@ -493,7 +424,6 @@ BOOL DrawIcon(HDC dc, int x, int y, HICON icon) {
   Dc* d = FindDc(dc);
   Object* i = FindObject(icon, Kind::kIcon);
   if (!d || !i) return FALSE;
-  Record(*d, "DrawIcon " + std::to_string(x) + " " + std::to_string(y) + " " + Number(*d, icon));
   const Image& image = i->image;
   for (int row = 0; row < image.height; ++row) {
     for (int col = 0; col < image.width; ++col) {
@@ -516,26 +446,6 @@ int GetObjectA(HGDIOBJ object, int cb, void* buffer) {
   info.bmBitsPixel = static_cast<WORD>(b->image.bitsPerPixel);
   std::memcpy(buffer, &info, sizeof info);
   return sizeof info;
-}
-
-HDC VornCreateRecordingDC() {
-  auto dc = std::make_unique<Dc>();
-  dc->recording = true;
-  dc->owner = std::this_thread::get_id();
-  std::lock_guard<std::mutex> hold(Lock());
-  dc->font = StockHandle(SYSTEM_FIXED_FONT);
-  HDC handle = static_cast<HDC>(State().NewHandle());
-  State().dcs[handle] = std::move(dc);
-  return handle;
-}
-
-int VornGetRecording(HDC dc, LPSTR buffer, int cb) {
-  std::lock_guard<std::mutex> hold(Lock());
-  Dc* d = FindDc(dc);
-  if (!d || !d->recording) return -1;
-  const int length = static_cast<int>(d->lines.size());
-  if (buffer && cb > length) std::memcpy(buffer, d->lines.c_str(), d->lines.size() + 1);
-  return length;
 }
 
 HDC VornCreateBitmapDC(int width, int height, COLORREF background) {
@@ -564,7 +474,7 @@ BOOL VornSaveDCAsPng(HDC dc, LPCSTR path) {
   {
     std::lock_guard<std::mutex> hold(Lock());
     Dc* d = FindDc(dc);
-    if (!d || d->recording) return FALSE;
+    if (!d) return FALSE;
     pixels = d->pixels;
     width = d->width;
     height = d->height;

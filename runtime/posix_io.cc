@@ -1,4 +1,4 @@
-// Thin wrappers over the file system calls, with a test switch for faults.
+// Thin wrappers over the file system calls, through a replaceable table.
 
 #include "runtime/posix_io.h"
 
@@ -6,26 +6,14 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 namespace vorn_rt::io {
 namespace {
 
-// True when the test switch asks `call` to fail; errno is then set.
-bool Faulted(const char* call, int error) {
-  const char* fault = std::getenv("VORN_TEST_IO_FAULT");
-  if (!fault || std::strcmp(fault, call) != 0) return false;
-  errno = error;
-  return true;
-}
-
-}  // namespace
-
-int Open(const char* path, int flags, mode_t mode) {
-  if (Faulted("open", EACCES)) return -1;
+int SystemOpen(const char* path, int flags, mode_t mode) {
   int fd;
   do {
     fd = open(path, flags, mode);
@@ -33,8 +21,7 @@ int Open(const char* path, int flags, mode_t mode) {
   return fd;
 }
 
-ssize_t Read(int fd, void* buffer, size_t size) {
-  if (Faulted("read", EIO)) return -1;
+ssize_t SystemRead(int fd, void* buffer, size_t size) {
   ssize_t result;
   do {
     result = read(fd, buffer, size);
@@ -42,8 +29,7 @@ ssize_t Read(int fd, void* buffer, size_t size) {
   return result;
 }
 
-ssize_t Write(int fd, const void* data, size_t size) {
-  if (Faulted("write", ENOSPC)) return -1;
+ssize_t SystemWrite(int fd, const void* data, size_t size) {
   ssize_t result;
   do {
     result = write(fd, data, size);
@@ -51,32 +37,12 @@ ssize_t Write(int fd, const void* data, size_t size) {
   return result;
 }
 
-int Fsync(int fd) {
-  if (Faulted("fsync", EIO)) return -1;
-  return fsync(fd);
-}
+int SystemFsync(int fd) { return fsync(fd); }
+int SystemClose(int fd) { return close(fd); }
+int SystemRename(const char* from, const char* to) { return std::rename(from, to); }
+int SystemUnlink(const char* path) { return unlink(path); }
 
-int Close(int fd) {
-  if (Faulted("close", EIO)) {
-    close(fd);  // the descriptor is gone either way, as after a real failure
-    return -1;
-  }
-  return close(fd);
-}
-
-int Rename(const char* from, const char* to) {
-  if (const char* fault = std::getenv("VORN_TEST_IO_FAULT");
-      fault && std::strcmp(fault, "crash-before-rename") == 0) {
-    _exit(kCrashExitStatus);
-  }
-  if (Faulted("rename", EIO)) return -1;
-  return std::rename(from, to);
-}
-
-int Unlink(const char* path) { return unlink(path); }
-
-int Flock(int fd, int operation) {
-  if (Faulted("flock", EIO)) return -1;
+int SystemFlock(int fd, int operation) {
   int result;
   do {
     result = flock(fd, operation);
@@ -84,14 +50,35 @@ int Flock(int fd, int operation) {
   return result;
 }
 
-int Fstat(int fd, struct stat* info) {
-  if (Faulted("fstat", EIO)) return -1;
-  return fstat(fd, info);
+int SystemFstat(int fd, struct stat* info) { return fstat(fd, info); }
+int SystemStat(const char* path, struct stat* info) { return stat(path, info); }
+
+constexpr FileCalls kSystemCalls = {
+    SystemOpen,   SystemRead,   SystemWrite, SystemFsync, SystemClose,
+    SystemRename, SystemUnlink, SystemFlock, SystemFstat, SystemStat,
+};
+
+std::atomic<const FileCalls*> current{&kSystemCalls};
+
+const FileCalls& Calls() { return *current.load(std::memory_order_acquire); }
+
+}  // namespace
+
+const FileCalls& SystemFileCalls() { return kSystemCalls; }
+
+const FileCalls& UseFileCalls(const FileCalls& calls) {
+  return *current.exchange(&calls, std::memory_order_acq_rel);
 }
 
-int Stat(const char* path, struct stat* info) {
-  if (Faulted("stat", EIO)) return -1;
-  return stat(path, info);
-}
+int Open(const char* path, int flags, mode_t mode) { return Calls().Open(path, flags, mode); }
+ssize_t Read(int fd, void* buffer, size_t size) { return Calls().Read(fd, buffer, size); }
+ssize_t Write(int fd, const void* data, size_t size) { return Calls().Write(fd, data, size); }
+int Fsync(int fd) { return Calls().Fsync(fd); }
+int Close(int fd) { return Calls().Close(fd); }
+int Rename(const char* from, const char* to) { return Calls().Rename(from, to); }
+int Unlink(const char* path) { return Calls().Unlink(path); }
+int Flock(int fd, int operation) { return Calls().Flock(fd, operation); }
+int Fstat(int fd, struct stat* info) { return Calls().Fstat(fd, info); }
+int Stat(const char* path, struct stat* info) { return Calls().Stat(path, info); }
 
 }  // namespace vorn_rt::io

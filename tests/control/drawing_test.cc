@@ -6,6 +6,7 @@
 #include "control/resources.h"
 #include "platform/dialog.h"
 #include "tests/control/control_test_support.h"
+#include "tests/support/recording_dc.h"
 #include "tests/support/temp_root.h"
 
 namespace {

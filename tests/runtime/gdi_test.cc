@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/gdi.h"
+#include "tests/support/recording_dc.h"
 #include "tests/support/temp_root.h"
 
 namespace {

@@ -8,5 +8,5 @@ vorn_test(runtime_registry_test
           # The file format's reader and writer are internal to the runtime;
           # their own tests build them in.
           ${PROJECT_SOURCE_DIR}/runtime/registry_file.cc
-  LIBS vornrt
+  LIBS vornrt vorn_fault_io
   DEPENDS vorn_test_server.so vorn_test_plain.so)

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "platform/registry.h"
-#include "runtime/posix_io.h"
 #include "tests/runtime/registry_helpers.h"
+#include "tests/support/fault_io.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -40,9 +40,8 @@ bool FileExists(const std::string& path) { return access(path.c_str(), F_OK) == 
 class RegistrySharing : public testing::Test {
  protected:
   std::string File() const { return root_.path() + "/registry.reg"; }
-  void TearDown() override { unsetenv("VORN_TEST_IO_FAULT"); }
-
   vorn_test::TempRoot root_;
+  vorn_test::FaultIo io_;
 };
 
 TEST_F(RegistrySharing, TwoProcessesWritingAtOnceLoseNothing) {
@@ -104,12 +103,12 @@ TEST_F(RegistrySharing, TwoProcessesWritingAtOnceLoseNothing) {
 TEST_F(RegistrySharing, ACrashBeforeTheRenameLeavesThePreviousFileWhole) {
   ASSERT_EQ(SetString(HKEY_LOCAL_MACHINE, "Software\\Vorn", "State", "before"), 0);
   const std::string before = ReadFileBytes(File());
-  const int status = InChild([] {
-    setenv("VORN_TEST_IO_FAULT", "crash-before-rename", 1);
+  const int status = InChild([this] {
+    io_.CrashBeforeRename();
     SetString(HKEY_LOCAL_MACHINE, "Software\\Vorn", "State", "after");
     return 0;  // not reached when the crash happens
   });
-  EXPECT_EQ(status, vorn_rt::io::kCrashExitStatus);
+  EXPECT_EQ(status, vorn_test::FaultIo::kCrashExitStatus);
   EXPECT_EQ(ReadFileBytes(File()), before);
   // The new content had been written in full, only not put in place.
   EXPECT_NE(ReadFileBytes(File() + ".tmp").find("\"State\"=\"after\""), std::string::npos);
@@ -131,12 +130,12 @@ TEST_F(RegistrySharing, FailingSystemCallsChangeNothing) {
   ASSERT_EQ(SetString(HKEY_LOCAL_MACHINE, "Software\\Vorn", "State", "old"), 0);
   const std::string before = ReadFileBytes(File());
   for (const Case& c : cases) {
-    setenv("VORN_TEST_IO_FAULT", c.call, 1);
+    io_.Fail(c.call);
     EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, "Software\\Vorn", "State", "new"), c.expected)
         << c.call;
     EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, "Software\\Vorn\\Added", "v", "x"), c.expected)
         << c.call;
-    unsetenv("VORN_TEST_IO_FAULT");
+    io_.Clear();
     EXPECT_EQ(ReadFileBytes(File()), before) << c.call;
     EXPECT_FALSE(FileExists(File() + ".tmp")) << c.call;
     // What this process sees is the file, not the change it failed to make.
@@ -146,11 +145,11 @@ TEST_F(RegistrySharing, FailingSystemCallsChangeNothing) {
   // Reads that fail are reported, not taken for an empty registry.
   const std::string changed = "Vorn Registry Version 1\n\n[HKEY_LOCAL_MACHINE\\X]\n";
   WriteFileBytes(File(), changed);
-  setenv("VORN_TEST_IO_FAULT", "read", 1);
+  io_.Fail("read");
   HKEY key = nullptr;
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "X", 0, KEY_READ, &key), ERROR_CANTREAD);
   EXPECT_EQ(SetString(HKEY_LOCAL_MACHINE, "Y", "v", "1"), ERROR_CANTREAD);
-  unsetenv("VORN_TEST_IO_FAULT");
+  io_.Clear();
   EXPECT_EQ(ReadFileBytes(File()), changed);
   EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "X", 0, KEY_READ, &key), 0);
   RegCloseKey(key);
