@@ -1,6 +1,9 @@
 # Compiler settings shared by every target.
 
-add_compile_options(-Wall -Wextra -Werror)
+add_compile_options(-Wall -Wextra)
+if(VORN_WERROR)
+  add_compile_options(-Werror)
+endif()
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   add_compile_options(-Wno-missing-field-initializers)
 endif()
@@ -11,13 +14,21 @@ if(VORN_SANITIZE)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(VORN_TSAN)
+  if(VORN_SANITIZE OR VORN_FUZZ)
+    message(FATAL_ERROR "VORN_TSAN excludes VORN_SANITIZE and VORN_FUZZ")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
+
 if(VORN_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "VORN_FUZZ needs clang (libFuzzer)")
 endif()
 
 # Shared libraries resolve every symbol at link time. (Sanitizer runtimes are
 # linked into programs only, so libraries leave those symbols to the program.)
-if(NOT VORN_SANITIZE)
+if(NOT VORN_SANITIZE AND NOT VORN_TSAN)
   add_link_options(LINKER:--no-undefined)
 endif()
 

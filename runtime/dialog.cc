@@ -163,7 +163,9 @@ std::string FormatText(const DIALOG_TEMPLATE& t) {
     for (const auto& cell : line) out += cell;
     out += "|\n";
   }
-  out += "+" + std::string(static_cast<size_t>(columns), '-') + "+\n";
+  out += '+';
+  out.append(static_cast<size_t>(columns), '-');
+  out += "+\n";
   return out;
 }
 
