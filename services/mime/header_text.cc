@@ -75,25 +75,31 @@ struct EncodedWord {
   std::string bytes;    // the decoded payload
 };
 
-// Reads the encoded word that starts at value[at], if one does.
+// Reads the encoded word that starts at value[at], if one does. Every scan
+// stops at the next '?' or blank, so trying each "=?" of a field costs time
+// in proportion to its length.
 bool ReadEncodedWord(std::string_view value, size_t at, EncodedWord* word) {
   if (value.compare(at, 2, "=?") != 0) return false;
-  size_t charsetEnd = value.find('?', at + 2);
-  if (charsetEnd == std::string_view::npos || charsetEnd == at + 2) return false;
-  std::string_view charset = value.substr(at + 2, charsetEnd - at - 2);
-  for (char c : charset) {
+  size_t charsetEnd = at + 2;
+  while (charsetEnd < value.size() && value[charsetEnd] != '?') {
+    char c = value[charsetEnd];
     if (IsLinearBlank(c) || c == '=') return false;
+    ++charsetEnd;
   }
-  if (charsetEnd + 3 > value.size() || value[charsetEnd + 2] != '?') return false;
+  if (charsetEnd == at + 2 || charsetEnd + 3 > value.size() || value[charsetEnd + 2] != '?') {
+    return false;
+  }
   char encoding = value[charsetEnd + 1];
   if (encoding != 'B' && encoding != 'b' && encoding != 'Q' && encoding != 'q') return false;
   size_t payloadStart = charsetEnd + 3;
-  size_t close = value.find("?=", payloadStart);
-  if (close == std::string_view::npos) return false;
-  std::string_view payload = value.substr(payloadStart, close - payloadStart);
-  for (char c : payload) {
-    if (IsLinearBlank(c) || c == '?') return false;
+  size_t close = payloadStart;
+  while (close < value.size() && value[close] != '?') {
+    if (IsLinearBlank(value[close])) return false;
+    ++close;
   }
+  if (close + 1 >= value.size() || value[close + 1] != '=') return false;
+  std::string_view charset = value.substr(at + 2, charsetEnd - at - 2);
+  std::string_view payload = value.substr(payloadStart, close - payloadStart);
   word->end = close + 2;
   word->charset = Lower(charset.substr(0, charset.find('*')));
   word->bytes = encoding == 'B' || encoding == 'b' ? DecodeB(payload) : DecodeQ(payload);
