@@ -216,6 +216,29 @@ TEST_F(ControlScriptTest, QuitKeepsTheOutputInOrderAndEndsWithItsCode) {
   EXPECT_EQ(r.out, "before x y\n" + ContentOutput(kSeededMessage) + "after\n");
 }
 
+// What a mailer writes for a long subject (one encoded word per line, the
+// first padded) and a date before 1969 list as written.
+TEST_F(ControlScriptTest, FoldedSubjectAndOldDateListRight) {
+  SeedMessage(
+      "From: =?utf-8?q?J=C3?= =?utf-8?q?=BCrgen?= <juergen@example.org>\r\n"
+      "To: ann@example.org\r\n"
+      "Subject: Re: =?utf-8?b?Z3I=?=\r\n =?utf-8?b?w7zDn2U=?=\r\n"
+      "Date: Fri, 3 Feb 1950 14:30:00 -0500\r\n"
+      "\r\n"
+      "Old news.\r\n");
+  ProgramResult r = RunProgram(
+      Host(), {"-e",
+               "var c = new ActiveXObject('VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1');\n"
+               "c.InitControl();\n"
+               "c.SetFolder(c.GetFolderId(0));\n"
+               "var i = c.GetMessageCount() - 1;\n"
+               "echo(c.GetMessageSubject(i), '|', c.GetMessageNormalSubject(i), '|',\n"
+               "     c.GetMessageDisplayFrom(i), '|', c.GetMessageSentTime(i));\n"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "Re: gr\xC3\xBC\xC3\x9F" "e | gr\xC3\xBC\xC3\x9F" "e | J\xC3\xBCrgen | "
+                   "1950-2-3 19:30:0\n");
+}
+
 TEST_F(ControlScriptTest, ConnectKnowsTheControlsEvents) {
   ProgramResult ok = RunProgram(
       Host(), {"-e",
