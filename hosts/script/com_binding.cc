@@ -7,8 +7,8 @@
 // property. The members of one dispatch interface are read from its type
 // information once, and their functions are made once and shared by every
 // object of that interface: a member function finds its object through
-// `this` and its member (name, DISPID, kind, parameter count) through a
-// hidden pointer. Nothing a script object holds points back at it, so that
+// `this` and its member (name, DISPID, kind, parameter count) through its
+// magic number, an index into the engine's list of members. Nothing a script object holds points back at it, so that
 // the engine's reference counting frees an object, and releases the
 // automation object, as soon as the script drops it.
 //
@@ -63,14 +63,15 @@ struct Member {
   // the name, asked on the first call and kept.
   DISPID dispid = DISPID_UNKNOWN;
   bool dispidKnown = false;
+  // Its one function: the stash's list of member functions holds it at this
+  // index, and so does Automation::members.
+  duk_uarridx_t index = 0;
 };
 
-// The members of one dispatch interface, shared by all its objects. Their
-// functions are kept in the stash at index `slot`.
+// The members of one dispatch interface, shared by all its objects.
 struct MemberTable {
   IID iid{};
   std::vector<Member> members;  // never resized once made: functions point into it
-  duk_uarridx_t slot = 0;
 };
 
 // One automation object a script holds. The script object's finalizer
@@ -90,6 +91,8 @@ struct Automation {
   // Members found by name, one per name and DISPID: their functions may
   // outlive the objects they were found on.
   std::map<std::pair<std::string, DISPID>, std::unique_ptr<Member>> named;
+  // Every member that has a function, by Member::index.
+  std::vector<Member*> members;
   unsigned nextSink = 1;
   // An event handler raised an error that the stash holds for the script.
   bool pending = false;
@@ -98,12 +101,12 @@ struct Automation {
 namespace {
 
 constexpr char kRefKey[] = "\xFF" "ref";          // target: ObjectRef*
-constexpr char kMemberKey[] = "\xFF" "member";    // member function: Member*
+constexpr char kMemberKey[] = "\xFF" "member";    // member function: Member*, when no magic
 constexpr char kSinksKey[] = "\xFF" "sinks";      // target: sink id -> handler object
 constexpr char kPrototypeKey[] = "\xFF" "axproto";  // stash: prototype of script objects
 constexpr char kTrapsKey[] = "\xFF" "axtraps";      // stash: the Proxy handler
 constexpr char kFinalizerKey[] = "\xFF" "axfinal";  // stash: the objects' finalizer
-constexpr char kTablesKey[] = "\xFF" "axtables";    // stash: slot -> member functions
+constexpr char kFunctionsKey[] = "\xFF" "axfuncs";  // stash: Member::index -> function
 constexpr char kPendingKey[] = "\xFF" "pending";    // stash: error raised by a handler
 
 constexpr MemberKind kMethod = MemberKind::kMethod;
@@ -443,17 +446,23 @@ bool CallMember(duk_context* ctx, Automation* automation, Member* member, Object
   return false;
 }
 
-// Every member function: `this` is the script object, the function's hidden
-// Member* the member.
+// Every member function: `this` is the script object; the function's magic
+// number is the member's index, or -1 when a hidden pointer names it.
 duk_ret_t MemberFunction(duk_context* ctx) {
   duk_idx_t nargs = duk_get_top(ctx);
-  duk_push_current_function(ctx);
-  duk_get_prop_literal(ctx, -1, kMemberKey);
-  auto* member = static_cast<Member*>(duk_get_pointer(ctx, -1));
   duk_push_this(ctx);
   ObjectRef* ref = RefOf(ctx, -1);
-  duk_set_top(ctx, nargs);
   Automation* automation = ref ? ref->owner : EngineOf(ctx)->automation;
+  const duk_int_t magic = duk_get_current_magic(ctx);
+  Member* member = nullptr;
+  if (magic >= 0) {
+    member = automation->members[static_cast<size_t>(magic)];
+  } else {
+    duk_push_current_function(ctx);
+    duk_get_prop_literal(ctx, -1, kMemberKey);
+    member = static_cast<Member*>(duk_get_pointer(ctx, -1));
+  }
+  duk_set_top(ctx, nargs);
   if (automation->engine->quitting) {
     PushQuitError(ctx);
     return duk_throw(ctx);
@@ -465,15 +474,35 @@ duk_ret_t MemberFunction(duk_context* ctx) {
   return 1;
 }
 
-// Pushes a new function for `member`.
-void PushMemberFunction(duk_context* ctx, Member* member) {
+// Makes the one function of `member` and gives the member its index.
+void MakeMemberFunction(duk_context* ctx, Automation* automation, Member* member) {
+  member->index = static_cast<duk_uarridx_t>(automation->members.size());
+  automation->members.push_back(member);
+  duk_push_global_stash(ctx);
+  duk_get_prop_literal(ctx, -1, kFunctionsKey);
   duk_push_c_function(ctx, MemberFunction, DUK_VARARGS);
-  duk_push_pointer(ctx, member);
-  duk_put_prop_literal(ctx, -2, kMemberKey);
+  if (member->index <= 0x7FFF) {
+    duk_set_magic(ctx, -1, static_cast<duk_int_t>(member->index));
+  } else {
+    duk_set_magic(ctx, -1, -1);
+    duk_push_pointer(ctx, member);
+    duk_put_prop_literal(ctx, -2, kMemberKey);
+  }
   // The function's own name, for stack traces and String(f).
   duk_push_literal(ctx, "name");
   duk_push_lstring(ctx, member->engineName.data(), member->engineName.size());
   duk_def_prop(ctx, -3, DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_FORCE);
+  duk_put_prop_index(ctx, -2, member->index);
+  duk_pop_2(ctx);
+}
+
+// Pushes the function of `member`.
+void PushMemberFunction(duk_context* ctx, const Member& member) {
+  duk_push_global_stash(ctx);
+  duk_get_prop_literal(ctx, -1, kFunctionsKey);
+  duk_get_prop_index(ctx, -1, member.index);
+  duk_remove(ctx, -2);
+  duk_remove(ctx, -2);
 }
 
 // ---- Script objects ------------------------------------------------------------------
@@ -510,9 +539,10 @@ duk_ret_t GetTrap(duk_context* ctx) {
         found->name = std::move(name);
         found->dispid = dispid;
         found->dispidKnown = true;
+        MakeMemberFunction(ctx, ref->owner, found.get());
       }
       duk_dup(ctx, 1);
-      PushMemberFunction(ctx, found.get());
+      PushMemberFunction(ctx, *found);
       duk_dup(ctx, -1);
       duk_insert(ctx, -3);  // [... fn key fn]
       duk_put_prop(ctx, 0);
@@ -541,7 +571,6 @@ MemberTable* TableOf(duk_context* ctx, Automation* automation, IDispatch* dispat
   }
   auto table = std::make_unique<MemberTable>();
   table->iid = iid;
-  table->slot = static_cast<duk_uarridx_t>(automation->tables.size());
   for (vorn_rt::AutomationMember& m : vorn_rt::DescribeMembers(dispatch)) {
     Member member;
     member.engineName = Utf8ToEngine(m.name.data(), m.name.size());
@@ -551,15 +580,7 @@ MemberTable* TableOf(duk_context* ctx, Automation* automation, IDispatch* dispat
     member.optional = m.optional;
     table->members.push_back(std::move(member));
   }
-  duk_push_global_stash(ctx);
-  duk_get_prop_literal(ctx, -1, kTablesKey);
-  duk_push_array(ctx);
-  for (size_t i = 0; i < table->members.size(); ++i) {
-    PushMemberFunction(ctx, &table->members[i]);
-    duk_put_prop_index(ctx, -2, static_cast<duk_uarridx_t>(i));
-  }
-  duk_put_prop_index(ctx, -2, table->slot);
-  duk_pop_2(ctx);
+  for (Member& member : table->members) MakeMemberFunction(ctx, automation, &member);
   automation->tables.push_back(std::move(table));
   return automation->tables.back().get();
 }
@@ -586,13 +607,11 @@ void PushObject(duk_context* ctx, Automation* automation, IDispatch* dispatch) {
   duk_set_finalizer(ctx, target);
 
   if (table) {
-    duk_get_prop_literal(ctx, stash, kTablesKey);
-    duk_get_prop_index(ctx, -1, table->slot);
+    duk_get_prop_literal(ctx, stash, kFunctionsKey);
     const duk_idx_t functions = duk_get_top_index(ctx);
-    for (size_t i = 0; i < table->members.size(); ++i) {
-      const Member& m = table->members[i];
+    for (const Member& m : table->members) {
       duk_push_lstring(ctx, m.engineName.data(), m.engineName.size());
-      duk_get_prop_index(ctx, functions, static_cast<duk_uarridx_t>(i));
+      duk_get_prop_index(ctx, functions, m.index);
       duk_uint_t how = DUK_DEFPROP_HAVE_VALUE;
       if (m.kind == kGetter) how = DUK_DEFPROP_HAVE_GETTER;
       if (m.kind == kSetter) how = DUK_DEFPROP_HAVE_SETTER;
@@ -600,7 +619,7 @@ void PushObject(duk_context* ctx, Automation* automation, IDispatch* dispatch) {
                    how | DUK_DEFPROP_SET_ENUMERABLE | DUK_DEFPROP_SET_CONFIGURABLE |
                        DUK_DEFPROP_FORCE);
     }
-    duk_pop_2(ctx);
+    duk_pop(ctx);
   }
   duk_get_prop_literal(ctx, stash, kTrapsKey);
   duk_remove(ctx, stash);
@@ -814,7 +833,7 @@ void InstallAutomation(Engine* engine, duk_idx_t hostIndex) {
   duk_push_c_function(ctx, FinalizeObject, 1);
   duk_put_prop_literal(ctx, -2, kFinalizerKey);
   duk_push_array(ctx);
-  duk_put_prop_literal(ctx, -2, kTablesKey);
+  duk_put_prop_literal(ctx, -2, kFunctionsKey);
   duk_pop(ctx);
 
   duk_push_global_object(ctx);
