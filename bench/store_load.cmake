@@ -3,6 +3,4 @@
 add_executable(bench_store_load ${CMAKE_CURRENT_LIST_DIR}/store_load.cc)
 target_link_libraries(bench_store_load PRIVATE vorn_mailstore vorn_store_stress)
 add_dependencies(bench_store_load vornstore.so vornmime.so)
-if(TARGET VORNOUTLOOKEXPRESS.OCX)
-  add_dependencies(bench_store_load VORNOUTLOOKEXPRESS.OCX)
-endif()
+add_dependencies(bench_store_load VORNOUTLOOKEXPRESS.OCX)
