@@ -75,7 +75,9 @@ std::string Number(Recorder& r, HGDIOBJ object) {
   if (it == r.numbers.end()) {
     it = r.numbers.emplace(object, static_cast<int>(r.numbers.size()) + 1).first;
   }
-  return "#" + std::to_string(it->second);
+  std::string number = "#";
+  number += std::to_string(it->second);
+  return number;
 }
 
 std::string Quoted(const char* text, size_t n) {
