@@ -409,6 +409,14 @@ void FaultVfs::CutPowerAt(int n, uint64_t seed) {
   s.unsynced.clear();
 }
 
+void FaultVfs::CutPowerNow() {
+  State& s = S();
+  std::lock_guard lock(s.mutex);
+  if (!s.cutArmed || s.dead) return;
+  s.dead = true;
+  s.fired = true;
+}
+
 void FaultVfs::Count() {
   State& s = S();
   std::lock_guard lock(s.mutex);
@@ -458,6 +466,7 @@ PowerCutOutcome FaultVfs::RestoreAfterPowerCut(std::string* error) {
   Disarm();
   if (!dead) return outcome;  // the power never went: everything stays
   std::mt19937_64 random(seed);
+  const uint64_t keepPercent = random() % 101;
   for (auto& [path, changes] : unsynced) {
     const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) continue;  // removed before the cut
@@ -476,7 +485,7 @@ PowerCutOutcome FaultVfs::RestoreAfterPowerCut(std::string* error) {
     }
     // ...then forward again with the changes that reached the disk.
     for (const Change& change : changes) {
-      if (random() % 2 == 0) {
+      if (random() % 100 >= keepPercent) {
         ++outcome.writesDropped;
         continue;
       }

@@ -53,7 +53,12 @@ class FaultVfs {
   // once.
   void FailCall(IoKind kind, int n, Failure failure = Failure::kIoError);
   // Starts counting; the `n`-th sync (n >= 1) is where the power goes.
+  // `seed` picks which unsynced writes reach the disk: each with a
+  // probability that is itself drawn from the seed, so that some cuts keep
+  // nearly all and some nearly none.
   void CutPowerAt(int n, uint64_t seed);
+  // With a power cut armed and not yet come: the power goes now.
+  void CutPowerNow();
   // Starts counting without failing anything.
   void Count();
   // Stops counting and failing. After a power cut, call

@@ -8,7 +8,9 @@
 // leaves when it succeeded (either after a power cut, and always everything
 // that was committed before, byte for byte, by digest); the next change on
 // the reopened store (a folder and a message) succeeds and gets identifiers
-// that were never handed out before.
+// that were never handed out before. After a power cut the store must hold
+// either state, and the one after whenever the operation had returned
+// success before the power went.
 //
 // Used by store_io_fault_test (every fault point, a few power cuts) and by
 // bench_store_power_cut (many power cuts).
@@ -35,6 +37,9 @@ enum class Start {
 struct Handed {
   std::vector<uint32_t> folders;
   std::vector<uint32_t> messages;
+  // Handed out inside a batch: a crash before the batch commits takes them
+  // back with it, so they are not promised after a power cut.
+  std::vector<uint32_t> batchMessages;
 };
 
 // What an operation is given.

@@ -13,6 +13,9 @@
 #include "tests/services/store/stress_fixture.h"
 
 namespace store_faults {
+
+void PrintTo(const Operation& operation, std::ostream* out) { *out << operation.name; }
+
 namespace {
 
 // Power cuts per operation here, and their seed.
