@@ -273,7 +273,7 @@ int VfsOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* 
     return rc;
   }
   // Only the files a restart would find are kept across a power cut.
-  if (name && (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL))) {
+  if (name && (flags & (SQLITE_OPEN_MAIN_DB | SQLITE_OPEN_WAL | SQLITE_OPEN_MAIN_JOURNAL))) {
     own->path = new std::string(name);
     if (flags & SQLITE_OPEN_MAIN_DB) {
       State& s = S();

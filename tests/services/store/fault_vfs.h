@@ -10,8 +10,8 @@
 //
 // Syncs are recorded, not passed on to the disk: the files of a test need no
 // durability beyond the process, and a power cut is simulated here. For a
-// power cut the VFS notes every write and truncation of a database or WAL
-// file since that file's last completed sync; at the chosen sync the machine
+// power cut the VFS notes every write and truncation of a database, journal
+// or WAL file since that file's last completed sync; at the chosen sync the machine
 // "stops": that sync and every later call that would read or change a file
 // fail. Once every connection is closed, RestoreAfterPowerCut leaves each file
 // as it was at its last completed sync plus a random subset of the writes

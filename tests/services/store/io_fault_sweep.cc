@@ -173,7 +173,8 @@ HRESULT BatchImportOp(World& w) {
   return import->CommitBatch(batch);
 }
 
-// The store was opened by the sweep (and recovered); it must list its folders.
+// The store was opened (created, recovered) by the sweep; it must list its
+// folders.
 HRESULT OpenRecoveringOp(World& w) {
   std::vector<FolderRow> rows;
   HRESULT hr = store_stress::ListFolders(w.store, FOLDERID_ROOT, &rows);
@@ -208,6 +209,7 @@ const std::vector<Operation>& Operations() {
       {"RemoveMessages", Start::kStore, false, RemoveOp},
       {"BatchImport100", Start::kStore, false, BatchImportOp},
       {"OpenNeedingRecovery", Start::kNeedsRecovery, true, OpenRecoveringOp},
+      {"CreateStore", Start::kNoStore, true, OpenRecoveringOp},
   };
   return operations;
 }
@@ -256,14 +258,26 @@ HRESULT Sweeper::Prepare(std::string* error) {
     return true;
   };
 
-  // The plain store: folders (one removed), messages (one removed, one read,
-  // one large enough for overflow pages).
-  plain_ = std::make_unique<Template>();
-  std::mt19937_64 random(40);
+  // A new store, as the server creates it.
+  Template* fresh = (templates_[int(Start::kNoStore)] = std::make_unique<Template>()).get();
+  if (!Restore(Start::kNoStore, error)) return E_FAIL;
   {
     ComPtr<IStoreNamespace> s;
     HRESULT hr = OpenStore(&s);
     if (FAILED(hr)) return failed("cannot create the store", hr);
+    fresh->dump = DumpStore(s.Get());
+    CollectIds(s.Get(), FOLDERID_ROOT, &fresh->issued);
+  }
+
+  // The plain store: folders (one removed), messages (one removed, one read,
+  // one large enough for overflow pages).
+  Template* plain = (templates_[int(Start::kStore)] = std::make_unique<Template>()).get();
+  plain->issued = fresh->issued;
+  std::mt19937_64 random(40);
+  {
+    ComPtr<IStoreNamespace> s;
+    HRESULT hr = OpenStore(&s);
+    if (FAILED(hr)) return failed("cannot open the new store", hr);
     World& w = world_;
     w.inbox = FindFolder(s.Get(), FOLDERID_ROOT, "Inbox");
     STOREFOLDERID gone = 0;
@@ -273,7 +287,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
       if (FAILED(hr = s->CreateFolder(FOLDERID_ROOT, name, 0, id))) {
         return failed("CreateFolder", hr);
       }
-      plain_->issued.folders.push_back(*id);
+      plain->issued.folders.push_back(*id);
     }
     if (FAILED(hr = s->DeleteFolder(gone, 0))) return failed("DeleteFolder", hr);
     const size_t keptSizes[] = {1200, 1800, 2500, 3000, 20000, 900};
@@ -282,7 +296,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
       ComPtr<IStoreFolder> f;
       HRESULT result = s->OpenFolder(folder, 0, f.Put());
       if (SUCCEEDED(result)) result = CommitMessage(f.Get(), MakeStressMessage(tag, size, random), id);
-      if (SUCCEEDED(result)) plain_->issued.messages.push_back(*id);
+      if (SUCCEEDED(result)) plain->issued.messages.push_back(*id);
       return result;
     };
     for (size_t i = 0; i < 6; ++i) {
@@ -307,15 +321,16 @@ HRESULT Sweeper::Prepare(std::string* error) {
         FAILED(hr = kept->MarkMessagesAsRead(TRUE, 0, &read.value))) {
       return failed("changing messages", hr);
     }
-    plain_->dump = DumpStore(s.Get());
+    plain->dump = DumpStore(s.Get());
   }
   // Closed: checkpointed, the WAL gone.
-  if (!keep(plain_.get(), "plain", "store.db")) return failed("cannot keep the plain store", E_FAIL);
+  if (!keep(plain, "plain", "store.db")) return failed("cannot keep the plain store", E_FAIL);
 
   // The same store with changes committed to its WAL and not yet
   // checkpointed, copied while the connection is open: what a crash leaves.
-  recovery_ = std::make_unique<Template>();
-  recovery_->issued = plain_->issued;
+  Template* recovery =
+      (templates_[int(Start::kNeedsRecovery)] = std::make_unique<Template>()).get();
+  recovery->issued = plain->issued;
   if (!Restore(Start::kStore, error)) return E_FAIL;
   {
     ComPtr<IStoreNamespace> s;
@@ -325,7 +340,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
     if (FAILED(hr = s->CreateFolder(FOLDERID_ROOT, "Recovered", 0, &folder))) {
       return failed("CreateFolder", hr);
     }
-    recovery_->issued.folders.push_back(folder);
+    recovery->issued.folders.push_back(folder);
     ComPtr<IStoreFolder> inbox;
     if (FAILED(hr = s->OpenFolder(world_.inbox, 0, inbox.Put()))) return failed("OpenFolder", hr);
     for (int i = 0; i < 3; ++i) {
@@ -333,14 +348,14 @@ HRESULT Sweeper::Prepare(std::string* error) {
       hr = CommitMessage(inbox.Get(), MakeStressMessage("wal " + std::to_string(i), 2500, random),
                          &id);
       if (FAILED(hr)) return failed("committing to the WAL", hr);
-      recovery_->issued.messages.push_back(id);
+      recovery->issued.messages.push_back(id);
     }
     World w = world_;
     w.store = s.Get();
     if (FAILED(hr = MarkOp(w)) || FAILED(hr = MoveOp(w))) return failed("changing messages", hr);
-    recovery_->dump = DumpStore(s.Get());
-    if (!keep(recovery_.get(), "recovery", "store.db") ||
-        !keep(recovery_.get(), "recovery", "store.db-wal")) {
+    recovery->dump = DumpStore(s.Get());
+    if (!keep(recovery, "recovery", "store.db") ||
+        !keep(recovery, "recovery", "store.db-wal")) {
       return failed("cannot keep the store that needs recovery", E_FAIL);
     }
   }
@@ -348,7 +363,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
 }
 
 const Sweeper::Template& Sweeper::TemplateOf(Start start) const {
-  return start == Start::kNeedsRecovery ? *recovery_ : *plain_;
+  return *templates_[static_cast<int>(start)];
 }
 
 bool Sweeper::Restore(Start start, std::string* error) {
@@ -440,8 +455,11 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
   // What was committed before stays; an operation is all there or not at
   // all, and there exactly when it said it succeeded.
   const std::string* expected = &reference.before;
-  if (operation.start == Start::kNeedsRecovery || SUCCEEDED(hr)) expected = &reference.after;
-  const bool eitherWillDo = powerCut && FAILED(hr) && operation.start != Start::kNeedsRecovery;
+  // An operation that opens a store has nothing to undo: what was committed
+  // before it (or the new store) is there whatever it returned.
+  const bool alwaysAfter = operation.start != Start::kStore;
+  if (alwaysAfter || SUCCEEDED(hr)) expected = &reference.after;
+  const bool eitherWillDo = powerCut && FAILED(hr) && !alwaysAfter;
   auto checkState = [&](const std::string& now, const char* seen) {
     if (eitherWillDo && (now == reference.before || now == reference.after)) {
       ++(now == reference.before ? figures->cutsBefore : figures->cutsAfter);
@@ -478,13 +496,15 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
     store = nullptr;
   }
 
-  const std::string integrity = IntegrityCheck(StoreFilePath());
-  if (integrity != "ok") fail("integrity check: " + integrity);
+  // Reopened first: the store's own open does whatever recovery is due (a
+  // read-only check could not roll back a journal a power cut left).
   HRESULT reopened = OpenStore(&store);
   if (FAILED(reopened)) {
     fail("the store does not open again: " + Hex(reopened));
     return fired;
   }
+  const std::string integrity = IntegrityCheck(StoreFilePath());
+  if (integrity != "ok") fail("integrity check: " + integrity);
   checkState(DumpStore(store.Get()), "the reopened store");
 
   // The next change works and gets identifiers never handed out (after a
@@ -559,7 +579,10 @@ SweepFigures Sweeper::SweepPowerCuts(const Operation& operation, int cuts, uint6
     figures.failures.push_back(std::string(operation.name) + ": no sync to cut the power at");
     return figures;
   }
-  std::mt19937_64 random(seed);
+  // Each operation draws its own cuts from the one seed.
+  uint64_t mixed = seed;
+  for (const char* c = operation.name; *c; ++c) mixed = (mixed ^ static_cast<uint8_t>(*c)) * 1099511628211ULL;
+  std::mt19937_64 random(mixed);
   FaultVfs& vfs = FaultVfs::Get();
   for (int i = 0; i < cuts && figures.failures.size() < kMaxFailures; ++i) {
     // At one of the operation's syncs, or once it has returned.

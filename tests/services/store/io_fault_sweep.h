@@ -29,6 +29,7 @@ namespace store_faults {
 
 // What an operation starts from.
 enum class Start {
+  kNoStore,        // no store yet
   kStore,          // the prepared store, closed cleanly
   kNeedsRecovery,  // the prepared store with a WAL of committed changes, as a crash leaves it
 };
@@ -59,7 +60,7 @@ struct Operation {
 
 // Create, rename and remove a folder; commit a message through a stream;
 // copy; move; mark read; remove messages; a batch import of 100 messages;
-// open a store that needs recovery.
+// open a store that needs recovery; create a new store.
 const std::vector<Operation>& Operations();
 
 struct SweepFigures {
@@ -109,8 +110,7 @@ class Sweeper {
                bool powerCut, Arm&& arm, SweepFigures* figures);
 
   std::string folder_;  // where the starting stores are kept
-  std::unique_ptr<Template> plain_;
-  std::unique_ptr<Template> recovery_;
+  std::unique_ptr<Template> templates_[3];  // by Start
   World world_;
 };
 
