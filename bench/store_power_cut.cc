@@ -47,9 +47,10 @@ int main(int argc, char** argv) {
     for (const store_faults::Operation& operation : store_faults::Operations()) {
       if (only && std::strcmp(only, operation.name) != 0) continue;
       const store_faults::SweepFigures f = sweeper->SweepPowerCuts(operation, cuts, seed);
-      std::printf("  %-20s %4d cuts (%s): %d as before, %d as after; writes kept %ld, dropped %ld\n",
-                  operation.name, f.powerCuts, f.detail.c_str(), f.cutsBefore, f.cutsAfter,
-                  f.writesKept, f.writesDropped);
+      std::printf(
+          "  %-20s %4d cuts (%s): %d as before, %d as after; writes kept %ld, dropped %ld\n",
+          operation.name, f.powerCuts, f.detail.c_str(), f.cutsBefore, f.cutsAfter, f.writesKept,
+          f.writesDropped);
       for (const std::string& failure : f.failures) std::printf("  FAILED %s\n", failure.c_str());
       passed = passed && f.failures.empty() && f.powerCuts == cuts;
       total += f.powerCuts;

@@ -21,10 +21,10 @@ namespace {
 // it replaced, so that it can be undone and made again.
 struct Change {
   bool truncation = false;
-  int64_t offset = 0;       // a write's offset; a truncation's new size
-  std::string bytes;        // what a write wrote
-  int64_t oldSize = 0;      // the file's size before
-  std::string oldBytes;     // what a write covered within the old size, or what a truncation cut off
+  int64_t offset = 0;    // a write's offset; a truncation's new size
+  std::string bytes;     // what a write wrote
+  int64_t oldSize = 0;   // the file's size before
+  std::string oldBytes;  // what a write covered within the old size, or what a truncation cut off
 };
 
 struct State {
@@ -212,9 +212,7 @@ int FileControl(sqlite3_file* file, int op, void* arg) {
   return Real(file)->pMethods->xFileControl(Real(file), op, arg);
 }
 
-int FileSectorSize(sqlite3_file* file) {
-  return Real(file)->pMethods->xSectorSize(Real(file));
-}
+int FileSectorSize(sqlite3_file* file) { return Real(file)->pMethods->xSectorSize(Real(file)); }
 
 int FileDeviceCharacteristics(sqlite3_file* file) {
   return Real(file)->pMethods->xDeviceCharacteristics(Real(file));
@@ -339,20 +337,28 @@ bool WriteAll(int fd, const std::string& bytes, int64_t offset) {
 
 const char* IoKindName(IoKind kind) {
   switch (kind) {
-    case IoKind::kRead: return "read";
-    case IoKind::kWrite: return "write";
-    case IoKind::kSync: return "sync";
-    case IoKind::kTruncate: return "truncate";
-    case IoKind::kLock: return "lock";
+    case IoKind::kRead:
+      return "read";
+    case IoKind::kWrite:
+      return "write";
+    case IoKind::kSync:
+      return "sync";
+    case IoKind::kTruncate:
+      return "truncate";
+    case IoKind::kLock:
+      return "lock";
   }
   return "?";
 }
 
 const char* FailureName(Failure failure) {
   switch (failure) {
-    case Failure::kIoError: return "I/O error";
-    case Failure::kShortWrite: return "short write, disk full";
-    case Failure::kDiskFull: return "disk full";
+    case Failure::kIoError:
+      return "I/O error";
+    case Failure::kShortWrite:
+      return "short write, disk full";
+    case Failure::kDiskFull:
+      return "disk full";
   }
   return "?";
 }

@@ -87,8 +87,8 @@ const std::vector<std::string>& Messages() {
     std::vector<std::string> made;
     made.push_back(MakeStressMessage("committed", 3000, random));
     for (int i = 0; i < 100; ++i) {
-      made.push_back(MakeStressMessage("imported " + std::to_string(i), 400 + 40 * (i % 8),
-                                       random));
+      made.push_back(
+          MakeStressMessage("imported " + std::to_string(i), 400 + 40 * (i % 8), random));
     }
     made.push_back(MakeStressMessage("next", 1500, random));
     return made;
@@ -96,8 +96,8 @@ const std::vector<std::string>& Messages() {
   return messages;
 }
 
-HRESULT OpenFolders(World& w, STOREFOLDERID a, ComPtr<IStoreFolder>* first,
-                    STOREFOLDERID b = 0, ComPtr<IStoreFolder>* second = nullptr) {
+HRESULT OpenFolders(World& w, STOREFOLDERID a, ComPtr<IStoreFolder>* first, STOREFOLDERID b = 0,
+                    ComPtr<IStoreFolder>* second = nullptr) {
   HRESULT hr = w.store->OpenFolder(a, 0, first->Put());
   if (SUCCEEDED(hr) && second) hr = w.store->OpenFolder(b, 0, second->Put());
   return hr;
@@ -134,9 +134,7 @@ HRESULT CopyMove(World& w, std::vector<MESSAGEID> ids, DWORD flags) {
 
 HRESULT CopyOp(World& w) { return CopyMove(w, {w.keptMessages[1], w.keptMessages[4]}, 0); }
 
-HRESULT MoveOp(World& w) {
-  return CopyMove(w, {w.keptMessages[2], w.keptMessages[3]}, CMF_MOVE);
-}
+HRESULT MoveOp(World& w) { return CopyMove(w, {w.keptMessages[2], w.keptMessages[3]}, CMF_MOVE); }
 
 HRESULT MarkOp(World& w) {
   ComPtr<IStoreFolder> kept;
@@ -186,9 +184,9 @@ struct Sweep {
   Failure failure;
 };
 constexpr Sweep kSweeps[] = {
-    {IoKind::kRead, Failure::kIoError},   {IoKind::kWrite, Failure::kIoError},
+    {IoKind::kRead, Failure::kIoError},     {IoKind::kWrite, Failure::kIoError},
     {IoKind::kWrite, Failure::kShortWrite}, {IoKind::kWrite, Failure::kDiskFull},
-    {IoKind::kSync, Failure::kIoError},   {IoKind::kTruncate, Failure::kIoError},
+    {IoKind::kSync, Failure::kIoError},     {IoKind::kTruncate, Failure::kIoError},
     {IoKind::kLock, Failure::kIoError},
 };
 
@@ -282,7 +280,9 @@ HRESULT Sweeper::Prepare(std::string* error) {
     w.inbox = FindFolder(s.Get(), FOLDERID_ROOT, "Inbox");
     STOREFOLDERID gone = 0;
     for (auto [name, id] : {std::pair<const char*, STOREFOLDERID*>{"Kept", &w.kept},
-                            {"Spare", &w.spare}, {"Old", &w.old}, {"Other", &w.other},
+                            {"Spare", &w.spare},
+                            {"Old", &w.old},
+                            {"Other", &w.other},
                             {"Gone", &gone}}) {
       if (FAILED(hr = s->CreateFolder(FOLDERID_ROOT, name, 0, id))) {
         return failed("CreateFolder", hr);
@@ -295,7 +295,8 @@ HRESULT Sweeper::Prepare(std::string* error) {
                       MESSAGEID* id) -> HRESULT {
       ComPtr<IStoreFolder> f;
       HRESULT result = s->OpenFolder(folder, 0, f.Put());
-      if (SUCCEEDED(result)) result = CommitMessage(f.Get(), MakeStressMessage(tag, size, random), id);
+      if (SUCCEEDED(result))
+        result = CommitMessage(f.Get(), MakeStressMessage(tag, size, random), id);
       if (SUCCEEDED(result)) plain->issued.messages.push_back(*id);
       return result;
     };
@@ -354,8 +355,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
     w.store = s.Get();
     if (FAILED(hr = MarkOp(w)) || FAILED(hr = MoveOp(w))) return failed("changing messages", hr);
     recovery->dump = DumpStore(s.Get());
-    if (!keep(recovery, "recovery", "store.db") ||
-        !keep(recovery, "recovery", "store.db-wal")) {
+    if (!keep(recovery, "recovery", "store.db") || !keep(recovery, "recovery", "store.db-wal")) {
       return failed("cannot keep the store that needs recovery", E_FAIL);
     }
   }
@@ -416,8 +416,7 @@ bool Sweeper::RunReference(const Operation& operation, Reference* out, SweepFigu
 
 template <class Arm>
 bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
-                      const std::string& label, bool powerCut, Arm&& arm,
-                      SweepFigures* figures) {
+                      const std::string& label, bool powerCut, Arm&& arm, SweepFigures* figures) {
   auto fail = [&](const std::string& what) {
     figures->failures.push_back(std::string(operation.name) + ", " + label + ": " + what);
   };
@@ -558,15 +557,17 @@ SweepFigures Sweeper::SweepFailingCalls(const Operation& operation) {
     for (int n = 1; figures.failures.size() < kMaxFailures; ++n) {
       const std::string label = std::string(FailureName(sweep.failure)) + " at " +
                                 IoKindName(sweep.kind) + " " + std::to_string(n);
-      if (!RunOnce(operation, reference, label, false,
-                   [&] { vfs.FailCall(sweep.kind, n, sweep.failure); }, &figures)) {
+      if (!RunOnce(
+              operation, reference, label, false,
+              [&] { vfs.FailCall(sweep.kind, n, sweep.failure); }, &figures)) {
         break;
       }
       ++fired;
     }
-    figures.detail += std::string(figures.detail.empty() ? "" : ", ") + IoKindName(sweep.kind) +
-                      (sweep.kind == IoKind::kWrite ? std::string(" (") + FailureName(sweep.failure) + ")" : "") +
-                      " " + std::to_string(fired);
+    figures.detail +=
+        std::string(figures.detail.empty() ? "" : ", ") + IoKindName(sweep.kind) +
+        (sweep.kind == IoKind::kWrite ? std::string(" (") + FailureName(sweep.failure) + ")" : "") +
+        " " + std::to_string(fired);
   }
   return figures;
 }
@@ -581,19 +582,20 @@ SweepFigures Sweeper::SweepPowerCuts(const Operation& operation, int cuts, uint6
   }
   // Each operation draws its own cuts from the one seed.
   uint64_t mixed = seed;
-  for (const char* c = operation.name; *c; ++c) mixed = (mixed ^ static_cast<uint8_t>(*c)) * 1099511628211ULL;
+  for (const char* c = operation.name; *c; ++c)
+    mixed = (mixed ^ static_cast<uint8_t>(*c)) * 1099511628211ULL;
   std::mt19937_64 random(mixed);
   FaultVfs& vfs = FaultVfs::Get();
   for (int i = 0; i < cuts && figures.failures.size() < kMaxFailures; ++i) {
     // At one of the operation's syncs, or once it has returned.
     const int at = 1 + static_cast<int>(random() % static_cast<uint64_t>(reference.syncs + 1));
     const uint64_t keep = random();
-    const std::string label =
-        (at > reference.syncs ? "power cut after the operation"
-                              : "power cut at sync " + std::to_string(at)) +
-        " of " + std::to_string(reference.syncs) +
-        " keeping by " + std::to_string(keep);
-    RunOnce(operation, reference, label, true, [&] { vfs.CutPowerAt(at, keep); }, &figures);
+    const std::string label = (at > reference.syncs ? "power cut after the operation"
+                                                    : "power cut at sync " + std::to_string(at)) +
+                              " of " + std::to_string(reference.syncs) + " keeping by " +
+                              std::to_string(keep);
+    RunOnce(
+        operation, reference, label, true, [&] { vfs.CutPowerAt(at, keep); }, &figures);
   }
   figures.detail = std::to_string(reference.syncs) + " syncs";
   return figures;

@@ -67,11 +67,11 @@ struct SweepFigures {
   int faultPoints = 0;  // runs in which the armed fault fired
   int runs = 0;         // every run, the clean last run of each sweep included
   int powerCuts = 0;
-  int cutsBefore = 0;   // power cuts after which the store was as before the operation
-  int cutsAfter = 0;    // ... as after it
+  int cutsBefore = 0;  // power cuts after which the store was as before the operation
+  int cutsAfter = 0;   // ... as after it
   long writesKept = 0;
   long writesDropped = 0;
-  std::string detail;   // fault points per kind
+  std::string detail;                 // fault points per kind
   std::vector<std::string> failures;  // empty when every run held
 };
 
@@ -109,7 +109,7 @@ class Sweeper {
   bool RunOnce(const Operation& operation, const Reference& reference, const std::string& label,
                bool powerCut, Arm&& arm, SweepFigures* figures);
 
-  std::string folder_;  // where the starting stores are kept
+  std::string folder_;                      // where the starting stores are kept
   std::unique_ptr<Template> templates_[3];  // by Start
   World world_;
 };

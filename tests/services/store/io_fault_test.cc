@@ -41,8 +41,8 @@ class StoreIoFaultTest : public store_stress::StressTest,
 
 TEST_P(StoreIoFaultTest, EveryFailingIoCallLeavesTheStoreAsTheResultSays) {
   const SweepFigures f = sweeper_->SweepFailingCalls(GetParam());
-  std::printf("%s: %d fault points swept in %d runs (%s)\n", GetParam().name, f.faultPoints,
-              f.runs, f.detail.c_str());
+  std::printf("%s: %d fault points swept in %d runs (%s)\n", GetParam().name, f.faultPoints, f.runs,
+              f.detail.c_str());
   EXPECT_THAT(f.failures, ::testing::IsEmpty());
   EXPECT_GT(f.faultPoints, 0);
 }
@@ -50,10 +50,11 @@ TEST_P(StoreIoFaultTest, EveryFailingIoCallLeavesTheStoreAsTheResultSays) {
 TEST_P(StoreIoFaultTest, APowerCutAtAnySyncKeepsEveryCommittedChange) {
   std::printf("seed %llu\n", static_cast<unsigned long long>(kPowerCutSeed));
   const SweepFigures f = sweeper_->SweepPowerCuts(GetParam(), kPowerCuts, kPowerCutSeed);
-  std::printf("%s: %d power cuts (%s): %d left it as before, %d as after; "
-              "%ld unsynced writes kept, %ld dropped\n",
-              GetParam().name, f.powerCuts, f.detail.c_str(), f.cutsBefore, f.cutsAfter,
-              f.writesKept, f.writesDropped);
+  std::printf(
+      "%s: %d power cuts (%s): %d left it as before, %d as after; "
+      "%ld unsynced writes kept, %ld dropped\n",
+      GetParam().name, f.powerCuts, f.detail.c_str(), f.cutsBefore, f.cutsAfter, f.writesKept,
+      f.writesDropped);
   EXPECT_THAT(f.failures, ::testing::IsEmpty());
   EXPECT_EQ(kPowerCuts, f.powerCuts);
 }
