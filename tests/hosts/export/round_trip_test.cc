@@ -165,33 +165,34 @@ class ExportTest : public ImporterTest {
     }
   }
 
-  // The store's folders and messages as `format` keeps them.
-  void ReadStore(const std::string& format, STOREFOLDERID parent, const std::string& prefix,
-                 StoreContent* content) {
+  // The store's folders and messages.
+  void ReadStore(STOREFOLDERID parent, const std::string& prefix, StoreContent* content) {
     std::vector<FOLDERPROPS> folders;
     ASSERT_EQ(S_OK, vorn_host::ListSubFolders(store(), parent, &folders));
     for (const FOLDERPROPS& folder : folders) {
       std::string path = prefix + folder.szName;
       std::vector<Kept>& kept = (*content)[path];
       for (const StoredMessage& message : Messages(folder.dwFolderId)) {
-        std::string raw = message.raw;
-        uint64_t received = message.received;
-        bool read = (message.flags & MSGFLAG_READ) != 0;
+        kept.emplace_back(message.raw, message.received, (message.flags & MSGFLAG_READ) != 0);
+      }
+      ReadStore(folder.dwFolderId, path + "/", content);
+    }
+  }
+
+  // The store's folders and messages as `format` keeps them, each folder's
+  // messages sorted.
+  StoreContent Content(const std::string& format, StoreContent content = {}) {
+    if (content.empty()) ReadStore(FOLDERID_ROOT, "", &content);
+    for (auto& [path, messages] : content) {
+      for (auto& [raw, received, read] : messages) {
         if (format == "mbox") {
           if (raw.empty() || raw.back() != '\n') raw += '\n';
           received -= received % 10000000;
         }
         if (format != "maildir") read = false;
-        kept.emplace_back(raw, received, read);
       }
-      std::sort(kept.begin(), kept.end());
-      ReadStore(format, folder.dwFolderId, path + "/", content);
+      std::sort(messages.begin(), messages.end());
     }
-  }
-
-  StoreContent Content(const std::string& format) {
-    StoreContent content;
-    ReadStore(format, FOLDERID_ROOT, "", &content);
     return content;
   }
 
@@ -201,8 +202,9 @@ class ExportTest : public ImporterTest {
                  const std::vector<std::string>& formats = {"mbox", "maildir", "eml"}) {
     std::map<std::string, StoreContent> before;
     std::map<std::string, std::string> first;
+    StoreContent original = Content("maildir");
     for (const std::string& format : formats) {
-      before[format] = Content(format);
+      before[format] = Content(format, original);
       first[format] = PathFor("first-" + format);
       RunResult result = Export({"--format", format, first[format]});
       EXPECT_EQ(0, result.status) << result.err;
