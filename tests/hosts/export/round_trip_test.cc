@@ -296,14 +296,17 @@ void ExportTest::FillTree(int count) {
   ASSERT_EQ(static_cast<size_t>(count), CountAll());
 }
 
-TEST_F(ExportTest, TenThousandMessagesInANestedTreeComeBackWholeThroughMboxAndMaildir) {
+// mbox at full size: its quoting is where bytes could be lost. Maildir and
+// .eml write a file per message, which costs more than it shows; the same
+// tree at a tenth of the size exercises them.
+TEST_F(ExportTest, TenThousandMessagesInANestedTreeComeBackWholeThroughMbox) {
   FillTree(10000);
-  RoundTrip(10000, {"mbox", "maildir"});
+  RoundTrip(10000, {"mbox"});
 }
 
-TEST_F(ExportTest, ANestedTreeComesBackWholeThroughEmlFiles) {
+TEST_F(ExportTest, ANestedTreeComesBackWholeThroughMaildirAndEmlFiles) {
   FillTree(1000);
-  RoundTrip(1000, {"eml"});
+  RoundTrip(1000, {"maildir", "eml"});
 }
 
 TEST_F(ExportTest, AnExportInterruptedAtEveryMessageCompletesWithoutWritingOneTwice) {
