@@ -179,6 +179,19 @@ HRESULT OpenRecoveringOp(World& w) {
   return SUCCEEDED(hr) && rows.empty() ? E_FAIL : hr;
 }
 
+// Runs `operation` on `store`, or, for one that opens the store, on a store
+// it opens and closes.
+HRESULT RunOperation(const Operation& operation, World world, IStoreNamespace* store) {
+  ComPtr<IStoreNamespace> opened;
+  if (operation.opensTheStore) {
+    HRESULT hr = OpenStore(&opened);
+    if (FAILED(hr)) return hr;
+    store = opened.Get();
+  }
+  world.store = store;
+  return operation.run(world);
+}
+
 struct Sweep {
   IoKind kind;
   Failure failure;
@@ -394,15 +407,7 @@ bool Sweeper::RunReference(const Operation& operation, Reference* out, SweepFigu
   HRESULT hr = S_OK;
   if (!operation.opensTheStore && FAILED(hr = OpenStore(&store))) return fail("open " + Hex(hr));
   vfs.Count();
-  if (operation.opensTheStore) {
-    ComPtr<IStoreNamespace> opened;
-    hr = OpenStore(&opened);
-    world.store = opened.Get();
-    if (SUCCEEDED(hr)) hr = operation.run(world);
-  } else {
-    world.store = store.Get();
-    hr = operation.run(world);
-  }
+  hr = RunOperation(operation, world, store.Get());
   for (int kind = 0; kind < kIoKinds; ++kind) out->calls[kind] = vfs.calls(IoKind(kind));
   out->syncs = vfs.calls(IoKind::kSync);
   vfs.Disarm();
@@ -436,16 +441,7 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
     return false;
   }
   arm();
-  if (operation.opensTheStore) {
-    ComPtr<IStoreNamespace> opened;
-    hr = OpenStore(&opened);
-    world.store = opened.Get();
-    if (SUCCEEDED(hr)) hr = operation.run(world);
-  } else {
-    world.store = store.Get();
-    hr = operation.run(world);
-  }
-  world.store = nullptr;
+  hr = RunOperation(operation, world, store.Get());
   if (powerCut) vfs.CutPowerNow();  // when the operation has made every sync
   const bool fired = vfs.fired();
   ++figures->runs;
