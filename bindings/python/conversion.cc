@@ -1,8 +1,10 @@
 // Python values to VARIANTs and back.
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 #include "bindings/python/dispatch_object.h"
 
@@ -99,8 +101,29 @@ void TextToVariant(py::handle value, const Member& member, size_t index, VARIANT
   out->bstrVal = text;
 }
 
+// A listing turns many short texts into str; texts without surrogates are
+// copied straight into a str of the narrowest kind that holds them.
 py::object TextOf(BSTR text) {
   if (!text) return py::str("");
+  const UINT length = SysStringLen(text);
+  OLECHAR widest = 0;
+  bool surrogates = false;
+  for (UINT i = 0; i < length; ++i) {
+    widest = std::max(widest, text[i]);
+    surrogates = surrogates || (text[i] >= 0xD800 && text[i] <= 0xDFFF);
+  }
+  if (!surrogates) {
+    const Py_UCS4 limit = widest < 0x80 ? 0x7F : widest < 0x100 ? 0xFF : 0xFFFF;
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), limit);
+    if (!result) throw py::error_already_set();
+    if (limit == 0xFFFF) {
+      std::memcpy(PyUnicode_2BYTE_DATA(result), text, length * sizeof(OLECHAR));
+    } else {
+      Py_UCS1* narrow = PyUnicode_1BYTE_DATA(result);
+      for (UINT i = 0; i < length; ++i) narrow[i] = static_cast<Py_UCS1>(text[i]);
+    }
+    return py::reinterpret_steal<py::object>(result);
+  }
   int byteOrder = -1;  // little-endian, as the platform keeps UTF-16
   PyObject* result = PyUnicode_DecodeUTF16(reinterpret_cast<const char*>(text),
                                            static_cast<Py_ssize_t>(SysStringLen(text)) * 2,

@@ -161,10 +161,10 @@ void DispatchObject::Describe() {
   }
 }
 
-const MemberEntry* DispatchObject::Find(const std::string& name) const {
+const MemberEntry* DispatchObject::Find(std::string_view name) const {
   auto exact = byName_.find(name);
   if (exact != byName_.end()) return &exact->second;
-  auto folded = byFoldedName_.find(Folded(name));
+  auto folded = byFoldedName_.find(Folded(std::string(name)));
   if (folded == byFoldedName_.end()) return nullptr;
   return &byName_.find(folded->second)->second;
 }
@@ -189,7 +189,7 @@ std::vector<std::string> DispatchObject::Names() const {
   return names;
 }
 
-py::object DispatchObject::Call(const Member& member, const py::handle* args, size_t count) {
+py::object DispatchObject::Call(const Member& member, PyObject* const* args, size_t count) {
   if (!dispatch_) Raise(PyExc_ValueError, member.name + ": the object has been released");
   const int given = static_cast<int>(count);
   vorn_rt::CallDetails details;

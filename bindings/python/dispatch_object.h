@@ -12,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -61,7 +62,7 @@ class DispatchObject {
 
   // The entry of `name`, matched exactly and then without regard to case;
   // null when the type information lists no such member.
-  const MemberEntry* Find(const std::string& name) const;
+  const MemberEntry* Find(std::string_view name) const;
   // A member the type information does not list, found by
   // IDispatch::GetIDsOfNames and remembered; null when the object does not
   // know the name either.
@@ -72,7 +73,7 @@ class DispatchObject {
   // Calls `member` with `args`, first argument first; the result as a
   // Python value. A handler's error raised by an event during the call is
   // raised here, after the call.
-  py::object Call(const Member& member, const py::handle* args, size_t count);
+  py::object Call(const Member& member, PyObject* const* args, size_t count);
 
   // Routes the object's events to the On<Event> methods of the class of
   // `self` (the Python object of this DispatchObject, held weakly).
@@ -88,18 +89,15 @@ class DispatchObject {
   ComPtr<IDispatch> dispatch_;
   std::string name_;
   std::deque<Member> members_;  // stable addresses for the entries
-  std::unordered_map<std::string, MemberEntry> byName_;
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+  };
+  std::unordered_map<std::string, MemberEntry, NameHash, std::equal_to<>> byName_;
   std::unordered_map<std::string, std::string> byFoldedName_;
   vorn_rt::EventConnection events_;
   std::unique_ptr<py::error_already_set> pending_;
   int callsInProgress_ = 0;
-};
-
-// A member bound to its object: what `object.Method` gives. It keeps the
-// Python object alive, as a bound method does.
-struct BoundMember {
-  py::object owner;
-  const Member* member;
 };
 
 // ---- Errors ---------------------------------------------------------------------

@@ -14,6 +14,8 @@
 #include "bindings/python/dispatch_object.h"
 #include "platform/runtime.h"
 
+#include <structmember.h>
+
 namespace vorn_python {
 namespace {
 
@@ -97,12 +99,6 @@ bool IsSpecial(const char* name, Py_ssize_t size) {
   return size >= 2 && name[0] == '_' && name[1] == '_';
 }
 
-PyObject* Bind(PyObject* self, const Member* member) {
-  return py::cast(BoundMember{py::reinterpret_borrow<py::object>(self), member})
-      .release()
-      .ptr();
-}
-
 // Runs `body`, turning C++ exceptions into the Python error they stand for.
 template <class Result, class Body>
 Result Guarded(Result failed, Body&& body) {
@@ -118,6 +114,109 @@ Result Guarded(Result failed, Body&& body) {
   return failed;
 }
 
+std::string Signature(const Member& member) {
+  std::string text = member.name + "(";
+  if (member.params < 0) return text + "...)";
+  for (size_t i = 0; i < member.paramList.size(); ++i) {
+    const vorn_rt::AutomationParam& param = member.paramList[i];
+    if (i > 0) text += ", ";
+    text += param.name.empty() ? "arg" + std::to_string(i + 1) : param.name;
+    if (param.optional) text += "=<optional>";
+  }
+  return text + ")";
+}
+
+// ---- Bound members ---------------------------------------------------------------
+
+// What `object.Method` gives: the member bound to its object, called
+// through the vectorcall protocol. It keeps the object alive, as a bound
+// method does.
+struct BoundMember {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* owner;         // the Dispatch object (a reference held)
+  DispatchObject* object;  // its C++ side; null once the reference is cleared
+  const Member* member;
+};
+
+PyObject* gBoundMemberType = nullptr;
+
+PyObject* CallBound(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* names) {
+  auto* bound = reinterpret_cast<BoundMember*>(callable);
+  return Guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    if (names && PyTuple_GET_SIZE(names) > 0) {
+      Raise(PyExc_TypeError, bound->member->name + ": arguments are passed by position");
+    }
+    if (!bound->object) {
+      Raise(PyExc_ValueError, bound->member->name + ": the object has been released");
+    }
+    return bound->object->Call(*bound->member, args, PyVectorcall_NARGS(nargsf))
+        .release()
+        .ptr();
+  });
+}
+
+int TraverseBound(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(reinterpret_cast<BoundMember*>(self)->owner);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int ClearBound(PyObject* self) {
+  auto* bound = reinterpret_cast<BoundMember*>(self);
+  bound->object = nullptr;
+  Py_CLEAR(bound->owner);
+  return 0;
+}
+
+void DeallocBound(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  ClearBound(self);
+  PyObject_GC_Del(self);
+  Py_DECREF(type);
+}
+
+PyObject* ReprBound(PyObject* self) {
+  return Guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    const std::string text =
+        "<vorn member " + Signature(*reinterpret_cast<BoundMember*>(self)->member) + ">";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyMemberDef kBoundMembers[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(BoundMember, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+PyType_Slot kBoundMemberSlots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(DeallocBound)},
+    {Py_tp_traverse, reinterpret_cast<void*>(TraverseBound)},
+    {Py_tp_clear, reinterpret_cast<void*>(ClearBound)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_repr, reinterpret_cast<void*>(ReprBound)},
+    {Py_tp_members, kBoundMembers},
+    {Py_tp_doc, const_cast<char*>("A member of an automation object, bound to it.")},
+    {0, nullptr}};
+
+PyType_Spec kBoundMemberSpec = {
+    "vorn.Member", sizeof(BoundMember), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, kBoundMemberSlots};
+
+PyObject* Bind(PyObject* self, DispatchObject* object, const Member* member) {
+  auto* bound = PyObject_GC_New(BoundMember, reinterpret_cast<PyTypeObject*>(gBoundMemberType));
+  if (!bound) throw py::error_already_set();
+  bound->vectorcall = CallBound;
+  Py_INCREF(self);
+  bound->owner = self;
+  bound->object = object;
+  bound->member = member;
+  PyObject_GC_Track(bound);
+  return reinterpret_cast<PyObject*>(bound);
+}
+
+// ---- Attributes ---------------------------------------------------------------------
+
 PyObject* GetAttribute(PyObject* self, PyObject* name) {
   return Guarded<PyObject*>(nullptr, [&]() -> PyObject* {
     Py_ssize_t size = 0;
@@ -125,17 +224,17 @@ PyObject* GetAttribute(PyObject* self, PyObject* name) {
     if (!text) PyErr_Clear();
     DispatchObject* object = text && !IsSpecial(text, size) ? ObjectOf(self) : nullptr;
     if (!object) return PyObject_GenericGetAttr(self, name);
-    const std::string key(text, static_cast<size_t>(size));
-    const MemberEntry* entry = object->Find(key);
-    if (entry && entry->call) return Bind(self, entry->call);
+    const MemberEntry* entry = object->Find(std::string_view(text, static_cast<size_t>(size)));
+    if (entry && entry->call) return Bind(self, object, entry->call);
     if (entry && entry->get) return object->Call(*entry->get, nullptr, 0).release().ptr();
+    const std::string key(text, static_cast<size_t>(size));
     PyObject* found = PyObject_GenericGetAttr(self, name);
     if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
     PyErr_Clear();
     if (entry && entry->set) {
       Raise(PyExc_AttributeError, object->name() + "." + key + " can be written, not read");
     }
-    if (const Member* member = object->FindByDispatch(key)) return Bind(self, member);
+    if (const Member* member = object->FindByDispatch(key)) return Bind(self, object, member);
     Raise(PyExc_AttributeError, object->name() + " has no member \"" + key + "\"");
   });
 }
@@ -147,7 +246,7 @@ int SetAttribute(PyObject* self, PyObject* name, PyObject* value) {
     if (!text) PyErr_Clear();
     DispatchObject* object = text && !IsSpecial(text, size) ? ObjectOf(self) : nullptr;
     const MemberEntry* entry =
-        object ? object->Find(std::string(text, static_cast<size_t>(size))) : nullptr;
+        object ? object->Find(std::string_view(text, static_cast<size_t>(size))) : nullptr;
     if (!entry) return PyObject_GenericSetAttr(self, name, value);
     const std::string label = object->name() + "." + text;
     if (!value) Raise(PyExc_AttributeError, label + " is a member and cannot be deleted");
@@ -155,8 +254,7 @@ int SetAttribute(PyObject* self, PyObject* name, PyObject* value) {
       Raise(PyExc_AttributeError,
             label + (entry->get ? " can be read, not written" : " is a method"));
     }
-    py::handle argument(value);
-    object->Call(*entry->set, &argument, 1);
+    object->Call(*entry->set, &value, 1);
     return 0;
   });
 }
@@ -186,18 +284,6 @@ std::unique_ptr<DispatchObject> Create(py::handle nameObject) {
   const HRESULT hr = vorn_rt::CreateAutomationObject(name, dispatch.Put());
   if (FAILED(hr)) RaiseComError("Dispatch(\"" + name + "\")", hr, nullptr);
   return std::make_unique<DispatchObject>(dispatch.Get(), name);
-}
-
-std::string Signature(const Member& member) {
-  std::string text = member.name + "(";
-  if (member.params < 0) return text + "...)";
-  for (size_t i = 0; i < member.paramList.size(); ++i) {
-    const vorn_rt::AutomationParam& param = member.paramList[i];
-    if (i > 0) text += ", ";
-    text += param.name.empty() ? "arg" + std::to_string(i + 1) : param.name;
-    if (param.optional) text += "=<optional>";
-  }
-  return text + ")";
 }
 
 py::object DispatchWithEvents(py::handle name, py::handle handlerClass, py::handle dispatchType) {
@@ -234,24 +320,9 @@ PYBIND11_MODULE(vorn, m) {
   SetComErrorType(py::reinterpret_borrow<py::object>(comError));
   m.add_object("com_error", py::reinterpret_steal<py::object>(comError));
 
-  py::class_<BoundMember>(m, "Member", "A member of an automation object, bound to it.")
-      .def("__call__",
-           [](BoundMember& bound, py::args args) {
-             DispatchObject& object = bound.owner.cast<DispatchObject&>();
-             const size_t count = args.size();
-             std::array<py::handle, 8> inlineArgs;
-             std::vector<py::handle> heapArgs;
-             py::handle* values = inlineArgs.data();
-             if (count > inlineArgs.size()) {
-               heapArgs.resize(count);
-               values = heapArgs.data();
-             }
-             for (size_t i = 0; i < count; ++i) values[i] = PyTuple_GET_ITEM(args.ptr(), i);
-             return object.Call(*bound.member, values, count);
-           })
-      .def("__repr__", [](const BoundMember& bound) {
-        return "<vorn member " + Signature(*bound.member) + ">";
-      });
+  gBoundMemberType = PyType_FromSpec(&kBoundMemberSpec);
+  if (!gBoundMemberType) throw py::error_already_set();
+  m.add_object("Member", py::reinterpret_borrow<py::object>(gBoundMemberType));
 
   py::class_<DispatchObject> dispatch(m, "Dispatch", kDispatchDoc, py::dynamic_attr(),
                                       py::custom_type_setup(SetUpSlots));

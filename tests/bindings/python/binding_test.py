@@ -73,6 +73,7 @@ class ConversionTest(unittest.TestCase):
             (lambda: self.t.Add(1), TypeError, "Add takes 2 arguments, not 1"),
             (lambda: self.t.Add(1, 2, 3), TypeError, "Add takes 2 arguments, not 3"),
             (lambda: self.t.Optional(), TypeError, "Optional takes 1 to 2 arguments, not 0"),
+            (lambda: self.t.Add(a=1, b=2), TypeError, "Add: arguments are passed by position"),
             (lambda: self.t.Add(2**31, 0), OverflowError, "Add: argument 1 (a)"),
             (lambda: self.t.Add(0, -2**31 - 1), OverflowError, "Add: argument 2 (b)"),
             (lambda: self.t.Describe(2**32), OverflowError, "Describe: argument 1 (value)"),
@@ -153,6 +154,13 @@ class ReleaseTest(unittest.TestCase):
         self.assertEqual(live(), before + 1)
         self.assertEqual(add(1, 1), 2)
         del add
+        self.assertEqual(live(), before)
+
+        # A member kept on its own object makes a cycle the collector breaks.
+        t = vorn.Dispatch(PROGID)
+        t.keep = t.Add
+        del t
+        gc.collect()
         self.assertEqual(live(), before)
 
         # The event connection holds its object's Python side weakly.
