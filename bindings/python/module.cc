@@ -201,7 +201,9 @@ PyType_Slot kBoundMemberSlots[] = {
 
 PyType_Spec kBoundMemberSpec = {
     "vorn.Member", sizeof(BoundMember), 0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL, kBoundMemberSlots};
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    kBoundMemberSlots};
 
 PyObject* Bind(PyObject* self, DispatchObject* object, const Member* member) {
   auto* bound = PyObject_GC_New(BoundMember, reinterpret_cast<PyTypeObject*>(gBoundMemberType));
