@@ -12,6 +12,9 @@ ROOT = tempfile.mkdtemp(prefix="vorn-python-")
 os.environ["VORN_ROOT"] = ROOT
 import vorn  # noqa: E402  (the root must be set first)
 
+# The tools are programs of the build: a sanitizer runtime preloaded for this
+# interpreter is not for them.
+TOOL_ENVIRONMENT = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 PROGID = "Vorn.TestThing"
 E_FAIL = -0x7FFFBFFB  # 0x80004005
 CONNECT_E_ADVISELIMIT = -0x7FFBFDFF  # 0x80040201, the code Raise gives
@@ -22,7 +25,8 @@ DISP_E_TYPEMISMATCH = -0x7FFDFFFB  # 0x80020005
 
 def setUpModule():
     subprocess.run([os.path.join(os.environ["VORN_TEST_BIN"], "vornreg"),
-                    os.environ["VORN_TEST_THING"]], check=True, capture_output=True)
+                    os.environ["VORN_TEST_THING"]], check=True, capture_output=True,
+                   env=TOOL_ENVIRONMENT)
 
 
 def tearDownModule():
