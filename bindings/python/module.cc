@@ -7,10 +7,9 @@
 // object's own attributes and, for DispatchWithEvents, the handler class),
 // and last to IDispatch::GetIDsOfNames.
 
-#include <array>
 #include <string>
-#include <vector>
 
+// Python.h (through pybind11) comes before structmember.h.
 #include "bindings/python/dispatch_object.h"
 #include "platform/runtime.h"
 
