@@ -158,6 +158,8 @@ ApiReply Api::Handle(const std::string& operation, const json& request) {
     return ApiReply{failure.status, failure.Body()};
   } catch (const std::bad_alloc&) {
     return ApiReply{503, json{{"error", "out of memory"}}};
+  } catch (const std::exception& e) {
+    return ApiReply{500, json{{"error", std::string("internal error: ") + e.what()}}};
   }
 }
 
@@ -543,7 +545,7 @@ json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
 }  // namespace
 
 INT_PTR Api::RunDialog(HINSTANCE instance, LPCSTR templateName) {
-  if (shutDown_ || !thread_->OnThread()) return IDCANCEL;
+  if (!thread_->OnThread() || shutDown_) return IDCANCEL;
   const int64_t id = nextDialog_++;
   try {
     Dialog dialog;

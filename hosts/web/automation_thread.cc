@@ -15,6 +15,8 @@ struct AutomationThread::Pending {
 AutomationThread::AutomationThread(std::chrono::milliseconds tickInterval, Task tick,
                                    Task shutdown)
     : tickInterval_(tickInterval), tick_(std::move(tick)), shutdown_(std::move(shutdown)) {
+  // Main reads thread_ (through OnThread) only after taking the lock.
+  std::lock_guard<std::mutex> lock(mutex_);
   thread_ = std::thread([this] { Main(); });
 }
 

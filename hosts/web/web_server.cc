@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
@@ -131,6 +132,7 @@ class WebServer::Impl {
   AutomationThread thread_;
   httplib::Server http_;
   std::thread listener_;
+  std::atomic<bool> listenerDone_{false};
   std::string token_;
   std::string hosts_[2];
   std::mutex logMutex_;
@@ -180,7 +182,9 @@ httplib::Server::HandlerResponse WebServer::Impl::Screen(const httplib::Request&
     Refuse(res, 411, "give the body with Content-Length");
     return R::Handled;
   }
-  if (req.path.rfind("/api/", 0) == 0 &&
+  // Only reading the page's files goes without the token.
+  const bool reading = req.method == "GET" || req.method == "HEAD";
+  if ((!reading || req.path.rfind("/api/", 0) == 0) &&
       (req.get_header_value_count(kTokenHeader) != 1 ||
        !SameSecret(req.get_header_value(kTokenHeader), token_))) {
     Refuse(res, 401, std::string("missing or wrong ") + kTokenHeader);
@@ -244,7 +248,15 @@ bool WebServer::Impl::Start(const std::string& token, int* bound, std::string* e
   hosts_[1] = "localhost:" + std::to_string(port);
   VornSetDialogRunner(DialogRunner, this);
   started_ = true;
-  listener_ = std::thread([this] { http_.listen_after_bind(); });
+  listener_ = std::thread([this] {
+    http_.listen_after_bind();
+    listenerDone_ = true;
+  });
+  // Stop does nothing to a server that has not begun listening yet, so
+  // Start returns only once it has.
+  while (!http_.is_running() && !listenerDone_) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   return true;
 }
 
