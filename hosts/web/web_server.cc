@@ -95,7 +95,8 @@ void Answer(httplib::Response& res, int status, const json& body) {
 
 void Refuse(httplib::Response& res, int status, const std::string& why) {
   Answer(res, status, json{{"error", why}});
-  // What is left of the request is not read: the connection ends here.
+  // The body of a refused request is never read. The client is asked to
+  // close; if it sends more, the rest is screened as a request of its own.
   res.set_header("Connection", "close");
 }
 

@@ -154,8 +154,9 @@ TEST_F(WebServerTest, ScreensEveryRequest) {
       {"page via rebound name",
        "GET /index.html HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n", 421},
       {"too large", with("127.0.0.1:" + port, token, std::string(70 * 1024, ' ')), 413},
-      {"chunked", "POST /api/create HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + token +
-                      "Connection: close\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+      {"chunked",
+       "POST /api/create HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + token +
+           "Connection: close\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
        411},
       {"no length", "POST /api/create HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + token +
                         "Connection: close\r\n\r\n{}", 411},
@@ -368,7 +369,8 @@ TEST_F(WebControlTest, ListsFoldersInOneBatch) {
 TEST_F(WebControlTest, AboutBoxShowsInThePageWhileOtherCallsGoOn) {
   StartServer();
   const int64_t control = Create(kControl);
-  auto about = std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  auto about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
   const json dialogs = OpenDialogs();
   ASSERT_EQ(dialogs.size(), 1u);
   EXPECT_EQ(dialogs[0]["object"], control);
@@ -379,7 +381,8 @@ TEST_F(WebControlTest, AboutBoxShowsInThePageWhileOtherCallsGoOn) {
   EXPECT_EQ(about.get().status, 200);
 
   // Released while its dialog is open, the object's dialog is cancelled.
-  about = std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
   ASSERT_EQ(OpenDialogs().size(), 1u);
   EXPECT_EQ(Api("release", {{"object", control}}).status, 200);
   EXPECT_EQ(about.get().status, 200);
@@ -391,7 +394,12 @@ TEST_F(WebControlTest, DialogNoPageAsksForIsCancelled) {
   api.dialogTimeout = std::chrono::milliseconds(30);
   StartServer(api);
   const int64_t control = Create(kControl);
-  EXPECT_EQ(Call(control, "AboutBox", json::array()).status, 200);
+  auto about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  ASSERT_EQ(OpenDialogs().size(), 1u);
+  // No page asks for the list again: the dialog is cancelled and the call ends.
+  EXPECT_EQ(about.get().status, 200);
+  EXPECT_EQ(Api("dialogs", json::object()).Json()["dialogs"], json::array());
 }
 
 }  // namespace
