@@ -47,6 +47,18 @@ std::string Narrow(const OLECHAR* text) {
   return result;
 }
 
+// True when UTF-8 text carries `text` exactly: it holds no NUL character
+// and no unpaired surrogate.
+bool IsExactText(BSTR text) {
+  const UINT length = SysStringLen(text);
+  for (UINT i = 0; i < length; ++i) {
+    if (text[i] == 0) return false;
+  }
+  return length == 0 || WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS, text,
+                                            static_cast<int>(length), nullptr, 0, nullptr,
+                                            nullptr) > 0;
+}
+
 // ---- Enumerator traits ----------------------------------------------------------
 
 struct Verb {
@@ -292,6 +304,7 @@ HRESULT CVornOutlookExpressCtrl::Invoke(DISPID dispid, REFIID riid, LCID, WORD f
         return DISP_E_TYPEMISMATCH;
       }
       if (vt == VT_BSTR) {
+        args.altered[i] = !IsExactText(value.bstrVal);
         int cb = 0;
         LPSTR text = VornSysStringToA(value.bstrVal, &cb);
         VariantClear(&value);
