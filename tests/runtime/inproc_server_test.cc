@@ -123,18 +123,18 @@ TEST_F(InprocServer, FailuresHaveTheirOwnCodes) {
   auto library = [](const std::string& path, REFCLSID clsid) {
     return "the library " + path + " registered for the class " + ClsidText(clsid);
   };
+  auto unknown = [&](REFCLSID clsid) {
+    return "the class " + ClsidText(clsid) + " is not registered in " + root_.path() +
+           "/registry.reg; register its library with vornreg";
+  };
   struct Case {
     const char* what;
     const CLSID* clsid;
     HRESULT expected;
     std::string reason;  // the failure reason the person can act on
   } cases[] = {
-      {"unknown class", &kUnknown, REGDB_E_CLASSNOTREG,
-       "the class " + ClsidText(kUnknown) + " is not registered in " + root_.path() +
-           "/registry.reg; register its library with vornreg"},
-      {"no library path", &kNoPath, REGDB_E_CLASSNOTREG,
-       "the class " + ClsidText(kNoPath) + " is not registered in " + root_.path() +
-           "/registry.reg; register its library with vornreg"},
+      {"unknown class", &kUnknown, REGDB_E_CLASSNOTREG, unknown(kUnknown)},
+      {"no library path", &kNoPath, REGDB_E_CLASSNOTREG, unknown(kNoPath)},
       {"library missing", &kMissingLibrary, CO_E_DLLNOTFOUND,
        library(root_.path() + "/missing.so", kMissingLibrary) + " cannot be loaded"},
       {"no DllGetClassObject", &kNoEntryPoint, CO_E_ERRORINDLL,

@@ -166,21 +166,6 @@ TEST(MboxReaderTest, RefusesFilesThatAreNoMbox) {
   EXPECT_EQ("No such file or directory", error);
 }
 
-// "From " lines after an empty line without a readable date stay text and
-// are counted (each may be a separator the reader could not make out).
-TEST(MboxReaderTest, CountsFromLinesAfterAnEmptyLineTakenAsText) {
-  TempFolder folder;
-  WriteFile(folder.Path("m"), kSep1 + "\nS: a\n\nFrom me to you\nFrom inside\n\nFrom b soon\n\n" +
-                                  kSep2 + "\nS: c\n\nbody\nFrom the end\n");
-  MboxReader reader(3);
-  std::string error;
-  ASSERT_TRUE(reader.Open(folder.Path("m"), &error));
-  MboxMessage message;
-  while (reader.Next(&message) == MboxReader::Result::kMessage) {
-  }
-  EXPECT_EQ(2u, reader.textFromLines());
-}
-
 TEST(SeparatorDateTest, ReadsTheDateFormsWritersUseAsUtc) {
   struct Case {
     const char* rest;
