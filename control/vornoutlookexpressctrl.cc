@@ -13,6 +13,7 @@
 #include "control/type_library.h"
 #include "platform/codepage.h"
 #include "platform/dialog.h"
+#include "platform/failure_reason.h"
 #include "platform/runtime.h"
 
 namespace {
@@ -186,8 +187,13 @@ ULONG CVornOutlookExpressCtrl::Release() {
 // ---- The dispatch methods ------------------------------------------------------------
 
 int32_t CVornOutlookExpressCtrl::InitControl() {
-  if (store_.OpenSession() == 0) return 0;
-  if (store_.RebuildFolderList() == 0) return 0;
+  // The components below say why they fail; a host that shows it hears of
+  // the failure through the thread's failure handler.
+  VornSetFailureReason(nullptr);
+  if (store_.OpenSession() == 0 || store_.RebuildFolderList() == 0) {
+    VornReportFailure("InitControl");
+    return 0;
+  }
   store_.LoadContacts();
   return 1;
 }

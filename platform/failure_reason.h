@@ -13,6 +13,10 @@
 // replaces it. A host therefore clears it before the call whose failure it
 // will explain, and reads it only when that call failed.
 //
+// A component whose callers see only a plain false (a control's method)
+// reports such a failure with VornReportFailure; the host that wants to show
+// it to people has installed a handler on that thread.
+//
 // Declarations only; libvornrt.so implements them. Both are safe to call
 // from any thread, and neither fails.
 #pragma once
@@ -34,3 +38,16 @@ VORN_API void VornSetFailureReason(LPCSTR text);
 // there is none. Writes nothing when `text` is null or the reason and its
 // NUL do not fit, but still returns the length needed.
 VORN_API DWORD VornGetFailureReason(LPSTR text, DWORD cb);
+
+// Called by VornReportFailure with the operation that failed (e.g.
+// "InitControl") and the thread's failure reason ("" when none was set).
+// Both texts are valid only during the call.
+typedef void (*VORNFAILUREHANDLER)(LPCSTR operation, LPCSTR reason, void* context);
+
+// Makes `handler` (null: none) the calling thread's failure handler, called
+// with `context`; replaces the one before.
+VORN_API void VornSetFailureHandler(VORNFAILUREHANDLER handler, void* context);
+
+// Tells the calling thread's failure handler, if any, that `operation`
+// failed, with the thread's failure reason. Does nothing else.
+VORN_API void VornReportFailure(LPCSTR operation);

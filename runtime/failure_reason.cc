@@ -8,6 +8,8 @@
 namespace {
 
 thread_local std::string tReason;
+thread_local VORNFAILUREHANDLER tHandler = nullptr;
+thread_local void* tHandlerContext = nullptr;
 
 }  // namespace
 
@@ -38,4 +40,13 @@ DWORD VornGetFailureReason(LPSTR text, DWORD cb) {
   const auto length = static_cast<DWORD>(tReason.size());
   if (text && cb > length) std::memcpy(text, tReason.c_str(), length + 1);
   return length;
+}
+
+void VornSetFailureHandler(VORNFAILUREHANDLER handler, void* context) {
+  tHandler = handler;
+  tHandlerContext = handler ? context : nullptr;
+}
+
+void VornReportFailure(LPCSTR operation) {
+  if (tHandler) tHandler(operation ? operation : "", tReason.c_str(), tHandlerContext);
 }

@@ -15,13 +15,6 @@ namespace {
 // Hidden keys (the engine hides keys that start with byte 0xFF).
 constexpr char kEngineKey[] = "\xFF" "engine";
 constexpr char kQuitKey[] = "\xFF" "quit";
-// The ActiveXObject that the automation binding installed (stash), and the
-// member function an InitControl wrapper calls (on the wrapper).
-constexpr char kBoundActiveXKey[] = "\xFF" "boundActiveX";
-constexpr char kWrappedKey[] = "\xFF" "wrapped";
-// Where the automation binding keeps a member function's object: the target
-// of the script object's proxy, which holds the bound members.
-constexpr char kMemberTargetKey[] = "\xFF" "target";
 
 void FatalHandler(void* /*udata*/, const char* message) {
   std::fprintf(stderr, "vornhost: fatal engine error: %s\n", message ? message : "");
@@ -70,72 +63,14 @@ duk_ret_t Quit(duk_context* ctx) {
   return duk_throw(ctx);
 }
 
-// ---- The reason a control could not start ------------------------------------------------
-
-// Writes the thread's failure reason, if any, as one line on the error stream.
-void ShowFailureReason(Engine* engine, const char* member) {
-  char reason[VORN_MAX_FAILURE_REASON + 1];
-  const DWORD length = VornGetFailureReason(reason, sizeof reason);
-  if (length == 0 || length >= sizeof reason) return;
+// Shows, as one line on the error stream, why an operation that answered a
+// plain false failed, when the components below gave a reason.
+void ShowFailure(LPCSTR operation, LPCSTR reason, void* context) {
+  if (!reason || !*reason) return;
+  auto* engine = static_cast<Engine*>(context);
   std::fflush(engine->options.out);
-  std::fprintf(engine->options.err, "vornhost: %s: %s\n", member, reason);
+  std::fprintf(engine->options.err, "vornhost: %s: %s\n", operation, reason);
   std::fflush(engine->options.err);
-}
-
-// Stands in for an object's InitControl: calls the bound member and, when it
-// answers false, shows why, as the components below reported it.
-duk_ret_t InitControlShowingReason(duk_context* ctx) {
-  const duk_idx_t nargs = duk_get_top(ctx);
-  duk_push_current_function(ctx);
-  duk_get_prop_string(ctx, -1, kWrappedKey);
-  duk_remove(ctx, -2);
-  duk_insert(ctx, 0);
-  duk_push_this(ctx);
-  duk_insert(ctx, 1);
-  VornSetFailureReason(nullptr);
-  duk_call_method(ctx, nargs);  // an error passes through unchanged
-  if (duk_is_boolean(ctx, -1) && !duk_get_boolean(ctx, -1)) {
-    ShowFailureReason(EngineOf(ctx), "InitControl");
-  }
-  return 1;
-}
-
-// new ActiveXObject(name): the bound constructor; an object with an
-// InitControl member gets it wrapped by InitControlShowingReason.
-duk_ret_t ActiveXObjectShowingReasons(duk_context* ctx) {
-  duk_push_global_stash(ctx);
-  duk_get_prop_string(ctx, -1, kBoundActiveXKey);
-  duk_remove(ctx, -2);
-  duk_insert(ctx, 0);
-  duk_new(ctx, duk_get_top(ctx) - 1);  // an error passes through unchanged
-  const duk_idx_t object = duk_get_top_index(ctx);
-  duk_get_prop_string(ctx, object, "InitControl");
-  if (duk_is_function(ctx, -1)) {
-    duk_get_prop_string(ctx, -1, kMemberTargetKey);
-    if (duk_is_object(ctx, -1)) {
-      duk_push_string(ctx, "InitControl");
-      duk_push_c_function(ctx, InitControlShowingReason, DUK_VARARGS);
-      duk_dup(ctx, -4);
-      duk_put_prop_string(ctx, -2, kWrappedKey);
-      duk_def_prop(ctx, -3,
-                   DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_ENUMERABLE |
-                       DUK_DEFPROP_SET_CONFIGURABLE | DUK_DEFPROP_FORCE);
-    }
-    duk_pop(ctx);
-  }
-  duk_pop(ctx);
-  return 1;
-}
-
-// Puts ActiveXObjectShowingReasons in place of the global the binding made.
-// The global object is at `global`.
-void ShowReasonsOfInitControl(duk_context* ctx, duk_idx_t global) {
-  duk_push_global_stash(ctx);
-  duk_get_prop_string(ctx, global, "ActiveXObject");
-  duk_put_prop_string(ctx, -2, kBoundActiveXKey);
-  duk_pop(ctx);
-  duk_push_c_function(ctx, ActiveXObjectShowingReasons, DUK_VARARGS);
-  duk_put_prop_string(ctx, global, "ActiveXObject");
 }
 
 // Reports the error at the top of the stack as "file:line: message".
@@ -266,12 +201,13 @@ ScriptHost::ScriptHost(HostOptions options) : engine_(std::make_unique<Engine>()
   duk_put_prop_string(ctx, host, "quit");
   InstallAutomation(engine, host);
   duk_put_prop_string(ctx, -2, "host");
-  ShowReasonsOfInitControl(ctx, duk_get_top_index(ctx));
   duk_pop(ctx);  // global
+  VornSetFailureHandler(ShowFailure, engine);
 }
 
 ScriptHost::~ScriptHost() {
   Engine* engine = engine_.get();
+  if (engine->ctx) VornSetFailureHandler(nullptr, nullptr);
   if (engine->ctx) {
     ReleaseAutomation(engine);
     duk_destroy_heap(engine->ctx);

@@ -25,4 +25,18 @@ TEST(FailureReason, OneLinePerThreadCutBetweenCharactersUntilCleared) {
   EXPECT_EQ(Reason(), "");
 }
 
+TEST(FailureReason, AReportedFailureReachesTheHandlerOfItsThreadOnly) {
+  std::string heard;
+  VornSetFailureHandler([](LPCSTR what, LPCSTR why, void* to) {
+    *static_cast<std::string*>(to) += std::string(what) + ": " + why + ";";
+  }, &heard);
+  VornSetFailureReason("the store is damaged");
+  VornReportFailure("InitControl");
+  std::thread([] { VornReportFailure("Other"); }).join();
+  VornSetFailureHandler(nullptr, nullptr);
+  VornReportFailure("Unheard");
+  EXPECT_EQ(heard, "InitControl: the store is damaged;");
+  VornSetFailureReason(nullptr);
+}
+
 }  // namespace
