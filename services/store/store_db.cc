@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <tuple>
 
+#include "platform/failure_reason.h"
 #include "services/store/folder_names.h"
 
 namespace vorn_store {
@@ -10,6 +11,7 @@ namespace {
 
 constexpr int kSchemaVersion = 1;
 constexpr uint32_t kLastId = 0xFFFFFFFEu;  // 0 and 0xFFFFFFFF are never identifiers
+
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE counters(
@@ -93,15 +95,34 @@ HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDataba
   out->reset();
   std::unique_ptr<Connection> connection;
   HRESULT hr = Connection::Open(path, &connection);
-  if (FAILED(hr)) return hr;
-  std::shared_ptr<StoreDatabase> db(new StoreDatabase(path, std::move(connection)));
-  hr = db->CreateSchema();
-  if (FAILED(hr)) return hr;
+  std::shared_ptr<StoreDatabase> db;
+  bool newer = false;
+  if (SUCCEEDED(hr)) {
+    db.reset(new StoreDatabase(path, std::move(connection)));
+    hr = db->CreateSchema(&newer);
+  }
+  if (FAILED(hr)) {
+    // What the person running the program can act on.
+    std::string reason;
+    if (newer) {
+      reason = "the mail store " + path + " was written by a newer version of this program";
+    } else if (hr == STG_E_DOCFILECORRUPT) {
+      reason = "the mail store file " + path + " is damaged";
+    } else if (hr == STG_E_ACCESSDENIED) {
+      reason = "the mail store " + path +
+               " cannot be opened: it may not be written, and it is new or was not closed "
+               "cleanly";
+    } else if (hr == STG_E_LOCKVIOLATION) {
+      reason = "the mail store " + path + " is kept busy by another program";
+    }
+    if (!reason.empty()) VornSetFailureReason(reason.c_str());
+    return hr;
+  }
   *out = std::move(db);
   return S_OK;
 }
 
-HRESULT StoreDatabase::CreateSchema() {
+HRESULT StoreDatabase::CreateSchema(bool* newer) {
   auto version = [this](int* value) {
     Statement query(*connection_, "PRAGMA user_version");
     HRESULT hr = query.Step();
@@ -111,6 +132,7 @@ HRESULT StoreDatabase::CreateSchema() {
   int current = 0;
   HRESULT hr = version(&current);
   if (FAILED(hr)) return hr;
+  if (current == 0 && connection_->read_only()) return STG_E_ACCESSDENIED;
   if (current == 0) {
     // Another process may be creating the same store: decide again under
     // the write lock.
@@ -136,12 +158,14 @@ HRESULT StoreDatabase::CreateSchema() {
     if (FAILED(hr = tx.Commit())) return hr;
   }
   // A store written by a later version of this server is left alone.
+  *newer = current > kSchemaVersion;
   return current == kSchemaVersion ? S_OK : STG_E_DOCFILECORRUPT;
 }
 
 template <class Change>
 HRESULT StoreDatabase::RunChange(HBATCHLOCK batch, Change&& change) {
   if (batch != 0 && batch != batch_) return E_HANDLE;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   if (batch_ != 0 && FAILED(batchFailure_)) return batchFailure_;
   HRESULT hr;
   {
@@ -577,6 +601,7 @@ HRESULT StoreDatabase::FindByDigest(const Digest& digest, STOREFOLDERID* folder,
 HRESULT StoreDatabase::BeginBatch(HBATCHLOCK* batch) {
   std::lock_guard lock(mutex_);
   if (batch_ != 0 || connection_->InTransaction()) return E_UNEXPECTED;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   HRESULT hr = connection_->Exec("BEGIN IMMEDIATE");
   if (FAILED(hr)) return hr;
   batch_ = NewHandle();

@@ -76,7 +76,11 @@ constexpr size_t kMaxMessageSize = 1000000000;
 class StoreDatabase {
  public:
   // Opens the store at `path`, creating the file and a new store's special
-  // folders when missing.
+  // folders when missing. A store file that cannot be written is opened for
+  // reading only (see Connection::Open): every change then fails with
+  // STG_E_ACCESSDENIED. STG_E_DOCFILECORRUPT for a damaged file and for a
+  // store of a later version. A failure the user must act on also sets the
+  // thread's failure reason.
   static HRESULT Open(const std::string& path, std::shared_ptr<StoreDatabase>* out);
   StoreDatabase(const StoreDatabase&) = delete;
   StoreDatabase& operator=(const StoreDatabase&) = delete;
@@ -134,7 +138,8 @@ class StoreDatabase {
 
  private:
   StoreDatabase(std::string path, std::unique_ptr<Connection> connection);
-  HRESULT CreateSchema();
+  // Creates a new store's tables; *newer tells a store of a later version.
+  HRESULT CreateSchema(bool* newer);
   // Runs `change` as one write transaction (a savepoint inside an open
   // batch); `batch` as for the public calls. Caller holds mutex_.
   template <class Change>
