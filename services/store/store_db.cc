@@ -4,11 +4,11 @@
 #include <tuple>
 
 #include "services/store/folder_names.h"
+#include "services/store/schema.h"
 
 namespace vorn_store {
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr uint32_t kLastId = 0xFFFFFFFEu;  // 0 and 0xFFFFFFFF are never identifiers
 
 constexpr const char* kSchema = R"sql(
@@ -16,14 +16,6 @@ CREATE TABLE counters(
   name TEXT PRIMARY KEY,
   next INTEGER NOT NULL
 ) WITHOUT ROWID;
-CREATE TABLE folders(
-  id INTEGER PRIMARY KEY,
-  parent INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  special INTEGER NOT NULL,
-  depth INTEGER NOT NULL
-);
-CREATE INDEX folders_parent ON folders(parent);
 CREATE TABLE messages(
   id INTEGER PRIMARY KEY,
   folder INTEGER NOT NULL,
@@ -48,6 +40,7 @@ CREATE TABLE message_text(
 );
 INSERT INTO counters(name, next) VALUES('folder', 1), ('message', 1);
 )sql";
+// The folders table (kFoldersSchema) comes with these.
 
 struct SpecialFolder {
   SPECIALFOLDER kind;
@@ -89,54 +82,58 @@ ULONG_PTR NewHandle() {
 StoreDatabase::StoreDatabase(std::string path, std::unique_ptr<Connection> connection)
     : path_(std::move(path)), connection_(std::move(connection)) {}
 
-HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDatabase>* out) {
+HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDatabase>* out,
+                            IClassFactory* mimeMessageClass) {
   out->reset();
   std::unique_ptr<Connection> connection;
   HRESULT hr = Connection::Open(path, &connection);
   if (FAILED(hr)) return hr;
   std::shared_ptr<StoreDatabase> db(new StoreDatabase(path, std::move(connection)));
-  hr = db->CreateSchema();
+  hr = db->CreateSchema(mimeMessageClass);
   if (FAILED(hr)) return hr;
   *out = std::move(db);
   return S_OK;
 }
 
-HRESULT StoreDatabase::CreateSchema() {
-  auto version = [this](int* value) {
-    Statement query(*connection_, "PRAGMA user_version");
-    HRESULT hr = query.Step();
-    if (hr == S_OK) *value = static_cast<int>(query.Int(0));
-    return hr == S_OK ? S_OK : (FAILED(hr) ? hr : E_FAIL);
-  };
+HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
   int current = 0;
-  HRESULT hr = version(&current);
+  HRESULT hr = ReadSchemaVersion(*connection_, &current);
   if (FAILED(hr)) return hr;
   if (current == 0) {
     // Another process may be creating the same store: decide again under
     // the write lock.
     Transaction tx(*connection_, Transaction::Kind::kWrite);
     if (FAILED(hr = tx.status())) return hr;
-    if (FAILED(hr = version(&current))) return hr;
+    if (FAILED(hr = ReadSchemaVersion(*connection_, &current))) return hr;
     if (current == 0) {
-      if (FAILED(hr = connection_->Exec(kSchema))) return hr;
+      if (FAILED(hr = connection_->Exec(kSchema)) ||
+          FAILED(hr = connection_->Exec(kFoldersSchema))) {
+        return hr;
+      }
       for (const SpecialFolder& special : kSpecialFolders) {
         uint32_t id = 0;
         if (FAILED(hr = AllocateId("folder", &id))) return hr;
         Statement insert(*connection_,
-                         "INSERT INTO folders(id, parent, name, special, depth) "
-                         "VALUES(?1, 0, ?2, ?3, 1)");
+                         "INSERT INTO folders(id, parent, name, name_key, special, depth) "
+                         "VALUES(?1, 0, ?2, ?3, ?4, 1)");
         insert.Bind(1, id);
         insert.Bind(2, special.name);
-        insert.Bind(3, special.kind);
+        insert.Bind(3, FolderNameKey(special.name));
+        insert.Bind(4, special.kind);
         if (FAILED(hr = insert.Run())) return hr;
       }
-      if (FAILED(hr = connection_->Exec("PRAGMA user_version=1"))) return hr;
+      if (FAILED(hr = connection_->Exec("PRAGMA user_version=2"))) return hr;
       current = kSchemaVersion;
     }
     if (FAILED(hr = tx.Commit())) return hr;
   }
+  if (current == 1) {
+    hr = UpgradeFromVersion1(*connection_, mimeMessageClass, &renamed_);
+    if (FAILED(hr)) return hr;
+    if (FAILED(hr = ReadSchemaVersion(*connection_, &current))) return hr;
+  }
   // A store written by a later version of this server is left alone.
-  return current == kSchemaVersion ? S_OK : STG_E_DOCFILECORRUPT;
+  return current == kSchemaVersion ? S_OK : STORE_E_NEWERVERSION;
 }
 
 template <class Change>
@@ -261,23 +258,11 @@ HRESULT StoreDatabase::ListSubFolders(STOREFOLDERID parent, std::vector<FolderIn
   return tx.Commit();
 }
 
-HRESULT StoreDatabase::CheckSiblingName(STOREFOLDERID parent, STOREFOLDERID self,
-                                        std::string_view name) {
-  std::string key = FolderNameKey(name);
-  Statement siblings(*connection_, "SELECT id, name FROM folders WHERE parent = ?1");
-  siblings.Bind(1, parent);
-  HRESULT hr;
-  while ((hr = siblings.Step()) == S_OK) {
-    if (static_cast<STOREFOLDERID>(siblings.Int(0)) == self) continue;
-    if (FolderNameKey(siblings.Bytes(1)) == key) return STORE_E_ALREADYEXISTS;
-  }
-  return FAILED(hr) ? hr : S_OK;
-}
-
 HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
                                     STOREFOLDERID* id) {
   HRESULT hr = CheckFolderName(name);
   if (FAILED(hr)) return hr;
+  const std::string key = FolderNameKey(name);
   std::lock_guard lock(mutex_);
   return RunChange(0, [&]() -> HRESULT {
     int64_t depth = 1;
@@ -291,17 +276,18 @@ HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
       depth = query.Int(0) + 1;
     }
     if (depth > STORE_MAX_DEPTH) return STORE_E_TOODEEP;
-    HRESULT status = CheckSiblingName(parent, 0, name);
-    if (FAILED(status)) return status;
     uint32_t newId = 0;
-    if (FAILED(status = AllocateId("folder", &newId))) return status;
+    HRESULT status = AllocateId("folder", &newId);
+    if (FAILED(status)) return status;
+    // The unique index on (parent, name_key) refuses a name a sibling has.
     Statement insert(*connection_,
-                     "INSERT INTO folders(id, parent, name, special, depth) "
-                     "VALUES(?1, ?2, ?3, -1, ?4)");
+                     "INSERT INTO folders(id, parent, name, name_key, special, depth) "
+                     "VALUES(?1, ?2, ?3, ?4, -1, ?5)");
     insert.Bind(1, newId);
     insert.Bind(2, parent);
     insert.Bind(3, name);
-    insert.Bind(4, depth);
+    insert.Bind(4, key);
+    insert.Bind(5, depth);
     if (FAILED(status = insert.Run())) return status;
     if (id) *id = newId;
     return S_OK;
@@ -311,6 +297,7 @@ HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
 HRESULT StoreDatabase::RenameFolder(STOREFOLDERID id, std::string_view name) {
   HRESULT hr = CheckFolderName(name);
   if (FAILED(hr)) return hr;
+  const std::string key = FolderNameKey(name);
   std::lock_guard lock(mutex_);
   return RunChange(0, [&]() -> HRESULT {
     if (!IsRealId(id)) return STG_E_FILENOTFOUND;
@@ -320,11 +307,10 @@ HRESULT StoreDatabase::RenameFolder(STOREFOLDERID id, std::string_view name) {
     if (FAILED(found)) return found;
     if (found == S_FALSE) return STG_E_FILENOTFOUND;
     if (query.Int(1) != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
-    HRESULT status = CheckSiblingName(static_cast<STOREFOLDERID>(query.Int(0)), id, name);
-    if (FAILED(status)) return status;
-    Statement update(*connection_, "UPDATE folders SET name = ?2 WHERE id = ?1");
+    Statement update(*connection_, "UPDATE folders SET name = ?2, name_key = ?3 WHERE id = ?1");
     update.Bind(1, id);
     update.Bind(2, name);
+    update.Bind(3, key);
     return update.Run();
   });
 }
