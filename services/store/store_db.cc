@@ -1,8 +1,10 @@
 #include "services/store/store_db.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <tuple>
 
+#include "platform/failure_reason.h"
 #include "services/store/folder_names.h"
 #include "services/store/schema.h"
 
@@ -10,6 +12,7 @@ namespace vorn_store {
 namespace {
 
 constexpr uint32_t kLastId = 0xFFFFFFFEu;  // 0 and 0xFFFFFFFF are never identifiers
+
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE counters(
@@ -87,10 +90,41 @@ HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDataba
   out->reset();
   std::unique_ptr<Connection> connection;
   HRESULT hr = Connection::Open(path, &connection);
-  if (FAILED(hr)) return hr;
-  std::shared_ptr<StoreDatabase> db(new StoreDatabase(path, std::move(connection)));
-  hr = db->CreateSchema(mimeMessageClass);
-  if (FAILED(hr)) return hr;
+  std::shared_ptr<StoreDatabase> db;
+  if (SUCCEEDED(hr)) {
+    db.reset(new StoreDatabase(path, std::move(connection)));
+    hr = db->CreateSchema(mimeMessageClass);
+  }
+  if (FAILED(hr)) {
+    // What the person running the program can act on.
+    std::string reason;
+    if (hr == STORE_E_NEWERVERSION) {
+      reason = "the mail store " + path + " was made by a newer version of this program";
+    } else if (db && db->upgrading_) {
+      reason = "the mail store " + path +
+               " was made by an earlier version of this program and could not be upgraded: " +
+               db->upgradeFailure_;
+    } else if (hr == STG_E_DOCFILECORRUPT) {
+      reason = "the mail store file " + path + " is damaged";
+    } else if (hr == STG_E_ACCESSDENIED) {
+      reason = "the mail store " + path +
+               " cannot be opened: it may not be written, and it is new or was not closed "
+               "cleanly";
+    } else if (hr == STG_E_LOCKVIOLATION) {
+      reason = "the mail store " + path + " is kept busy by another program";
+    }
+    if (!reason.empty()) VornSetFailureReason(reason.c_str());
+    return hr;
+  }
+  if (!db->renamed_.empty()) {
+    // Said once: the upgrade that renamed them happens once.
+    std::string note = "the mail store " + path +
+                       " was upgraded; folders whose names clashed with a sibling's were renamed:";
+    for (size_t i = 0; i < db->renamed_.size(); ++i) {
+      note += (i ? ", \"" : " \"") + db->renamed_[i].from + "\" to \"" + db->renamed_[i].to + "\"";
+    }
+    VornSetFailureReason(note.c_str());
+  }
   *out = std::move(db);
   return S_OK;
 }
@@ -99,6 +133,7 @@ HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
   int current = 0;
   HRESULT hr = ReadSchemaVersion(*connection_, &current);
   if (FAILED(hr)) return hr;
+  if (current == 0 && connection_->read_only()) return STG_E_ACCESSDENIED;
   if (current == 0) {
     // Another process may be creating the same store: decide again under
     // the write lock.
@@ -128,8 +163,27 @@ HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
     if (FAILED(hr = tx.Commit())) return hr;
   }
   if (current == 1) {
+    // A store that cannot be written is read as it is: the queries need
+    // nothing of the second layout, and every change is refused anyway.
+    if (connection_->read_only()) return S_OK;
+    // The reason of a failure inside the upgrade (a MIME library that is not
+    // registered) is kept for the reason of the whole; a thread's earlier
+    // reason comes back when the upgrade succeeds.
+    char earlier[VORN_MAX_FAILURE_REASON + 1] = {};
+    if (VornGetFailureReason(earlier, sizeof earlier) >= sizeof earlier) earlier[0] = '\0';
+    VornSetFailureReason(nullptr);
+    upgrading_ = true;
     hr = UpgradeFromVersion1(*connection_, mimeMessageClass, &renamed_);
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      char inner[VORN_MAX_FAILURE_REASON + 1] = {};
+      const DWORD length = VornGetFailureReason(inner, sizeof inner);
+      char status[32];
+      std::snprintf(status, sizeof status, "status 0x%08X", static_cast<unsigned>(hr));
+      upgradeFailure_ = length > 0 && length < sizeof inner ? inner : status;
+      return hr;
+    }
+    upgrading_ = false;
+    VornSetFailureReason(earlier);
     if (FAILED(hr = ReadSchemaVersion(*connection_, &current))) return hr;
   }
   // A store written by a later version of this server is left alone.
@@ -139,6 +193,7 @@ HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
 template <class Change>
 HRESULT StoreDatabase::RunChange(HBATCHLOCK batch, Change&& change) {
   if (batch != 0 && batch != batch_) return E_HANDLE;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   if (batch_ != 0 && FAILED(batchFailure_)) return batchFailure_;
   HRESULT hr;
   {
@@ -563,6 +618,7 @@ HRESULT StoreDatabase::FindByDigest(const Digest& digest, STOREFOLDERID* folder,
 HRESULT StoreDatabase::BeginBatch(HBATCHLOCK* batch) {
   std::lock_guard lock(mutex_);
   if (batch_ != 0 || connection_->InTransaction()) return E_UNEXPECTED;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   HRESULT hr = connection_->Exec("BEGIN IMMEDIATE");
   if (FAILED(hr)) return hr;
   batch_ = NewHandle();

@@ -80,10 +80,15 @@ constexpr size_t kMaxMessageSize = 1000000000;
 class StoreDatabase {
  public:
   // Opens the store at `path`, creating the file and a new store's special
-  // folders when missing. A store of the first layout is upgraded first (see
-  // UpgradeFromVersion1; `mimeMessageClass` as there); renamed() then lists
-  // the folders that were renamed. STORE_E_NEWERVERSION for a store of a
-  // later layout, which is left as it is.
+  // folders when missing. A store file that cannot be written is opened for
+  // reading only (see Connection::Open): every change then fails with
+  // STG_E_ACCESSDENIED. A store of the first layout is upgraded first when
+  // it can be written (see UpgradeFromVersion1; `mimeMessageClass` as
+  // there), and read as it is when it cannot; renamed() then lists the
+  // folders the upgrade renamed, and the thread's failure reason names them.
+  // STG_E_DOCFILECORRUPT for a damaged file; STORE_E_NEWERVERSION for a
+  // store of a later layout, in which nothing is written. A failure the user
+  // must act on also sets the thread's failure reason.
   static HRESULT Open(const std::string& path, std::shared_ptr<StoreDatabase>* out,
                       IClassFactory* mimeMessageClass = nullptr);
   StoreDatabase(const StoreDatabase&) = delete;
@@ -171,6 +176,9 @@ class StoreDatabase {
   std::unique_ptr<Connection> connection_;
   std::atomic<uint64_t> removals_{0};
   std::vector<RenamedFolder> renamed_;
+  // Set while the open upgrades the store, with why it failed.
+  bool upgrading_ = false;
+  std::string upgradeFailure_;
   // The open batch: its handle (0: none), its state, and the failure that
   // undid it (S_OK while it is sound).
   HBATCHLOCK batch_ = 0;

@@ -98,6 +98,10 @@ TEST(FolderNames, RulesAndKeys) {
       {"bad\xFF utf-8", false},
       {"\xC3\xA4rger", true},        // "ärger"
       {"slash/and spaces ", true},
+      {" ", false},
+      {"   ", false},
+      {"\xE3\x80\x80\xC2\xA0", false},  // ideographic and no-break space
+      {" x ", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.valid ? S_OK : E_INVALIDARG, CheckFolderName(c.name)) << c.name;
