@@ -3,6 +3,7 @@
 // read again and clashing sibling names numbered. A store of a later layout
 // is left alone.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/failure_reason.h"
 #include "tests/services/store/store_fixture.h"
 
 namespace store_test {
@@ -23,6 +25,12 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+std::string Reason() {
+  char text[VORN_MAX_FAILURE_REASON + 1] = {};
+  VornGetFailureReason(text, sizeof text);
+  return text;
 }
 
 std::string DataPath(const std::string& name) {
@@ -101,9 +109,12 @@ const char kUpgradedTree[] =
 
 TEST_F(UpgradeTest, AFirstLayoutStoreKeepsEveryFolderAndMessageAndReadsItsFieldsAgain) {
   PutFirstLayoutStore();
+  VornSetFailureReason(nullptr);
   ASSERT_EQ(S_OK, Reopen());
   EXPECT_EQ(2, UserVersion());
   EXPECT_EQ(kUpgradedTree, Tree());
+  EXPECT_THAT(Reason(), ::testing::HasSubstr("renamed: \"NOTES\" to \"NOTES (3)\", "
+                                             "\"ARCHIV\" to \"ARCHIV (2)\""));
 
   struct Expected {
     std::initializer_list<const char*> folder;
@@ -146,7 +157,9 @@ TEST_F(UpgradeTest, AFirstLayoutStoreKeepsEveryFolderAndMessageAndReadsItsFields
   }
 
   // Opened again, nothing more happens; the unique key now keeps names apart.
+  VornSetFailureReason("earlier");
   ASSERT_EQ(S_OK, Reopen());
+  EXPECT_EQ("earlier", Reason());
   EXPECT_EQ(kUpgradedTree, Tree());
   const STOREFOLDERID notes3 = Find({"NOTES (3)"});
   EXPECT_EQ(STORE_E_ALREADYEXISTS, store_->CreateFolder(FOLDERID_ROOT, "notes", 0, nullptr));
@@ -174,6 +187,7 @@ TEST_F(UpgradeTest, AStoreOfALaterLayoutIsRefusedAndLeftAsItIs) {
   Sql("PRAGMA user_version=3");
   const std::string before = ReadFile(StoreFile());
   EXPECT_EQ(STORE_E_NEWERVERSION, Reopen());
+  EXPECT_THAT(Reason(), ::testing::HasSubstr("was made by a newer version"));
   EXPECT_EQ(before, ReadFile(StoreFile()));
   EXPECT_EQ(3, UserVersion());
 }
@@ -189,6 +203,7 @@ TEST_F(UpgradeWithStandInTest, AnUpgradeThatCannotFinishChangesNothing) {
   // Without a MIME library no field can be read: the store stays as it was.
   mime_.reset();
   EXPECT_TRUE(FAILED(Reopen()));
+  EXPECT_THAT(Reason(), ::testing::HasSubstr("could not be upgraded"));
   store_ = nullptr;
   EXPECT_EQ(1, UserVersion());
   EXPECT_EQ(before, ReadFile(StoreFile()));
