@@ -76,6 +76,18 @@ VORN_API BOOL VornMapDialogRect(RECT* rect);
 // malformed. `parent` may be null.
 VORN_API INT_PTR DialogBoxA(HINSTANCE instance, LPCSTR templateName, HWND parent);
 
+// Extension: a host that shows dialogs itself (in a window, on a web page)
+// installs a runner. While one is installed, DialogBoxA hands it every
+// dialog whose template is found and returns what it returns, instead of
+// using the terminal; the runner is called on the thread that called
+// DialogBoxA and returns when its dialog has been closed or cancelled.
+// `context` is passed through unchanged. A null runner restores the
+// terminal. The caller keeps the runner and its context valid until it has
+// installed another one and no DialogBoxA call it began is still running.
+typedef INT_PTR (*VORN_DIALOG_RUNNER)(HINSTANCE instance, LPCSTR templateName, HWND parent,
+                                      void* context);
+VORN_API void VornSetDialogRunner(VORN_DIALOG_RUNNER runner, void* context);
+
 // Extension: the text DialogBoxA shows on a terminal, into `buffer` with its
 // NUL when it fits in `cb` bytes. Returns the length without the NUL, -1 for
 // a missing or malformed template.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -225,6 +226,18 @@ void Draw(HINSTANCE instance, const DIALOG_TEMPLATE& t, HDC dc, int x, int y) {
   DeleteObject(frame);
 }
 
+// The runner a host installed, with its context.
+struct DialogRunner {
+  std::mutex mutex;
+  VORN_DIALOG_RUNNER run = nullptr;
+  void* context = nullptr;
+};
+
+DialogRunner& Runner() {
+  static DialogRunner* runner = new DialogRunner;  // never destroyed: see VornSetDialogRunner
+  return *runner;
+}
+
 // Reads one line from standard input; false at its end.
 bool ReadLine() {
   char c;
@@ -260,9 +273,18 @@ BOOL VornMapDialogRect(RECT* rect) {
   return TRUE;
 }
 
-INT_PTR DialogBoxA(HINSTANCE instance, LPCSTR templateName, HWND) {
+INT_PTR DialogBoxA(HINSTANCE instance, LPCSTR templateName, HWND parent) {
   const DIALOG_TEMPLATE* t = FindTemplate(instance, templateName);
   if (!t) return -1;
+  VORN_DIALOG_RUNNER run;
+  void* context;
+  {
+    DialogRunner& runner = Runner();
+    std::lock_guard<std::mutex> lock(runner.mutex);
+    run = runner.run;
+    context = runner.context;
+  }
+  if (run) return run(instance, templateName, parent, context);
   if (!isatty(STDIN_FILENO)) return IDCANCEL;
   try {
     const std::string text = FormatText(*t) + "Press Enter to close.\n";
@@ -274,6 +296,13 @@ INT_PTR DialogBoxA(HINSTANCE instance, LPCSTR templateName, HWND) {
     return -1;
   }
   return ReadLine() ? DefaultButton(*t) : IDCANCEL;
+}
+
+void VornSetDialogRunner(VORN_DIALOG_RUNNER run, void* context) {
+  DialogRunner& runner = Runner();
+  std::lock_guard<std::mutex> lock(runner.mutex);
+  runner.run = run;
+  runner.context = context;
 }
 
 int VornFormatDialogText(HINSTANCE instance, LPCSTR templateName, LPSTR buffer, int cb) {

@@ -1,0 +1,604 @@
+#include "hosts/web/api.h"
+
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <strings.h>
+#include <utility>
+
+#include "hosts/web/automation_thread.h"
+#include "platform/automation.h"
+#include "platform/resource.h"
+
+namespace vornweb {
+
+using nlohmann::json;
+using vorn_rt::MemberKind;
+
+namespace {
+
+constexpr size_t kMaxName = 512;
+constexpr size_t kMaxArgs = 64;
+constexpr int kMaxDepth = 8;  // objects a value may nest through
+
+// Clears every value of an argument array when it goes out of scope.
+class VariantArray {
+ public:
+  explicit VariantArray(size_t count) : values_(count) {
+    for (VARIANT& v : values_) VariantInit(&v);
+  }
+  ~VariantArray() {
+    for (VARIANT& v : values_) VariantClear(&v);
+  }
+  VariantArray(const VariantArray&) = delete;
+  VariantArray& operator=(const VariantArray&) = delete;
+  VARIANT* data() { return values_.data(); }
+  VARIANT& operator[](size_t i) { return values_[i]; }
+
+ private:
+  std::vector<VARIANT> values_;
+};
+
+const char* TypeName(VARTYPE vt) {
+  switch (vt & 0x0FFF) {
+    case VT_EMPTY:
+    case VT_VOID: return "void";
+    case VT_I1: return "char";
+    case VT_I2: return "short";
+    case VT_I4: return "long";
+    case VT_I8: return "hyper";
+    case VT_INT: return "int";
+    case VT_UI1: return "unsigned char";
+    case VT_UI2: return "unsigned short";
+    case VT_UI4: return "unsigned long";
+    case VT_UI8: return "unsigned hyper";
+    case VT_UINT: return "unsigned int";
+    case VT_R4: return "float";
+    case VT_R8: return "double";
+    case VT_CY: return "CURRENCY";
+    case VT_DATE: return "DATE";
+    case VT_BSTR: return "BSTR";
+    case VT_BOOL: return "BOOL";
+    case VT_VARIANT: return "VARIANT";
+    case VT_DISPATCH: return "IDispatch*";
+    case VT_UNKNOWN: return "IUnknown*";
+    case VT_ERROR: return "SCODE";
+    case VT_HRESULT: return "HRESULT";
+    case VT_PTR: return "pointer";
+    case VT_USERDEFINED: return "user-defined";
+    default: return "other";
+  }
+}
+
+const char* KindName(MemberKind kind) {
+  switch (kind) {
+    case MemberKind::kGetter: return "get";
+    case MemberKind::kSetter: return "put";
+    default: return "method";
+  }
+}
+
+int StatusOf(HRESULT hr) {
+  if (hr == DISP_E_UNKNOWNNAME || hr == DISP_E_MEMBERNOTFOUND || hr == REGDB_E_CLASSNOTREG ||
+      hr == CO_E_CLASSSTRING) {
+    return 404;
+  }
+  if (hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND ||
+      hr == DISP_E_PARAMNOTOPTIONAL || hr == DISP_E_OVERFLOW || hr == DISP_E_BADVARTYPE ||
+      hr == DISP_E_NONAMEDARGS || hr == E_INVALIDARG) {
+    return 400;
+  }
+  return 422;
+}
+
+// A request that cannot be answered with a result.
+class Failure {
+ public:
+  Failure(int status, std::string message, std::string member = std::string(),
+          HRESULT hr = S_OK)
+      : status(status), message(std::move(message)), member(std::move(member)), hr(hr) {}
+  json Body() const {
+    json body{{"error", message}};
+    if (!member.empty()) body["member"] = member;
+    if (hr != S_OK) body["code"] = vorn_rt::HresultHex(hr);
+    return body;
+  }
+  int status;
+  std::string message;
+  std::string member;
+  HRESULT hr;
+};
+
+}  // namespace
+
+namespace {
+
+// The text a request gives under `key`, bounded; throws when it is missing.
+const std::string& TextOf(const json& request, const char* key) {
+  const auto found = request.find(key);
+  if (found == request.end() || !found->is_string()) {
+    throw Failure(400, std::string("\"") + key + "\" must be a string");
+  }
+  const std::string& text = found->get_ref<const std::string&>();
+  if (text.empty() || text.size() > kMaxName) {
+    throw Failure(400, std::string("\"") + key + "\" must hold 1 to " +
+                                std::to_string(kMaxName) + " bytes");
+  }
+  return text;
+}
+
+int64_t NumberOf(const json& request, const char* key) {
+  const auto found = request.find(key);
+  if (found == request.end() || !found->is_number_integer()) {
+    throw Failure(400, std::string("\"") + key + "\" must be a whole number");
+  }
+  return found->get<int64_t>();
+}
+
+}  // namespace
+
+Api::Api(const ApiOptions& options, AutomationThread* thread)
+    : options_(options), thread_(thread), lastDialogPoll_(Clock::now()) {}
+
+ApiReply Api::Handle(const std::string& operation, const json& request) {
+  try {
+    if (!request.is_object()) throw Failure(400, "the request must be a JSON object");
+    if (shutDown_) throw Failure(503, "the server is stopping");
+    if (operation == "create") return Create(request);
+    if (operation == "members") return Members(request);
+    if (operation == "call") return ApiReply{200, json{{"result", Call(request)}}};
+    if (operation == "batch") return Batch(request);
+    if (operation == "release") return Release(request);
+    if (operation == "dialogs") return Dialogs();
+    if (operation == "close") return CloseDialog(request);
+    throw Failure(404, "no operation \"" + operation + "\"");
+  } catch (const Failure& failure) {
+    return ApiReply{failure.status, failure.Body()};
+  } catch (const std::bad_alloc&) {
+    return ApiReply{503, json{{"error", "out of memory"}}};
+  } catch (const std::exception& e) {
+    return ApiReply{500, json{{"error", std::string("internal error: ") + e.what()}}};
+  }
+}
+
+// ---- Objects ------------------------------------------------------------------------
+
+int64_t Api::Enter(IDispatch* dispatch) {
+  ComPtr<IUnknown> identity;
+  if (FAILED(dispatch->QueryInterface(IID_IUnknown, identity.PutVoid())) || !identity) {
+    throw Failure(422, "the object does not answer IUnknown");
+  }
+  const auto known = byIdentity_.find(identity.Get());
+  if (known != byIdentity_.end()) {
+    objects_[known->second].lastUsed = Clock::now();
+    return known->second;
+  }
+  if (objects_.size() >= options_.maxObjects) {
+    throw Failure(429, "too many objects (" + std::to_string(options_.maxObjects) +
+                           "); release some first");
+  }
+  const int64_t id = nextObject_++;
+  Entry& entry = objects_[id];
+  entry.dispatch = ComPtr<IDispatch>(dispatch);
+  entry.identity = identity;
+  entry.members = vorn_rt::DescribeMembers(dispatch);
+  entry.lastUsed = Clock::now();
+  byIdentity_[identity.Get()] = id;
+  return id;
+}
+
+Api::Entry& Api::Find(const json& request, const char* key) {
+  const int64_t id = NumberOf(request, key);
+  const auto found = objects_.find(id);
+  if (found == objects_.end()) throw Failure(404, "unknown object " + std::to_string(id));
+  found->second.lastUsed = Clock::now();
+  return found->second;
+}
+
+json Api::MemberList(const Entry& entry) const {
+  json list = json::array();
+  for (const vorn_rt::AutomationMember& m : entry.members) {
+    json params = json::array();
+    for (const vorn_rt::AutomationParam& p : m.paramList) {
+      params.push_back({{"name", p.name}, {"type", TypeName(p.type)}, {"optional", p.optional}});
+    }
+    list.push_back({{"name", m.name},
+                    {"dispid", m.dispid},
+                    {"kind", KindName(m.kind)},
+                    {"params", std::move(params)},
+                    {"result", TypeName(m.result)}});
+  }
+  return list;
+}
+
+ApiReply Api::Create(const json& request) {
+  const std::string& name = TextOf(request, "name");
+  ComPtr<IDispatch> dispatch;
+  const HRESULT hr = vorn_rt::CreateAutomationObject(name, dispatch.Put());
+  if (FAILED(hr)) {
+    throw Failure(StatusOf(hr), vorn_rt::DescribeFailure(name, hr, nullptr), name, hr);
+  }
+  const int64_t id = Enter(dispatch.Get());
+  return ApiReply{201, json{{"object", id}, {"members", MemberList(objects_.at(id))}}};
+}
+
+ApiReply Api::Members(const json& request) {
+  return ApiReply{200, json{{"members", MemberList(Find(request, "object"))}}};
+}
+
+ApiReply Api::Release(const json& request) {
+  const int64_t id = NumberOf(request, "object");
+  const auto found = objects_.find(id);
+  if (found == objects_.end()) throw Failure(404, "unknown object " + std::to_string(id));
+  // The entry leaves the table before the object goes: its destructor may
+  // call back into the API through a dialog's nested loop.
+  Entry gone = std::move(found->second);
+  byIdentity_.erase(gone.identity.Get());
+  objects_.erase(found);
+  return ApiReply{};
+}
+
+void Api::Tick() {
+  const Clock::time_point now = Clock::now();
+  std::vector<Entry> expired;
+  for (auto it = objects_.begin(); it != objects_.end();) {
+    if (it->second.busy == 0 && now - it->second.lastUsed >= options_.idleLimit) {
+      byIdentity_.erase(it->second.identity.Get());
+      expired.push_back(std::move(it->second));
+      it = objects_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  // `expired` releases the objects here, after the table is consistent.
+}
+
+void Api::Shutdown() {
+  shutDown_ = true;
+  for (auto& dialog : dialogs_) dialog.second.closed = true;
+  std::map<int64_t, Entry> objects;
+  objects.swap(objects_);
+  byIdentity_.clear();
+}
+
+// ---- Values ---------------------------------------------------------------------------
+
+void Api::ToVariant(const json& value, VARIANT* out) {
+  VariantInit(out);
+  switch (value.type()) {
+    case json::value_t::null:
+      out->vt = VT_NULL;
+      return;
+    case json::value_t::boolean:
+      out->vt = VT_BOOL;
+      out->boolVal = value.get<bool>() ? VARIANT_TRUE : VARIANT_FALSE;
+      return;
+    case json::value_t::number_integer:
+    case json::value_t::number_unsigned:
+    case json::value_t::number_float: {
+      const double number = value.get<double>();
+      if (std::trunc(number) == number && number >= -2147483648.0 && number <= 2147483647.0) {
+        out->vt = VT_I4;
+        out->lVal = static_cast<LONG>(number);
+      } else {
+        out->vt = VT_R8;
+        out->dblVal = number;
+      }
+      return;
+    }
+    case json::value_t::string: {
+      const std::string& text = value.get_ref<const std::string&>();
+      BSTR bstr = VornSysAllocStringA(text.data(), static_cast<int>(text.size()));
+      if (!bstr) throw std::bad_alloc();
+      out->vt = VT_BSTR;
+      out->bstrVal = bstr;
+      return;
+    }
+    case json::value_t::object:
+      if (value.size() == 1 && value.contains("object")) {
+        const Entry& entry = Find(value, "object");
+        out->vt = VT_DISPATCH;
+        entry.dispatch.CopyTo(&out->pdispVal);
+        return;
+      }
+      throw Failure(400, "an object argument must be {\"object\": N}");
+    default:
+      throw Failure(400, std::string("cannot pass ") + value.type_name());
+  }
+}
+
+json Api::FromVariant(const VARIANT& value, int depth) {
+  VARTYPE vt = value.vt;
+  const bool byRef = (vt & VT_BYREF) != 0;
+  vt = static_cast<VARTYPE>(vt & ~VT_BYREF);
+  if (byRef && !value.byref) throw Failure(422, "a reference result points nowhere");
+  switch (vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+      return nullptr;
+    case VT_VARIANT:
+      if (!byRef || depth >= kMaxDepth) break;
+      return FromVariant(*value.pvarVal, depth + 1);
+    case VT_BOOL:
+      return (byRef ? *value.pboolVal : value.boolVal) != VARIANT_FALSE;
+    case VT_BSTR:
+      return vorn_rt::Utf8OfBstr(byRef ? *value.pbstrVal : value.bstrVal);
+    case VT_DISPATCH:
+    case VT_UNKNOWN: {
+      IUnknown* unknown = vt == VT_DISPATCH
+                              ? static_cast<IUnknown*>(byRef ? *value.ppdispVal : value.pdispVal)
+                              : (byRef ? *value.ppunkVal : value.punkVal);
+      if (!unknown) return nullptr;
+      ComPtr<IDispatch> dispatch;
+      if (FAILED(unknown->QueryInterface(IID_IDispatch, dispatch.PutVoid())) || !dispatch) {
+        throw Failure(422, "the object it returned cannot be called");
+      }
+      return json{{"object", Enter(dispatch.Get())}};
+    }
+    case VT_ERROR:
+      return static_cast<int64_t>(byRef ? *value.plVal : value.scode);
+    default:
+      break;
+  }
+  VARIANT number;
+  VariantInit(&number);
+  if (FAILED(VariantChangeType(&number, &value, 0, VT_R8))) {
+    throw Failure(422, "its value of type " + std::to_string(value.vt) + " has no JSON form");
+  }
+  const double d = number.dblVal;
+  if (!std::isfinite(d)) return nullptr;  // JSON has no infinities
+  if (std::trunc(d) == d && std::fabs(d) < 9007199254740992.0) return static_cast<int64_t>(d);
+  return d;
+}
+
+// ---- Calls ---------------------------------------------------------------------------
+
+json Api::Call(const json& call) {
+  if (!call.is_object()) throw Failure(400, "a call must be a JSON object");
+  const int64_t id = NumberOf(call, "object");
+  const std::string& name = TextOf(call, "member");
+  Entry& entry = Find(call, "object");
+
+  // The member: from the type information when it lists the name (the kind
+  // asked for, or the method, or else the getter), else by name.
+  bool kindGiven = false;
+  MemberKind kind = MemberKind::kMethod;
+  if (const auto k = call.find("kind"); k != call.end()) {
+    const std::string text = k->is_string() ? k->get<std::string>() : std::string();
+    if (text == "method") {
+      kind = MemberKind::kMethod;
+    } else if (text == "get") {
+      kind = MemberKind::kGetter;
+    } else if (text == "put") {
+      kind = MemberKind::kSetter;
+    } else {
+      throw Failure(400, name + ": \"kind\" must be \"method\", \"get\" or \"put\"", name);
+    }
+    kindGiven = true;
+  }
+  const vorn_rt::AutomationMember* member = nullptr;
+  for (const vorn_rt::AutomationMember& m : entry.members) {
+    if (strcasecmp(m.name.c_str(), name.c_str()) != 0) continue;
+    if (kindGiven ? m.kind == kind
+                  : (m.kind == MemberKind::kMethod ||
+                     (m.kind == MemberKind::kGetter && !member))) {
+      member = &m;
+      if (kindGiven || m.kind == MemberKind::kMethod) break;
+    }
+  }
+  vorn_rt::CallDetails details;
+  if (member) {
+    kind = member->kind;
+    details.declared = member->params;
+    details.optional = member->optional;
+  }
+  // The object's own name lookup decides the DISPID (a property's accessors
+  // share one, whatever its type information lists); it is asked once.
+  std::string key = name;
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  DISPID dispid = DISPID_UNKNOWN;
+  if (const auto known = entry.ids.find(key); known != entry.ids.end()) {
+    dispid = known->second;
+  } else {
+    const HRESULT hr = vorn_rt::IdOfName(entry.dispatch.Get(), name, &dispid);
+    if (FAILED(hr) && member) {
+      dispid = member->dispid;
+    } else if (FAILED(hr)) {
+      throw Failure(StatusOf(hr), vorn_rt::DescribeFailure(name, hr, nullptr), name, hr);
+    } else if (entry.ids.size() < 4096) {
+      entry.ids.emplace(std::move(key), dispid);
+    }
+  }
+
+  json none = json::array();
+  const auto a = call.find("args");
+  const json& args = a == call.end() ? none : *a;
+  if (!args.is_array()) throw Failure(400, name + ": \"args\" must be an array", name);
+  if (args.size() > kMaxArgs) {
+    throw Failure(400, name + ": more than " + std::to_string(kMaxArgs) + " arguments", name);
+  }
+  if (kind == MemberKind::kSetter && args.size() != 1) {
+    throw Failure(400, name + ": a property is set with one argument", name);
+  }
+  VariantArray values(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    try {
+      ToVariant(args[i], &values[i]);
+    } catch (const Failure& failure) {
+      throw Failure(failure.status,
+                    name + ": argument " + std::to_string(i + 1) + ": " + failure.message, name);
+    }
+  }
+  details.argCount = static_cast<int>(args.size());
+
+  // The object may leave the table while the call runs (a dialog's nested
+  // loop serves other requests), so the call holds its own reference and
+  // the entry is looked up again afterwards.
+  ComPtr<IDispatch> dispatch = entry.dispatch;
+  ++entry.busy;
+  calling_.push_back(id);
+  VARIANT result;
+  VariantInit(&result);
+  vorn_rt::CallFault fault;
+  const HRESULT hr = vorn_rt::InvokeMember(dispatch.Get(), dispid, kind, values.data(),
+                                           args.size(), &result, &fault, !member && !kindGiven);
+  calling_.pop_back();
+  if (const auto again = objects_.find(id); again != objects_.end()) {
+    --again->second.busy;
+    again->second.lastUsed = Clock::now();
+  }
+  if (FAILED(hr)) {
+    VariantClear(&result);
+    details.argument = fault.argument;
+    throw Failure(StatusOf(hr == DISP_E_EXCEPTION ? fault.exception.scode : hr),
+                  vorn_rt::DescribeFailure(name, hr,
+                                           hr == DISP_E_EXCEPTION ? &fault.exception : nullptr,
+                                           details),
+                  name, hr == DISP_E_EXCEPTION && FAILED(fault.exception.scode)
+                            ? fault.exception.scode
+                            : hr);
+  }
+  try {
+    json out = FromVariant(result);
+    VariantClear(&result);
+    return out;
+  } catch (const Failure& failure) {
+    VariantClear(&result);
+    throw Failure(failure.status, name + ": the result cannot be used: " + failure.message, name);
+  }
+}
+
+ApiReply Api::Batch(const json& request) {
+  const auto calls = request.find("calls");
+  if (calls == request.end() || !calls->is_array()) {
+    throw Failure(400, "\"calls\" must be an array");
+  }
+  if (calls->size() > options_.maxBatch) {
+    throw Failure(400, "a batch holds at most " + std::to_string(options_.maxBatch) + " calls");
+  }
+  json results = json::array();
+  for (size_t i = 0; i < calls->size(); ++i) {
+    try {
+      results.push_back(Call((*calls)[i]));
+    } catch (const Failure& failure) {
+      json body = failure.Body();
+      body["index"] = i;
+      body["results"] = std::move(results);
+      return ApiReply{failure.status, std::move(body)};
+    }
+  }
+  return ApiReply{200, json{{"results", std::move(results)}}};
+}
+
+// ---- Dialogs ---------------------------------------------------------------------------
+
+namespace {
+
+// The dialog as the page draws it: sizes in pixels, items below the caption.
+json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
+  json description{{"caption", ""}, {"items", json::array()}};
+  SIZE size{};
+  if (VornGetDialogSize(instance, templateName, &size)) {
+    description["width"] = size.cx;
+    description["height"] = size.cy;
+  }
+  const int length = VornFormatDialogText(instance, templateName, nullptr, 0);
+  if (length >= 0) {
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    VornFormatDialogText(instance, templateName, text.data(), length + 1);
+    text.resize(static_cast<size_t>(length));
+    description["text"] = text;
+  }
+  HRSRC found = FindResourceA(instance, templateName, RT_DIALOG);
+  const auto* t = static_cast<const DIALOG_TEMPLATE*>(LockResource(LoadResource(instance, found)));
+  if (!t || SizeofResource(instance, found) != sizeof(DIALOG_TEMPLATE)) return description;
+  const bool caption = (t->style & WS_CAPTION) == WS_CAPTION && t->caption && t->caption[0];
+  if (caption) description["caption"] = t->caption;
+  for (UINT i = 0; t->items && i < t->itemCount; ++i) {
+    const DIALOG_ITEM& item = t->items[i];
+    RECT r{item.x, item.y, item.x + item.cx, item.y + item.cy};
+    VornMapDialogRect(&r);
+    const bool button = item.itemClass == DIALOG_BUTTON;
+    const bool icon = !button && (item.style & 0xF) == SS_ICON;
+    std::string text;
+    if (!icon && item.text && !IS_INTRESOURCE(item.text)) text = item.text;
+    const char* kind = button ? "button" : icon ? "icon" : "text";
+    const char* align = (item.style & 0xF) == SS_CENTER ? "center"
+                        : (item.style & 0xF) == SS_RIGHT ? "right"
+                                                          : "left";
+    json entry{{"kind", kind},
+               {"id", item.id},
+               {"x", r.left},
+               {"y", r.top + (caption ? kDialogCaptionHeight : 0)},
+               {"width", r.right - r.left},
+               {"height", r.bottom - r.top},
+               {"text", text}};
+    if (button) entry["default"] = (item.style & 0xF) == BS_DEFPUSHBUTTON;
+    if (!button && !icon) entry["align"] = align;
+    description["items"].push_back(std::move(entry));
+  }
+  return description;
+}
+
+}  // namespace
+
+INT_PTR Api::RunDialog(HINSTANCE instance, LPCSTR templateName) {
+  if (!thread_->OnThread() || shutDown_) return IDCANCEL;
+  const int64_t id = nextDialog_++;
+  try {
+    Dialog dialog;
+    dialog.owner = calling_.empty() ? 0 : calling_.back();
+    dialog.description = DescribeDialog(instance, templateName);
+    dialog.opened = Clock::now();
+    dialogs_.emplace(id, std::move(dialog));
+  } catch (...) {
+    return -1;
+  }
+  thread_->PumpUntil([&] {
+    const Dialog& d = dialogs_.at(id);
+    if (d.closed) return true;
+    if (d.owner != 0 && objects_.find(d.owner) == objects_.end()) return true;
+    const Clock::time_point seen = std::max(d.opened, lastDialogPoll_);
+    return Clock::now() - seen >= options_.dialogTimeout;
+  });
+  const auto done = dialogs_.find(id);
+  const INT_PTR result = done->second.closed && !shutDown_ ? done->second.result : IDCANCEL;
+  dialogs_.erase(done);
+  return result;
+}
+
+ApiReply Api::Dialogs() {
+  lastDialogPoll_ = Clock::now();
+  json list = json::array();
+  for (const auto& [id, dialog] : dialogs_) {
+    if (dialog.closed) continue;
+    json entry = dialog.description;
+    entry["dialog"] = id;
+    entry["object"] = dialog.owner;
+    list.push_back(std::move(entry));
+  }
+  return ApiReply{200, json{{"dialogs", std::move(list)}}};
+}
+
+ApiReply Api::CloseDialog(const json& request) {
+  const int64_t id = NumberOf(request, "dialog");
+  const auto found = dialogs_.find(id);
+  if (found == dialogs_.end() || found->second.closed) {
+    throw Failure(404, "no open dialog " + std::to_string(id));
+  }
+  INT_PTR result = IDOK;
+  if (request.contains("result")) {
+    const int64_t given = NumberOf(request, "result");
+    if (given < std::numeric_limits<int>::min() || given > std::numeric_limits<int>::max()) {
+      throw Failure(400, "\"result\" is out of range");
+    }
+    result = static_cast<INT_PTR>(given);
+  }
+  found->second.closed = true;
+  found->second.result = result;
+  return ApiReply{};
+}
+
+}  // namespace vornweb

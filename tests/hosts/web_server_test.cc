@@ -1,0 +1,405 @@
+// vornweb's server in process on 127.0.0.1, spoken to over raw sockets: the
+// security screen, the API on the hosts' test object, batches, expiry,
+// disconnects, and the real control with its About dialog shown "in a page".
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "hosts/web/web_server.h"
+#include "platform/loader.h"
+#include "platform/runtime.h"
+#include "tests/hosts/test_thing.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+using nlohmann::json;
+
+struct Reply {
+  int status = 0;
+  std::string head;  // status line and headers
+  std::string body;
+  json Json() const { return json::parse(body, nullptr, false); }
+};
+
+int Connect(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Sends `raw` and reads the reply until the server closes the connection.
+Reply Exchange(int port, const std::string& raw) {
+  Reply reply;
+  const int fd = Connect(port);
+  if (fd < 0) return reply;
+  send(fd, raw.data(), raw.size(), MSG_NOSIGNAL);
+  std::string all;
+  char buffer[65536];
+  pollfd p{fd, POLLIN, 0};
+  while (poll(&p, 1, 20000) == 1) {
+    const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    all.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  const size_t end = all.find("\r\n\r\n");
+  if (all.size() < 12 || end == std::string::npos) return reply;
+  reply.status = std::stoi(all.substr(9, 3));
+  reply.head = all.substr(0, end);
+  reply.body = all.substr(end + 4);
+  return reply;
+}
+
+class WebServerTest : public testing::Test {
+ protected:
+  void StartServer(vornweb::ApiOptions api = {}) {
+    page_ = vorn_test::MakeTempDir("web-page");
+    std::ofstream(page_ + "/index.html") << "<p>page</p>";
+    vornweb::ServerOptions options;
+    options.pageDir = page_;
+    options.maxBody = 64 * 1024;
+    options.api = api;
+    options.tick = std::chrono::milliseconds(5);
+    options.log = [this](const std::string& line) {
+      std::lock_guard<std::mutex> lock(logMutex_);
+      log_ += line + "\n";
+    };
+    server_ = std::make_unique<vornweb::WebServer>(options);
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+    port_ = server_->port();
+  }
+  void TearDown() override {
+    if (server_) server_->Stop();
+    if (!page_.empty()) vorn_test::RemoveTree(page_);
+  }
+
+  std::string Request(const std::string& method, const std::string& path,
+                      const std::string& body, const std::string& extra = "") {
+    return method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+           "\r\nConnection: close\r\n" + extra + "Content-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+  }
+  Reply Api(const std::string& operation, const json& body) {
+    return Exchange(port_, Request("POST", "/api/" + operation, body.dump(),
+                                   "X-Vorn-Token: " + server_->token() + "\r\n"));
+  }
+  int64_t Create(const std::string& name) {
+    const Reply r = Api("create", {{"name", name}});
+    EXPECT_EQ(r.status, 201) << r.body;
+    return r.Json().value("object", int64_t{0});
+  }
+  Reply Call(int64_t object, const std::string& member, const json& args,
+             const char* kind = nullptr) {
+    json call{{"object", object}, {"member", member}, {"args", args}};
+    if (kind) call["kind"] = kind;
+    return Api("call", call);
+  }
+
+  vorn_test::TempRoot root_;
+  vorn_test::TestThingRegistration thing_;
+  std::unique_ptr<vornweb::WebServer> server_;
+  std::string page_;
+  int port_ = 0;
+  std::mutex logMutex_;
+  std::string log_;
+};
+
+TEST_F(WebServerTest, ScreensEveryRequest) {
+  StartServer();
+  const std::string port = std::to_string(port_);
+  const std::string token = "X-Vorn-Token: " + server_->token() + "\r\n";
+  std::string wrong = server_->token();
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+  const std::string create = R"({"name":"Vorn.TestThing"})";
+  auto with = [&](const std::string& host, const std::string& extra, const std::string& body) {
+    return "POST /api/create HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n" + extra +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  };
+  struct Case {
+    const char* what;
+    std::string raw;
+    int status;
+  } cases[] = {
+      {"page file, no token", "GET /index.html HTTP/1.1\r\nHost: localhost:" + port +
+                                  "\r\nConnection: close\r\n\r\n", 200},
+      {"token, localhost", with("localhost:" + port, token, create), 201},
+      {"no token", with("127.0.0.1:" + port, "", create), 401},
+      {"wrong token", with("127.0.0.1:" + port, "X-Vorn-Token: " + wrong + "\r\n", create), 401},
+      {"two tokens", with("127.0.0.1:" + port, token + token, create), 401},
+      {"rebound name", with("evil.example:" + port, token, create), 421},
+      {"other port", with("127.0.0.1:1", token, create), 421},
+      {"page via rebound name",
+       "GET /index.html HTTP/1.1\r\nHost: evil.example\r\nConnection: close\r\n\r\n", 421},
+      {"too large", with("127.0.0.1:" + port, token, std::string(70 * 1024, ' ')), 413},
+      {"chunked",
+       "POST /api/create HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + token +
+           "Connection: close\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+       411},
+      {"no length", "POST /api/create HTTP/1.1\r\nHost: 127.0.0.1:" + port + "\r\n" + token +
+                        "Connection: close\r\n\r\n{}", 411},
+      {"bad JSON", with("127.0.0.1:" + port, token, "{\"name\":"), 400},
+      {"not an object", with("127.0.0.1:" + port, token, "[1]"), 400},
+      {"deep nesting", with("127.0.0.1:" + port, token, std::string(5000, '[')), 400},
+      {"name not text", with("127.0.0.1:" + port, token, R"({"name":5})"), 400},
+      {"unknown class", with("127.0.0.1:" + port, token, R"({"name":"No.Such.1"})"), 404},
+  };
+  for (const Case& c : cases) {
+    const Reply r = Exchange(port_, c.raw);
+    EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.head << "\n" << r.body;
+    EXPECT_NE(r.head.find("Content-Security-Policy: default-src 'self'"), std::string::npos)
+        << c.what;
+    EXPECT_EQ(r.head.find("Access-Control"), std::string::npos) << c.what;
+  }
+  // The token is in no log line, wherever a client put it.
+  Exchange(port_, Request("GET", "/x" + server_->token() + "?t=" + server_->token(), ""));
+  std::lock_guard<std::mutex> lock(logMutex_);
+  EXPECT_NE(log_.find("POST /api/create 401"), std::string::npos) << log_;
+  EXPECT_EQ(log_.find(server_->token()), std::string::npos) << log_;
+}
+
+TEST_F(WebServerTest, CallsConvertValuesAndNameFailures) {
+  StartServer();
+  const int64_t thing = Create("Vorn.TestThing");
+  const int64_t other = Create("{7D0B58E2-3C1A-4F0E-9B6D-2A5C8E1F4B01}");
+  ASSERT_NE(thing, other);
+  struct Case {
+    const char* member;
+    json args;
+    int status;
+    json result;         // for 200
+    const char* code;    // for failures
+  } cases[] = {
+      {"Add", {2, 3}, 200, 5, ""},
+      {"add", {2, 3}, 200, 5, ""},
+      {"Concat", {"\xC3\xA9", "\xF0\x9F\x98\x80"}, 200, "\xC3\xA9\xF0\x9F\x98\x80", ""},
+      {"Describe", {2.5}, 200, "R8 2.5", ""},
+      {"Describe", {4294967296.0}, 200, "R8 4294967296", ""},
+      {"Describe", {true}, 200, "BOOL -1", ""},
+      {"Describe", {nullptr}, 200, "NULL", ""},
+      {"Describe", {{{"object", other}}}, 200, "DISPATCH TestThing", ""},
+      {"Make", {"i8"}, 200, 1099511627776LL, ""},
+      {"Make", {"nothing"}, 200, nullptr, ""},
+      {"Make", {"byref"}, 200, 77, ""},
+      {"Optional", {1}, 200, 11, ""},
+      {"Secret", json::array(), 200, 7, ""},
+      {"Make", {"self"}, 200, {{"object", thing}}, ""},
+      {"Add", {"x", 1}, 400, nullptr, "0x80020005"},
+      {"Add", {1}, 400, nullptr, "0x8002000E"},
+      {"Nope", json::array(), 404, nullptr, "0x80020006"},
+      {"Raise", {"boom"}, 422, nullptr, "0x80040201"},
+      {"Make", {"record"}, 422, nullptr, ""},
+      {"Describe", {{1}}, 400, nullptr, ""},
+      {"Describe", {{{"object", 999}}}, 404, nullptr, ""},
+  };
+  for (const Case& c : cases) {
+    const Reply r = Call(thing, c.member, c.args);
+    const json body = r.Json();
+    EXPECT_EQ(r.status, c.status) << c.member << " " << c.args.dump() << " " << r.body;
+    if (c.status == 200) {
+      EXPECT_EQ(body["result"], c.result) << c.member << " " << c.args.dump();
+    } else {
+      EXPECT_EQ(body.value("member", ""), c.member) << r.body;
+      EXPECT_EQ(body.value("code", ""), c.code) << r.body;
+    }
+  }
+  const Reply put = Call(thing, "Value", {41}, "put");
+  EXPECT_EQ(put.status, 200) << put.body;
+  EXPECT_EQ(Call(thing, "Value", json::array()).Json()["result"], 41);
+  // The members come from the type information, parameters named and typed.
+  const json members = Api("members", {{"object", thing}}).Json()["members"];
+  ASSERT_TRUE(members.is_array());
+  EXPECT_EQ(members[0]["name"], "Add");
+  EXPECT_EQ(members[0]["params"][1], json({{"name", "b"}, {"type", "long"}, {"optional", false}}));
+  EXPECT_EQ(members[0]["result"], "long");
+  // Released, the object is gone from the table and from memory.
+  ASSERT_EQ(vorn_test::LiveTestThings(), 2);
+  EXPECT_EQ(Api("release", {{"object", other}}).status, 200);
+  EXPECT_EQ(vorn_test::LiveTestThings(), 1);
+  EXPECT_EQ(Call(other, "Add", {1, 1}).status, 404);
+  EXPECT_EQ(Api("release", {{"object", other}}).status, 404);
+}
+
+TEST_F(WebServerTest, BatchRunsInOrderAndStopsAtTheFirstFailure) {
+  StartServer();
+  const int64_t thing = Create("Vorn.TestThing");
+  json calls = json::array();
+  for (int i = 0; i < 1000; ++i) {
+    calls.push_back({{"object", thing}, {"member", "Add"}, {"args", {i, 1}}});
+  }
+  const Reply all = Api("batch", {{"calls", calls}});
+  ASSERT_EQ(all.status, 200);
+  const json results = all.Json()["results"];
+  ASSERT_EQ(results.size(), 1000u);
+  EXPECT_EQ(results[0], 1);
+  EXPECT_EQ(results[999], 1000);
+
+  const json failing = {{{"object", thing}, {"member", "Value"}, {"kind", "put"}, {"args", {1}}},
+                        {{"object", thing}, {"member", "Fail"}, {"args", {-2147467259}}},
+                        {{"object", thing}, {"member", "Value"}, {"kind", "put"}, {"args", {2}}}};
+  const Reply r = Api("batch", {{"calls", failing}});
+  EXPECT_EQ(r.status, 422);
+  EXPECT_EQ(r.Json()["index"], 1);
+  EXPECT_EQ(r.Json()["code"], "0x80004005");
+  EXPECT_EQ(r.Json()["results"], json::array({nullptr}));
+  EXPECT_EQ(Call(thing, "Value", json::array()).Json()["result"], 1);
+}
+
+TEST_F(WebServerTest, UnusedObjectsExpire) {
+  vornweb::ApiOptions api;
+  api.idleLimit = std::chrono::milliseconds(20);
+  StartServer(api);
+  const int64_t thing = Create("Vorn.TestThing");
+  for (int i = 0; i < 1000 && vorn_test::LiveTestThings() > 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(vorn_test::LiveTestThings(), 0);
+  const Reply r = Call(thing, "Add", {1, 2});
+  EXPECT_EQ(r.status, 404);
+  EXPECT_EQ(r.Json()["error"], "unknown object " + std::to_string(thing));
+}
+
+TEST_F(WebServerTest, ClientsThatLeaveOrCrowdInLeaveItWorking) {
+  StartServer();
+  const int64_t thing = Create("Vorn.TestThing");
+  // A body cut short, and a batch whose client leaves before the reply.
+  int fd = Connect(port_);
+  const std::string cut = Request("POST", "/api/call", std::string(1000, ' '),
+                                  "X-Vorn-Token: " + server_->token() + "\r\n");
+  send(fd, cut.data(), 200, MSG_NOSIGNAL);
+  close(fd);
+  json calls = json::array();
+  for (int i = 0; i < 3000; ++i) calls.push_back({{"object", thing}, {"member", "Count"}});
+  fd = Connect(port_);
+  const std::string batch = Request("POST", "/api/batch", json{{"calls", calls}}.dump(),
+                                    "X-Vorn-Token: " + server_->token() + "\r\n");
+  send(fd, batch.data(), batch.size(), MSG_NOSIGNAL);
+  close(fd);
+  // Clients at once, each with objects of its own.
+  std::vector<std::future<bool>> clients;
+  for (int c = 0; c < 4; ++c) {
+    clients.push_back(std::async(std::launch::async, [&, c] {
+      const int64_t mine = Create("Vorn.TestThing");
+      bool ok = true;
+      for (int i = 0; i < 20; ++i) ok = ok && Call(mine, "Add", {c, i}).Json()["result"] == c + i;
+      return ok && Api("release", {{"object", mine}}).status == 200;
+    }));
+  }
+  for (auto& client : clients) EXPECT_TRUE(client.get());
+  EXPECT_EQ(Call(thing, "Count", json::array()).Json()["result"], 1);
+}
+
+// ---- The control ---------------------------------------------------------------------
+
+const char kModules[] = VORN_WEB_TEST_MODULES;
+
+class WebControlTest : public WebServerTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    std::string all = kModules;
+    for (size_t start = 0; start < all.size();) {
+      const size_t end = std::min(all.find(':', start), all.size());
+      HMODULE module = LoadLibraryA(all.substr(start, end - start).c_str());
+      ASSERT_NE(module, nullptr) << all.substr(start, end - start);
+      auto doRegister =
+          reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"));
+      ASSERT_EQ(doRegister(), S_OK);
+      start = end + 1;
+    }
+  }
+  void TearDown() override {
+    WebServerTest::TearDown();
+    CoUninitialize();
+  }
+  // Waits until the dialog list holds a dialog and returns the list.
+  json OpenDialogs() {
+    for (int i = 0; i < 2000; ++i) {
+      const json list = Api("dialogs", json::object()).Json()["dialogs"];
+      if (!list.empty()) return list;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return json::array();
+  }
+  static constexpr char kControl[] = "VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1";
+};
+
+TEST_F(WebControlTest, ListsFoldersInOneBatch) {
+  StartServer();
+  const int64_t control = Create(kControl);
+  ASSERT_EQ(Call(control, "InitControl", json::array()).Json()["result"], true);
+  const json count = Call(control, "GetFolderCount", json::array()).Json()["result"];
+  ASSERT_EQ(count, 5);
+  json calls = json::array();
+  for (int i = 0; i < 5; ++i) {
+    calls.push_back({{"object", control}, {"member", "GetFolderName"}, {"args", {i}}});
+  }
+  const json names = Api("batch", {{"calls", calls}}).Json()["results"];
+  EXPECT_EQ(names[0], "Inbox");
+  EXPECT_EQ(names.size(), 5u);
+  const Reply wrong = Call(control, "GetFolderName", json::array());
+  EXPECT_EQ(wrong.status, 400);
+  EXPECT_NE(wrong.Json().value("error", "").find("GetFolderName takes 1 argument, not 0"),
+            std::string::npos)
+      << wrong.body;
+}
+
+TEST_F(WebControlTest, AboutBoxShowsInThePageWhileOtherCallsGoOn) {
+  StartServer();
+  const int64_t control = Create(kControl);
+  auto about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  const json dialogs = OpenDialogs();
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0]["object"], control);
+  EXPECT_EQ(dialogs[0]["caption"], "About Vorn Outlook Express ActiveX Control");
+  // The automation thread serves other calls while the dialog is open.
+  EXPECT_EQ(Call(control, "GetFolderCount", json::array()).status, 200);
+  EXPECT_EQ(Api("close", {{"dialog", dialogs[0]["dialog"]}, {"result", 1}}).status, 200);
+  EXPECT_EQ(about.get().status, 200);
+
+  // Released while its dialog is open, the object's dialog is cancelled.
+  about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  ASSERT_EQ(OpenDialogs().size(), 1u);
+  EXPECT_EQ(Api("release", {{"object", control}}).status, 200);
+  EXPECT_EQ(about.get().status, 200);
+  EXPECT_EQ(Api("dialogs", json::object()).Json()["dialogs"], json::array());
+}
+
+TEST_F(WebControlTest, DialogNoPageAsksForIsCancelled) {
+  vornweb::ApiOptions api;
+  api.dialogTimeout = std::chrono::milliseconds(30);
+  StartServer(api);
+  const int64_t control = Create(kControl);
+  auto about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  ASSERT_EQ(OpenDialogs().size(), 1u);
+  // No page asks for the list again: the dialog is cancelled and the call ends.
+  EXPECT_EQ(about.get().status, 200);
+  EXPECT_EQ(Api("dialogs", json::object()).Json()["dialogs"], json::array());
+}
+
+}  // namespace
