@@ -51,6 +51,9 @@ HRESULT StatusFromSqlite(int rc) {
     case SQLITE_ABORT:
       return E_ABORT;
     case SQLITE_CONSTRAINT:
+      // Only the folders' name index is unique beside the primary keys.
+      if (rc == SQLITE_CONSTRAINT_UNIQUE) return STORE_E_ALREADYEXISTS;
+      return E_INVALIDARG;
     case SQLITE_MISMATCH:
     case SQLITE_RANGE:
       return E_INVALIDARG;

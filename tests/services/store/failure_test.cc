@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -347,6 +348,47 @@ TEST_F(StoreFailureTest, AReadOnlyStoreOpensForReadingRefusesEveryChangeAndDamag
     EXPECT_EQ(before, DumpStore(store_.Get()));
     EXPECT_EQ("ok", IntegrityCheck(StoreFilePath()));
   }
+}
+
+TEST_F(StoreFailureTest, AReadOnlyStoreOfTheFirstLayoutIsReadAsItIsNotUpgraded) {
+  keptFolder_ = nullptr;
+  inboxFolder_ = nullptr;
+  import_ = nullptr;
+  store_ = nullptr;
+  const std::string file = StoreFilePath();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+  auto bytes = [](const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+  };
+  std::ofstream(file, std::ios::binary) << bytes(vorn_test::SourceDir() +
+                                                 "/tests/data/store/version1.db");
+  const std::string before = bytes(file);
+
+  std::map<std::string, std::vector<std::string>> results;
+  {
+    StorePermissions permissions(root_->path(), true);
+    // Projects/Archiv and its message.
+    Worker worker({"readonly", "8", "4"});
+    ASSERT_TRUE(worker.running());
+    const int status = worker.Wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    for (const std::string& line : worker.lines()) {
+      std::istringstream in(line);
+      std::string call;
+      in >> call;
+      for (std::string word; in >> word;) results[call].push_back(word);
+    }
+  }
+  ASSERT_EQ((std::vector<std::string>{"00000000"}), results["Initialize"]);
+  // Every top-level folder, the clashing "NOTES" beside "Notes" included.
+  EXPECT_EQ((std::vector<std::string>{"00000000", "9"}), results["ListFolders"]);
+  EXPECT_EQ("00000000", results["OpenMessage"].at(0));
+  EXPECT_EQ('8', results["CreateFolder"].at(0)[0]);
+  EXPECT_EQ('8', results["RenameFolder"].at(0)[0]);
+  EXPECT_EQ(before, bytes(file));
+  EXPECT_EQ((std::set<std::string>{"store.db"}), StoreFiles());
 }
 
 }  // namespace

@@ -273,14 +273,14 @@ TEST(NewStore, ADamagedOrNewerStoreIsLeftAloneWithItsReason) {
     store = nullptr;  // a new store, closed at once
     std::ifstream in(file, std::ios::binary);
     std::string bytes(std::istreambuf_iterator<char>(in), {});
-    if (newer) bytes.at(63) = 2;  // the schema version: bytes 60 to 63 of the header
+    if (newer) bytes.at(63) = 3;  // the schema version: bytes 60 to 63 of the header
     if (!newer) bytes.replace(0, 16, "not a database!!");
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
     ASSERT_EQ(S_OK, CreateStoreNamespace(&store));
-    EXPECT_EQ(STG_E_DOCFILECORRUPT, store->Initialize(nullptr, 0));
+    EXPECT_EQ(newer ? STORE_E_NEWERVERSION : STG_E_DOCFILECORRUPT, store->Initialize(nullptr, 0));
     char reason[VORN_MAX_FAILURE_REASON + 1] = {};
     VornGetFailureReason(reason, sizeof reason);
-    EXPECT_EQ(newer ? "the mail store " + file + " was written by a newer version of this program"
+    EXPECT_EQ(newer ? "the mail store " + file + " was made by a newer version of this program"
                     : "the mail store file " + file + " is damaged",
               reason);
     std::ifstream after(file, std::ios::binary);
