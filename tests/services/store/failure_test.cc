@@ -13,8 +13,10 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,6 +89,15 @@ class StoreFailureTest : public StressTest {
     MESSAGEID ignored = 0;
     return import_->ImportMessage(batch, folder, reinterpret_cast<const BYTE*>(text.data()),
                                   static_cast<ULONG>(text.size()), nullptr, 0, id ? id : &ignored);
+  }
+
+  // The names in the store's folder.
+  std::set<std::string> StoreFiles() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root_->path() + "/store")) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
   }
 
   // A limit just above the store's files: any change that adds a megabyte
@@ -251,7 +262,7 @@ class StorePermissions {
   std::string root_;
 };
 
-TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
+TEST_F(StoreFailureTest, AReadOnlyStoreOpensForReadingRefusesEveryChangeAndDamagesNothing) {
   const std::string expectedDigest = [&] {
     std::string text;
     EXPECT_EQ(S_OK, ReadMessageText(keptFolder_.Get(), kept_messages_[0], &text));
@@ -283,6 +294,7 @@ TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
 
     std::map<std::string, std::vector<std::string>> results;
     std::vector<std::string> lines;
+    const std::set<std::string> filesBefore = StoreFiles();
     {
       StorePermissions permissions(root_->path(), c.folderReadOnly);
       Worker worker({"readonly", std::to_string(kept_), std::to_string(kept_messages_[0])});
@@ -303,6 +315,12 @@ TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
     EXPECT_NE("0", results["uid"][0]);
 
     const std::string initialize = results["Initialize"].at(0);
+    if (!c.storeOpenHere) {
+      // A cleanly closed store is read where it lies, and nothing is
+      // written beside it (no log, no index).
+      EXPECT_EQ("00000000", initialize);
+      EXPECT_EQ(filesBefore, StoreFiles());
+    }
     if (initialize == "00000000") {
       // Opened for reading: what is stored reads back, every change fails.
       EXPECT_EQ((std::vector<std::string>{"00000000", "7"}), results["ListFolders"]);
