@@ -184,7 +184,9 @@ HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
     }
     upgrading_ = false;
     VornSetFailureReason(earlier);
-    if (FAILED(hr = ReadSchemaVersion(*connection_, &current))) return hr;
+    // Committed: the store is of this layout now. Reading the version again
+    // could fail and report an upgrade that has happened as one that has not.
+    current = kSchemaVersion;
   }
   // A store written by a later version of this server is left alone.
   return current == kSchemaVersion ? S_OK : STORE_E_NEWERVERSION;
