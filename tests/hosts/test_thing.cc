@@ -437,6 +437,15 @@ class Factory final : public IClassFactory {
 
 int LiveTestThings() { return gLive; }
 
+HRESULT GetTestThingClassObject(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  Factory* factory = new Factory();
+  const HRESULT hr = factory->QueryInterface(riid, ppv);
+  factory->Release();
+  return hr;
+}
+
 TestThingRegistration::TestThingRegistration() {
   CoInitialize(nullptr);
   Factory* factory = new Factory();

@@ -33,6 +33,10 @@ constexpr char kTestThingProgId[] = "Vorn.TestThing";
 // TestThing objects alive in this process.
 int LiveTestThings();
 
+// TestThing's class object, for a library that serves the class through
+// DllGetClassObject. *ppv is the caller's on success, null otherwise.
+HRESULT GetTestThingClassObject(REFIID riid, void** ppv);
+
 // Registers TestThing's class object in this process and its ProgID in the
 // registry of the current root, for the object's lifetime.
 class TestThingRegistration {
