@@ -23,16 +23,21 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hosts/script/automation_text.h"
 #include "hosts/script/engine.h"
 #include "hosts/script/script_text.h"
 #include "platform/control.h"
 #include "platform/runtime.h"
 #include "platform/typelib.h"
+#include "runtime/automation_client.h"
 #include "runtime/com_ptr.h"
 #include "runtime/unknown_impl.h"
 
 namespace vornhost {
+
+using vorn_rt::CallDetails;
+using vorn_rt::CallFault;
+using vorn_rt::DescribeFailure;
+using vorn_rt::MemberKind;
 
 // One automation object a script holds. The script object's finalizer
 // deletes it; ReleaseAutomation lets go of the reference earlier.
@@ -40,16 +45,9 @@ struct ObjectRef {
   ComPtr<IDispatch> dispatch;
 };
 
-class EventSink;
-
 struct Automation {
   std::unordered_map<ObjectRef*, std::unique_ptr<ObjectRef>> objects;
-  struct Connection {
-    ComPtr<IConnectionPoint> point;
-    DWORD cookie;
-    ComPtr<EventSink> sink;
-  };
-  std::vector<Connection> connections;
+  std::vector<std::unique_ptr<vorn_rt::EventConnection>> connections;
   unsigned nextSink = 1;
 };
 
@@ -66,7 +64,9 @@ constexpr char kPrototypeKey[] = "\xFF" "axproto";  // stash: prototype of scrip
 constexpr char kHandlerKey[] = "\xFF" "handlers";   // stash: sink id -> handler object
 constexpr char kPendingKey[] = "\xFF" "pending";    // stash: error raised by a handler
 
-enum MemberKind { kMethod = 0, kGetter = 1, kSetter = 2 };
+constexpr MemberKind kMethod = MemberKind::kMethod;
+constexpr MemberKind kGetter = MemberKind::kGetter;
+constexpr MemberKind kSetter = MemberKind::kSetter;
 
 // ---- Conversions ----------------------------------------------------------------
 
@@ -106,15 +106,6 @@ ObjectRef* RefOfTarget(duk_context* ctx, duk_idx_t target) {
   auto* ref = static_cast<ObjectRef*>(duk_get_pointer(ctx, -1));
   duk_pop(ctx);
   return ref;
-}
-
-std::string Utf8Of(BSTR text) {
-  int cb = 0;
-  LPSTR narrow = VornSysStringToA(text, &cb);
-  if (!narrow) throw std::bad_alloc();
-  std::string result(narrow, static_cast<size_t>(cb));
-  CoTaskMemFree(narrow);
-  return result;
 }
 
 const char* TypeName(duk_context* ctx, duk_idx_t index) {
@@ -209,7 +200,7 @@ bool PushVariant(duk_context* ctx, const VARIANT& value, std::string* why) {
       duk_push_boolean(ctx, (byRef ? *value.pboolVal : value.boolVal) != VARIANT_FALSE);
       return true;
     case VT_BSTR:
-      PushText(ctx, Utf8Of(byRef ? *value.pbstrVal : value.bstrVal));
+      PushText(ctx, vorn_rt::Utf8OfBstr(byRef ? *value.pbstrVal : value.bstrVal));
       return true;
     case VT_DISPATCH:
     case VT_UNKNOWN: {
@@ -273,16 +264,6 @@ struct CallInfo {
   int optional;  // of which optional
 };
 
-// Resolves the DISPID of member `name` through IDispatch::GetIDsOfNames.
-HRESULT IdOfName(IDispatch* dispatch, const std::string& name, DISPID* dispid) {
-  BSTR wide = VornSysAllocStringA(name.data(), static_cast<int>(name.size()));
-  if (!wide) return E_OUTOFMEMORY;
-  LPOLESTR names[1] = {wide};
-  const HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, dispid);
-  SysFreeString(wide);
-  return hr;
-}
-
 // Calls the member with the script arguments at 0 .. nargs-1 and pushes the
 // result. Returns false with an error pushed instead.
 bool CallMember(duk_context* ctx, const CallInfo& call, duk_idx_t nargs) {
@@ -295,13 +276,12 @@ bool CallMember(duk_context* ctx, const CallInfo& call, duk_idx_t nargs) {
       ComPtr<IDispatch> hold(dispatch);  // a handler may drop the script's reference
       DISPID dispid = call.dispid;
       HRESULT hr = S_OK;
-      if (!call.dispidKnown) hr = IdOfName(dispatch, call.name, &dispid);
+      if (!call.dispidKnown) hr = vorn_rt::IdOfName(dispatch, call.name, &dispid);
       const auto count = static_cast<size_t>(nargs);
       VariantArray args(count);
       for (size_t i = 0; SUCCEEDED(hr) && i < count; ++i) {
         std::string why;
-        // rgvarg holds the arguments last first.
-        if (!ToVariant(ctx, static_cast<duk_idx_t>(i), &args[count - 1 - i], &why)) {
+        if (!ToVariant(ctx, static_cast<duk_idx_t>(i), &args[i], &why)) {
           message = call.name + ": argument " + std::to_string(i + 1) + ": " + why;
           break;
         }
@@ -317,29 +297,14 @@ bool CallMember(duk_context* ctx, const CallInfo& call, duk_idx_t nargs) {
           duk_put_prop_string(ctx, -2, kDispidKey);
           duk_pop(ctx);
         }
-        DISPID putId = DISPID_PROPERTYPUT;
-        DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(count), 0};
-        WORD flags = DISPATCH_METHOD;
-        if (call.kind == kGetter) flags = DISPATCH_PROPERTYGET;
-        if (call.kind == kMethod && call.params < 0) flags |= DISPATCH_PROPERTYGET;
-        if (call.kind == kSetter) {
-          flags = DISPATCH_PROPERTYPUT;
-          params.rgdispidNamedArgs = &putId;
-          params.cNamedArgs = 1;
-        }
         VariantValue result;
-        EXCEPINFO exception{};
-        UINT argError = 0;
-        hr = dispatch->Invoke(dispid, IID_NULL, LOCALE_USER_DEFAULT, flags, &params,
-                              result.get(), &exception, &argError);
+        CallFault fault;
+        hr = vorn_rt::InvokeMember(dispatch, dispid, call.kind, args.data(), count, result.get(),
+                                   &fault, call.kind == kMethod && call.params < 0);
         // An event handler that failed, or quit, during the call decides how
         // the call ends.
-        if (TakePendingError(ctx)) {
-          FreeExceptionInfo(&exception);
-          return false;
-        }
+        if (TakePendingError(ctx)) return false;
         if (EngineOf(ctx)->quitting) {
-          FreeExceptionInfo(&exception);
           PushQuitError(ctx);
           return false;
         }
@@ -348,18 +313,15 @@ bool CallMember(duk_context* ctx, const CallInfo& call, duk_idx_t nargs) {
           details.argCount = static_cast<int>(count);
           details.declared = call.params;
           details.optional = call.optional;
-          if (hr == DISP_E_TYPEMISMATCH || hr == DISP_E_PARAMNOTFOUND) {
-            details.argument = argError < count ? static_cast<int>(count - argError) : 0;
-          }
-          message = DescribeFailure(call.name, hr, hr == DISP_E_EXCEPTION ? &exception : nullptr,
-                                    details);
+          details.argument = fault.argument;
+          message = DescribeFailure(call.name, hr,
+                                    hr == DISP_E_EXCEPTION ? &fault.exception : nullptr, details);
         } else {
           std::string why;
           if (!PushVariant(ctx, *result.get(), &why)) {
             message = call.name + ": the result cannot be used: " + why;
           }
         }
-        FreeExceptionInfo(&exception);
       }
     }
   }
@@ -381,7 +343,7 @@ CallInfo CurrentCall(duk_context* ctx) {
   call.name = name ? EngineToUtf8(name, length) : std::string();
   duk_pop(ctx);
   duk_get_prop_string(ctx, -1, kKindKey);
-  call.kind = static_cast<MemberKind>(duk_get_int_default(ctx, -1, kMethod));
+  call.kind = static_cast<MemberKind>(duk_get_int_default(ctx, -1, static_cast<int>(kMethod)));
   duk_pop(ctx);
   duk_get_prop_string(ctx, -1, kDispidKey);
   call.dispidKnown = duk_is_number(ctx, -1);
@@ -423,7 +385,7 @@ void PushMemberFunction(duk_context* ctx, duk_idx_t target, const std::string& n
   duk_put_prop_string(ctx, -2, kTargetKey);
   PushText(ctx, name);
   duk_put_prop_string(ctx, -2, kNameKey);
-  duk_push_int(ctx, kind);
+  duk_push_int(ctx, static_cast<int>(kind));
   duk_put_prop_string(ctx, -2, kKindKey);
   duk_push_int(ctx, params);
   duk_put_prop_string(ctx, -2, kParamsKey);
@@ -466,7 +428,7 @@ duk_ret_t GetTrap(duk_context* ctx) {
     const char* key = duk_get_lstring(ctx, 1, &length);
     const std::string name = EngineToUtf8(key, length);
     DISPID dispid = DISPID_UNKNOWN;
-    if (ref && ref->dispatch && SUCCEEDED(IdOfName(ref->dispatch.Get(), name, &dispid))) {
+    if (ref && ref->dispatch && SUCCEEDED(vorn_rt::IdOfName(ref->dispatch.Get(), name, &dispid))) {
       duk_dup(ctx, 1);
       PushMemberFunction(ctx, 0, name, kMethod, -1, 0);
       duk_push_int(ctx, dispid);
@@ -481,53 +443,6 @@ duk_ret_t GetTrap(duk_context* ctx) {
   return 1;
 }
 
-struct MemberDesc {
-  std::string name;
-  MemberKind kind;
-  int params;
-  int optional;
-};
-
-// The members the type information of `dispatch` lists; empty when it has
-// none.
-std::vector<MemberDesc> DescribeMembers(IDispatch* dispatch) {
-  std::vector<MemberDesc> members;
-  UINT count = 0;
-  if (FAILED(dispatch->GetTypeInfoCount(&count)) || count == 0) return members;
-  ComPtr<ITypeInfo> info;
-  if (FAILED(dispatch->GetTypeInfo(0, LOCALE_USER_DEFAULT, info.Put())) || !info) return members;
-  TYPEATTR* attr = nullptr;
-  if (FAILED(info->GetTypeAttr(&attr)) || !attr) return members;
-  const WORD funcs = attr->cFuncs;
-  info->ReleaseTypeAttr(attr);
-  for (UINT i = 0; i < funcs; ++i) {
-    FUNCDESC* desc = nullptr;
-    if (FAILED(info->GetFuncDesc(i, &desc)) || !desc) continue;
-    const MEMBERID memid = desc->memid;
-    const INVOKEKIND invkind = desc->invkind;
-    const int params = desc->cParams;
-    int optional = desc->cParamsOpt;
-    int flagged = 0;
-    for (int p = 0; desc->lprgelemdescParam && p < params; ++p) {
-      if (desc->lprgelemdescParam[p].paramdesc.wParamFlags & PARAMFLAG_FOPT) ++flagged;
-    }
-    if (flagged > optional) optional = flagged;
-    const bool restricted = (desc->wFuncFlags & FUNCFLAG_FRESTRICTED) != 0;
-    info->ReleaseFuncDesc(desc);
-    if (restricted) continue;
-    BSTR name = nullptr;
-    UINT got = 0;
-    if (FAILED(info->GetNames(memid, &name, 1, &got)) || got == 0) continue;
-    std::string text = Utf8Of(name);
-    SysFreeString(name);
-    MemberKind kind = kMethod;
-    if (invkind == INVOKE_PROPERTYGET) kind = kGetter;
-    if (invkind == INVOKE_PROPERTYPUT || invkind == INVOKE_PROPERTYPUTREF) kind = kSetter;
-    members.push_back({std::move(text), kind, params, optional});
-  }
-  return members;
-}
-
 // Pushes the script object of `dispatch` (adds a reference).
 void PushObject(duk_context* ctx, IDispatch* dispatch) {
   Engine* engine = EngineOf(ctx);
@@ -535,7 +450,7 @@ void PushObject(duk_context* ctx, IDispatch* dispatch) {
   owned->dispatch = ComPtr<IDispatch>(dispatch);
   ObjectRef* ref = owned.get();
   engine->automation->objects.emplace(ref, std::move(owned));
-  const std::vector<MemberDesc> members = DescribeMembers(dispatch);
+  const std::vector<vorn_rt::AutomationMember> members = vorn_rt::DescribeMembers(dispatch);
 
   duk_push_object(ctx);
   const duk_idx_t target = duk_get_top_index(ctx);
@@ -548,7 +463,7 @@ void PushObject(duk_context* ctx, IDispatch* dispatch) {
   duk_push_c_function(ctx, FinalizeObject, 1);
   duk_set_finalizer(ctx, target);
 
-  for (const MemberDesc& m : members) {
+  for (const vorn_rt::AutomationMember& m : members) {
     PushText(ctx, m.name);
     if (m.kind == kMethod) {
       PushMemberFunction(ctx, target, m.name, kMethod, m.params, m.optional);
@@ -615,138 +530,60 @@ duk_ret_t ObjectToString(duk_context* ctx) {
 
 // ---- Events -------------------------------------------------------------------------
 
-// The event interface of `dispatch`: the default source interface of its
-// class, as its class information tells.
-HRESULT FindEventInterface(IDispatch* dispatch, ComPtr<ITypeInfo>* events) {
-  ComPtr<IProvideClassInfo> classInfo;
-  HRESULT hr = dispatch->QueryInterface(IID_IProvideClassInfo, classInfo.PutVoid());
-  if (FAILED(hr)) return hr;
-  ComPtr<ITypeInfo> coclass;
-  hr = classInfo->GetClassInfo(coclass.Put());
-  if (FAILED(hr)) return hr;
-  TYPEATTR* attr = nullptr;
-  hr = coclass->GetTypeAttr(&attr);
-  if (FAILED(hr)) return hr;
-  const WORD impls = attr->cImplTypes;
-  coclass->ReleaseTypeAttr(attr);
-  for (UINT i = 0; i < impls; ++i) {
-    INT flags = 0;
-    if (FAILED(coclass->GetImplTypeFlags(i, &flags))) continue;
-    if ((flags & (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) !=
-        (IMPLTYPEFLAG_FDEFAULT | IMPLTYPEFLAG_FSOURCE)) {
-      continue;
-    }
-    HREFTYPE ref = 0;
-    hr = coclass->GetRefTypeOfImplType(i, &ref);
-    if (FAILED(hr)) return hr;
-    return coclass->GetRefTypeInfo(ref, events->Put());
+// [handler name args...] -> the handler method's result. Runs as a safe
+// call: whatever the script does, no error escapes into the caller's frames.
+// A safe call sees the caller's whole stack: the values it is given are
+// the topmost `count` + 2, and udata carries `count`.
+duk_ret_t CallHandler(duk_context* ctx, void* udata) {
+  const auto count = static_cast<duk_idx_t>(*static_cast<const UINT*>(udata));
+  const duk_idx_t handler = duk_get_top(ctx) - count - 2;
+  duk_dup(ctx, handler + 1);
+  duk_get_prop(ctx, handler);  // handler[name]
+  if (!duk_is_callable(ctx, -1)) return 0;
+  duk_insert(ctx, handler + 2);  // [handler name fn args...]
+  duk_dup(ctx, handler);
+  duk_insert(ctx, handler + 3);  // [handler name fn handler args...]
+  duk_call_method(ctx, count);
+  return 0;
+}
+
+// Turns event `name` of connection `id` into a call of the handler object's
+// method of the same name. Events without a handler method are ignored. An
+// error a handler raises is kept and thrown to the script when the call that
+// fired the event returns.
+HRESULT FireEvent(Engine* engine, unsigned id, const std::string& name, const VARIANT* args,
+                  size_t count) {
+  if (!engine->ctx || engine->quitting) return S_OK;
+  duk_context* ctx = engine->ctx;
+  const duk_idx_t base = duk_get_top(ctx);
+  duk_push_global_stash(ctx);
+  duk_get_prop_string(ctx, -1, kHandlerKey);
+  duk_get_prop_index(ctx, -1, id);  // the handler object
+  duk_remove(ctx, -2);
+  duk_remove(ctx, -2);
+  PushText(ctx, name);
+  for (size_t i = 0; i < count; ++i) {
+    std::string why;
+    if (!PushVariant(ctx, args[i], &why)) duk_push_undefined(ctx);
   }
-  return CONNECT_E_NOCONNECTION;
+  HRESULT hr = S_OK;
+  UINT passed = static_cast<UINT>(count);
+  if (duk_safe_call(ctx, CallHandler, &passed, static_cast<duk_idx_t>(count) + 2, 1) !=
+      DUK_EXEC_SUCCESS) {
+    // Keep the first error for the script; later ones are dropped.
+    duk_push_global_stash(ctx);
+    if (!duk_has_prop_string(ctx, -1, kPendingKey)) {
+      duk_dup(ctx, -2);
+      duk_put_prop_string(ctx, -2, kPendingKey);
+    }
+    duk_pop(ctx);
+    hr = DISP_E_EXCEPTION;
+  }
+  duk_set_top(ctx, base);
+  return hr;
 }
 
 }  // namespace
-
-// The sink a connection gives the object: it turns each event into a call of
-// the handler object's method of the same name. Events without a handler
-// method are ignored. An error a handler raises is kept and thrown to the
-// script when the call that fired the event returns.
-class EventSink final : public IDispatch {
- public:
-  EventSink(Engine* engine, const IID& iid, unsigned id, std::map<DISPID, std::string> names)
-      : engine_(engine), iid_(iid), id_(id), names_(std::move(names)) {}
-
-  // After this the sink answers every event with S_OK and touches nothing.
-  void Detach() { engine_ = nullptr; }
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    return QueryInterfaceFrom({{IID_IUnknown, this}, {IID_IDispatch, this}, {iid_, this}}, riid, ppv);
-  }
-  ULONG AddRef() override { return refs_.AddRef(); }
-  ULONG Release() override { return refs_.Release([this] { delete this; }); }
-  HRESULT GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** typeInfo) override {
-    if (typeInfo) *typeInfo = nullptr;
-    return DISP_E_BADINDEX;
-  }
-  HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT count, LCID, DISPID* dispids) override {
-    for (UINT i = 0; dispids && i < count; ++i) dispids[i] = DISPID_UNKNOWN;
-    return DISP_E_UNKNOWNNAME;
-  }
-  HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT* result,
-                 EXCEPINFO*, UINT*) override {
-    if (result) VariantInit(result);
-    if (!engine_ || !engine_->ctx || engine_->quitting) return S_OK;
-    const auto found = names_.find(dispid);
-    if (found == names_.end()) return DISP_E_MEMBERNOTFOUND;
-    if (params && params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
-    try {
-      return Fire(found->second, params);
-    } catch (...) {
-      return E_OUTOFMEMORY;
-    }
-  }
-
- private:
-  ~EventSink() = default;
-
-  // [handler name args...] -> the handler method's result. Runs as a safe
-  // call: whatever the script does, no error escapes into the caller's frames.
-  // A safe call sees the caller's whole stack: the values it is given are
-  // the topmost `count` + 2, and udata carries `count`.
-  static duk_ret_t CallHandler(duk_context* ctx, void* udata) {
-    const auto count = static_cast<duk_idx_t>(*static_cast<const UINT*>(udata));
-    const duk_idx_t handler = duk_get_top(ctx) - count - 2;
-    duk_dup(ctx, handler + 1);
-    duk_get_prop(ctx, handler);  // handler[name]
-    if (!duk_is_callable(ctx, -1)) return 0;
-    duk_insert(ctx, handler + 2);  // [handler name fn args...]
-    duk_dup(ctx, handler);
-    duk_insert(ctx, handler + 3);  // [handler name fn handler args...]
-    duk_call_method(ctx, count);
-    return 0;
-  }
-
-  HRESULT Fire(const std::string& name, DISPPARAMS* params) {
-    duk_context* ctx = engine_->ctx;
-    const duk_idx_t base = duk_get_top(ctx);
-    duk_push_global_stash(ctx);
-    duk_get_prop_string(ctx, -1, kHandlerKey);
-    duk_get_prop_index(ctx, -1, id_);  // the handler object
-    duk_remove(ctx, -2);
-    duk_remove(ctx, -2);
-    PushText(ctx, name);
-    const UINT count = params ? params->cArgs : 0;
-    for (UINT i = 0; i < count; ++i) {
-      std::string why;
-      if (!PushVariant(ctx, params->rgvarg[count - 1 - i], &why)) duk_push_undefined(ctx);
-    }
-    HRESULT hr = S_OK;
-    UINT passed = count;
-    if (duk_safe_call(ctx, CallHandler, &passed, static_cast<duk_idx_t>(count) + 2, 1) !=
-        DUK_EXEC_SUCCESS) {
-      // Keep the first error for the script; later ones are dropped.
-      duk_push_global_stash(ctx);
-      if (!duk_has_prop_string(ctx, -1, kPendingKey)) {
-        duk_dup(ctx, -2);
-        duk_put_prop_string(ctx, -2, kPendingKey);
-      }
-      duk_pop(ctx);
-      hr = DISP_E_EXCEPTION;
-    }
-    duk_set_top(ctx, base);
-    return hr;
-  }
-
-  RefCount<> refs_;
-  Engine* engine_;
-  IID iid_;
-  unsigned id_;
-  std::map<DISPID, std::string> names_;
-};
 
 namespace {
 
@@ -796,65 +633,36 @@ duk_ret_t Connect(duk_context* ctx) {
   {
     std::string message;
     Automation* automation = engine->automation;
-    ComPtr<ITypeInfo> events;
-    std::map<DISPID, std::string> names;
-    std::string list;  // the event names in the order the type information gives
-    IID iid{};
-    HRESULT hr = ref->dispatch ? FindEventInterface(ref->dispatch.Get(), &events) : E_POINTER;
-    if (SUCCEEDED(hr)) {
-      TYPEATTR* attr = nullptr;
-      hr = events->GetTypeAttr(&attr);
-      if (SUCCEEDED(hr)) {
-        iid = attr->guid;
-        const WORD funcs = attr->cFuncs;
-        events->ReleaseTypeAttr(attr);
-        for (UINT i = 0; i < funcs; ++i) {
-          FUNCDESC* desc = nullptr;
-          if (FAILED(events->GetFuncDesc(i, &desc))) continue;
-          const MEMBERID memid = desc->memid;
-          events->ReleaseFuncDesc(desc);
-          BSTR name = nullptr;
-          UINT got = 0;
-          if (SUCCEEDED(events->GetNames(memid, &name, 1, &got)) && got == 1) {
-            names[memid] = Utf8Of(name);
-            list += (list.empty() ? "" : ", ") + names[memid];
-          }
-          SysFreeString(name);
-        }
-      }
-    }
+    vorn_rt::EventInterface events;
+    HRESULT hr =
+        ref->dispatch ? vorn_rt::FindEventInterface(ref->dispatch.Get(), &events) : E_POINTER;
     // Every function of the handler object must name an event.
     if (SUCCEEDED(hr)) {
       duk_dup(ctx, 1);
-      if (duk_safe_call(ctx, FirstUnknownHandler, &names, 1, 1) != DUK_EXEC_SUCCESS) {
+      if (duk_safe_call(ctx, FirstUnknownHandler, &events.names, 1, 1) != DUK_EXEC_SUCCESS) {
         message = "host.connect: " + ValueText(ctx, -1);
       } else if (!duk_is_undefined(ctx, -1)) {
+        std::string list;  // the event names in the order the type information gives
+        for (const std::string& name : events.order) list += (list.empty() ? "" : ", ") + name;
         message = "host.connect: the object has no event \"" + ValueText(ctx, -1) +
                   "\" (its events: " + list + ")";
       }
       duk_pop(ctx);
     }
-    ComPtr<IConnectionPoint> point;
-    if (message.empty() && SUCCEEDED(hr)) {
-      ComPtr<IConnectionPointContainer> container;
-      hr = ref->dispatch->QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
-      if (SUCCEEDED(hr)) hr = container->FindConnectionPoint(iid, point.Put());
-    }
     if (message.empty() && SUCCEEDED(hr)) {
       const unsigned id = automation->nextSink++;
-      ComPtr<EventSink> sink = ComPtr<EventSink>::Adopt(new EventSink(engine, iid, id, names));
       duk_push_global_stash(ctx);
       duk_get_prop_string(ctx, -1, kHandlerKey);
       duk_dup(ctx, 1);
       duk_put_prop_index(ctx, -2, id);
       duk_pop_2(ctx);
-      DWORD cookie = 0;
-      hr = point->Advise(sink.Get(), &cookie);
-      if (SUCCEEDED(hr)) {
-        automation->connections.push_back({point, cookie, sink});
-      } else {
-        sink->Detach();
-      }
+      auto connection = std::make_unique<vorn_rt::EventConnection>();
+      hr = connection->Connect(ref->dispatch.Get(), events,
+                               [engine, id](const std::string& name, const VARIANT* args,
+                                            size_t count) {
+                                 return FireEvent(engine, id, name, args, count);
+                               });
+      if (SUCCEEDED(hr)) automation->connections.push_back(std::move(connection));
     }
     if (message.empty() && FAILED(hr)) message = DescribeFailure("host.connect", hr, nullptr);
     failed = !message.empty();
@@ -896,12 +704,9 @@ void ReleaseAutomation(Engine* engine) {
   if (!automation) return;
   // Disconnect first: the objects hold the sinks, and the sinks must not call
   // into the script once the objects are gone.
-  std::vector<Automation::Connection> connections;
+  std::vector<std::unique_ptr<vorn_rt::EventConnection>> connections;
   connections.swap(automation->connections);
-  for (Automation::Connection& c : connections) {
-    c.sink->Detach();
-    c.point->Unadvise(c.cookie);
-  }
+  for (auto& c : connections) c->Disconnect();
   connections.clear();
   for (auto& entry : automation->objects) entry.second->dispatch.Reset();
 }

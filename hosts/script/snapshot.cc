@@ -1,7 +1,7 @@
 #include "hosts/script/snapshot.h"
 
 #include "control/identifiers.h"
-#include "hosts/script/automation_text.h"
+#include "runtime/automation_client.h"
 #include "platform/control.h"
 #include "platform/gdi.h"
 #include "platform/runtime.h"
@@ -24,7 +24,7 @@ bool Draw(const std::string& file, const std::string& progId, int width, int hei
           std::string* error) {
   const std::string name = progId.empty() ? kDefaultSnapshotProgId : progId;
   auto fail = [&](const std::string& step, HRESULT hr) {
-    *error = step + ": " + HresultHex(hr) + " " + HresultMeaning(hr);
+    *error = step + ": " + vorn_rt::HresultHex(hr) + " " + vorn_rt::HresultMeaning(hr);
     return false;
   };
   CLSID clsid{};
