@@ -318,6 +318,15 @@ class Binding final : public Napi::ObjectWrap<Binding> {
   // accessor pair for a property.
   void DefineMembers(Napi::Env env, Napi::Object self) {
     members_ = vorn_rt::DescribeMembers(dispatch_.Get());
+    // The accessors of a property answer to one DISPID, the one its name
+    // has; a type library may list the setter under an id of its own.
+    for (AutomationMember& m : members_) {
+      DISPID named = DISPID_UNKNOWN;
+      if (m.kind == MemberKind::kSetter &&
+          SUCCEEDED(vorn_rt::IdOfName(dispatch_.Get(), m.name, &named))) {
+        m.dispid = named;
+      }
+    }
     std::map<std::string, size_t> byName;
     for (size_t i = 0; i < members_.size(); ++i) {
       const AutomationMember& m = members_[i];
