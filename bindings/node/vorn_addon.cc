@@ -18,6 +18,7 @@
 // call from the automation object into the binding (the event callback).
 
 #include <napi.h>
+#include <stdio_ext.h>
 
 #include <cmath>
 #include <cstdint>
@@ -394,7 +395,7 @@ class Binding final : public Napi::ObjectWrap<Binding> {
     --environment->callDepth;
     // What the object wrote through the C library appears before what the
     // script writes next (node writes to the descriptor directly).
-    std::fflush(stdout);
+    if (__fpending(stdout) > 0) std::fflush(stdout);
     if (!environment->pendingError.IsEmpty()) {
       // An event handler failed during the call: its error ends the call.
       Napi::Value error = environment->pendingError.Value();
