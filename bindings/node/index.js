@@ -16,6 +16,18 @@ Object.defineProperty(ActiveXObject.prototype, Symbol.toStringTag, {
   configurable: true,
 });
 
+// A name an object's own members (those its type information lists) and
+// Object.prototype do not have is asked of the object itself when it is
+// read: a member it knows by name becomes an own method of the object. Own
+// members are found before the prototype chain is looked at, so they cost
+// nothing extra.
+Object.setPrototypeOf(ActiveXObject.prototype, new Proxy(Object.prototype, {
+  get(target, key, receiver) {
+    if (typeof key !== 'string' || key in target) return Reflect.get(target, key, receiver);
+    return native.memberByName(receiver, key);
+  },
+}));
+
 // Routes the events of `object` to the methods of `handlers` named after them
 // and returns a function that ends the connection.
 function connect(object, handlers) {

@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <set>
@@ -318,7 +319,9 @@ class Binding final : public Napi::ObjectWrap<Binding> {
   // One own property per member name: a bound function for a method, an
   // accessor pair for a property.
   void DefineMembers(Napi::Env env, Napi::Object self) {
-    members_ = vorn_rt::DescribeMembers(dispatch_.Get());
+    for (AutomationMember& m : vorn_rt::DescribeMembers(dispatch_.Get())) {
+      members_.push_back(std::move(m));
+    }
     // The accessors of a property answer to one DISPID, the one its name
     // has; a type library may list the setter under an id of its own.
     for (AutomationMember& m : members_) {
@@ -342,7 +345,6 @@ class Binding final : public Napi::ObjectWrap<Binding> {
       if (m.kind == MemberKind::kGetter) slot.getter = index;
       if (m.kind == MemberKind::kSetter) slot.setter = index;
     }
-    Napi::Symbol owner = environment_->ownerKey.Value();
     std::vector<napi_property_descriptor> properties;
     properties.reserve(slots_.size());
     for (MemberSlot& slot : slots_) {
@@ -354,11 +356,7 @@ class Binding final : public Napi::ObjectWrap<Binding> {
       d.attributes = static_cast<napi_property_attributes>(napi_enumerable | napi_configurable);
       d.data = &slot;
       if (slot.method >= 0) {
-        napi_value fn = nullptr;
-        NAPI_THROW_IF_FAILED_VOID(env, napi_create_function(env, name.data(), name.size(),
-                                                             CallMethod, &slot, &fn));
-        Napi::Function(env, fn).Set(owner, self);
-        d.value = fn;
+        d.value = MemberFunction(env, self, name, &slot);
       } else {
         if (slot.getter >= 0) d.getter = CallGetter;
         if (slot.setter >= 0) d.setter = CallSetter;
@@ -369,6 +367,45 @@ class Binding final : public Napi::ObjectWrap<Binding> {
         env, napi_define_properties(env, self, properties.size(), properties.data()));
   }
 
+  // A function that calls the member of `slot`, linked to its object.
+  napi_value MemberFunction(Napi::Env env, Napi::Object self, const std::string& name,
+                            MemberSlot* slot) {
+    napi_value fn = nullptr;
+    NAPI_THROW_IF_FAILED(env, napi_create_function(env, name.data(), name.size(), CallMethod,
+                                                   slot, &fn),
+                         nullptr);
+    Napi::Function(env, fn).Set(environment_->ownerKey.Value(), self);
+    return fn;
+  }
+
+ public:
+  // A member the type information does not list, found by `name` through
+  // IDispatch::GetIDsOfNames: a function for it, kept on the object as a
+  // property that is not enumerated; undefined when the object does not
+  // know the name.
+  Napi::Value MemberByName(Napi::Env env, Napi::Object self, const std::string& name) {
+    DISPID dispid = DISPID_UNKNOWN;
+    if (!dispatch_ || FAILED(vorn_rt::IdOfName(dispatch_.Get(), name, &dispid))) {
+      return env.Undefined();
+    }
+    AutomationMember member{};
+    member.name = name;
+    member.dispid = dispid;
+    member.kind = MemberKind::kMethod;
+    member.params = -1;  // unknown: called as a method or a property read
+    member.result = VT_VARIANT;
+    members_.push_back(std::move(member));
+    slots_.push_back(MemberSlot{this, static_cast<int>(members_.size() - 1)});
+    Napi::Value fn(env, MemberFunction(env, self, name, &slots_.back()));
+    napi_property_descriptor d{};
+    d.utf8name = name.c_str();
+    d.attributes = napi_configurable;
+    d.value = fn;
+    NAPI_THROW_IF_FAILED(env, napi_define_properties(env, self, 1, &d), env.Undefined());
+    return fn;
+  }
+
+ private:
   // Calls member `index` with the first `count` script arguments and
   // returns its result.
   napi_value Call(const Napi::CallbackInfo& info, int index, size_t count) {
@@ -391,7 +428,7 @@ class Binding final : public Napi::ObjectWrap<Binding> {
     Environment* environment = environment_;
     ++environment->callDepth;
     const HRESULT hr = vorn_rt::InvokeMember(hold.Get(), member.dispid, member.kind, args.data(),
-                                             count, result.get(), &fault);
+                                             count, result.get(), &fault, member.params < 0);
     --environment->callDepth;
     // What the object wrote through the C library appears before what the
     // script writes next (node writes to the descriptor directly).
@@ -426,8 +463,9 @@ class Binding final : public Napi::ObjectWrap<Binding> {
 
   Environment* environment_;
   ComPtr<IDispatch> dispatch_;
-  std::vector<AutomationMember> members_;
-  std::vector<MemberSlot> slots_;  // never resized after DefineMembers
+  // Deques: the member functions point at slots, which must not move.
+  std::deque<AutomationMember> members_;
+  std::deque<MemberSlot> slots_;
   std::vector<Connection*> connections_;
 };
 
@@ -642,6 +680,14 @@ void FinalizeEnvironment(Napi::Env, Environment* environment) {
   if (environment->bindings.empty()) delete environment;
 }
 
+// memberByName(object, name): see Binding::MemberByName.
+Napi::Value MemberByName(const Napi::CallbackInfo& info) {
+  Binding* binding = info.Length() > 1 ? BindingOf(info[0]) : nullptr;
+  if (!binding || !info[1].IsString()) return info.Env().Undefined();
+  return binding->MemberByName(info.Env(), info[0].As<Napi::Object>(),
+                               info[1].As<Napi::String>().Utf8Value());
+}
+
 // releaseAll(): lets go of every object of this thread (at process exit).
 void ReleaseAllObjects(const Napi::CallbackInfo& info) {
   EnvironmentOf(info.Env())->ReleaseAll();
@@ -666,6 +712,7 @@ Napi::Object Init(Napi::Env env, Napi::Object exports) {
   exports.Set("connect", Napi::Function::New(env, Connect, "connect"));
   exports.Set("disconnect", Napi::Function::New(env, Disconnect, "disconnect"));
   exports.Set("release", Napi::Function::New(env, Release, "release"));
+  exports.Set("memberByName", Napi::Function::New(env, MemberByName, "memberByName"));
   exports.Set("releaseAll", Napi::Function::New(env, ReleaseAllObjects, "releaseAll"));
   return exports;
 }

@@ -44,6 +44,11 @@ test('members come from the type information', () => {
   const { Add } = t;  // a method works apart from its object
   assert.equal(Add(2, 3), 5);
   assert.equal(t.Optional(1), 11);
+  // A member the type information leaves out is found by its name.
+  assert.equal(t.Secret(), 7);
+  assert.equal(t.NoSuchMember, undefined);
+  assert.equal(t.then, undefined);  // so an object can be awaited
+  assert.ok(!Object.keys(t).includes('Secret'));
   // The same object by its class id.
   assert.equal(new ActiveXObject('{7D0B58E2-3C1A-4F0E-9B6D-2A5C8E1F4B01}').Add(1, 1), 2);
 });
