@@ -6,7 +6,9 @@
 // type information when the instance is made: a method is a function bound to
 // the object, a property an accessor pair. Every member function carries a
 // link back to its object, so that a function the script keeps keeps the
-// object (and so the Binding its data points into) alive.
+// object (and so the Binding its data points into) alive. A name that is not
+// an own member reaches, through the prototype chain, a proxy that index.js
+// sets up; it asks the object for the name (memberByName).
 //
 // Each Node environment (the main thread and every worker thread) loads the
 // addon once and gets its own Environment: it initialises the component
