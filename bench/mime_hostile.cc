@@ -297,6 +297,29 @@ bool RunCase(const Case& c) {
 
 }  // namespace
 
+std::string UnclosedEncodedWords() {
+  // Encoded words that never close, filling the subject, a display name and
+  // the file names of many parts.
+  std::string words = Repeat("=?x?q?ab", Scaled(60000) / 8);
+  std::string name = words.substr(0, 2000);
+  return "Subject: " + words + "\r\nFrom: " + words + " <a@example.com>\r\n" +
+         "Content-Type: multipart/mixed; boundary=b\r\n\r\n" +
+         Repeat("--b\r\nContent-Type: image/gif; name=\"" + name + "\"\r\n\r\nx\r\n",
+                Scaled(5000)) +
+         "--b--\r\n";
+}
+
+std::string UnnamedParts() {
+  // Parts without file names, every other one an enclosed message whose
+  // subject names it.
+  return "Subject: parts\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n" +
+         Repeat("--b\r\nContent-Type: application/octet-stream\r\n\r\nQUJD\r\n"
+                "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: =?utf-8?b?Z3I=?= "
+                "=?utf-8?b?w7zDn2U=?=\r\n\r\nx\r\n",
+                Scaled(100000)) +
+         "--b--\r\n";
+}
+
 int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--scale") == 0 && i + 1 < argc) {
@@ -327,6 +350,8 @@ int main(int argc, char** argv) {
       {"bad base64", BadBase64},
       {"bad quoted-printable", BadQuotedPrintable},
       {"bogus charsets", BogusCharsets},
+      {"unclosed encoded words", UnclosedEncodedWords},
+      {"unnamed parts", UnnamedParts},
   };
   std::printf("Hostile messages through vornmime.so, one child process each%s\n",
               g_scale > 1 ? (" (sizes divided by " + std::to_string(g_scale) + ")").c_str()

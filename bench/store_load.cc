@@ -18,7 +18,6 @@
 //   bench_store_load [N] [root folder, kept and reused]
 
 #include <sqlite3.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,15 +25,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "bench/listing_support.h"
 #include "platform/automation.h"
 #include "platform/loader.h"
 #include "platform/runtime.h"
-#include "platform/systime.h"
 #include "store/mailstore.h"
 #include "tests/services/store/stress_support.h"
 #include "tests/support/temp_root.h"
@@ -45,108 +44,26 @@ constexpr char kControlProgId[] = "VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1";
 constexpr int kRepeats = 5;    // runs of a listing in one process
 constexpr int kProcesses = 3;  // processes per kind of listing
 
-struct Times {
-  double cpu = 0;
-  double wall = 0;
-};
-
-class Stopwatch {
- public:
-  Stopwatch() : wall_(vorn_bench::WallSeconds()), cpu_(vorn_bench::ProcessCpuSeconds()) {}
-  Times Elapsed() const {
-    return {vorn_bench::ProcessCpuSeconds() - cpu_, vorn_bench::WallSeconds() - wall_};
-  }
-
- private:
-  double wall_;
-  double cpu_;
-};
+using vorn_bench::Stopwatch;
+using vorn_bench::Times;
 
 // A value of /proc/self/status in megabytes ("VmRSS", "VmHWM").
 double StatusMegabytes(const char* field) {
   return static_cast<double>(vorn_bench::StatusKb(field)) / 1024.0;
 }
 
-std::string TimeText(uint64_t ticks) {
-  FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-  SYSTEMTIME s{};
-  FileTimeToSystemTime(&time, &s);
-  char text[64];
-  std::snprintf(text, sizeof text, "%d-%d-%d %d:%d:%d", s.wYear, s.wMonth, s.wDay, s.wHour,
-                s.wMinute, s.wSecond);
-  return text;
-}
-
-// A message as mail looks: a sender with a display name, two recipients, a
-// subject that is sometimes a reply, a date, a body of about 1.5 kB.
-std::string MakeMail(int i, std::mt19937_64& random) {
-  static const char* const kNames[] = {"Alice Martin", "Bob Lefèvre", "Chloé Durand",
-                                       "David Moreau", "Emma Bernard", "François Petit"};
-  static const char* const kTopics[] = {"Quarterly report", "Lunch on Friday",
-                                        "Build failures on the main branch", "Invoice 2023-114",
-                                        "Meeting notes", "Holiday plans"};
-  const char* name = kNames[random() % 6];
-  std::string subject = std::string(random() % 4 == 0 ? "Re: " : "") + kTopics[random() % 6] +
-                        " #" + std::to_string(i);
-  char date[64];
-  std::snprintf(date, sizeof date, "Tue, %d Jan 2023 %02d:%02d:%02d +0100",
-                static_cast<int>(1 + i % 28), static_cast<int>(i / 3600 % 24),
-                static_cast<int>(i / 60 % 60), static_cast<int>(i % 60));
-  std::string text = std::string("From: \"") + name + "\" <sender" + std::to_string(i % 97) +
-                     "@example.org>\r\n"
-                     "To: Reader One <one@example.org>, two@example.org\r\n"
-                     "Subject: " + subject + "\r\n"
-                     "Date: " + date + "\r\n"
-                     "Message-ID: <" + std::to_string(i) + ".bench@example.org>\r\n"
-                     "MIME-Version: 1.0\r\n"
-                     "Content-Type: text/plain; charset=utf-8\r\n\r\n";
-  const size_t size = 1000 + random() % 1000;
-  while (text.size() < size) {
-    text += "Lorem ipsum dolor sit amet, consectetur adipiscing elit, sed do eiusmod.\r\n";
-  }
-  return text;
-}
-
 // ---- generate (in the parent) ------------------------------------------------
 
 bool Generate(int count, STOREFOLDERID* inbox) {
-  ComPtr<IStoreNamespace> store;
-  ComPtr<IStoreImport> import;
-  if (FAILED(store_stress::OpenStore(&store)) || FAILED(store.As(&import))) return false;
-  *inbox = store_stress::FindFolder(store.Get(), FOLDERID_ROOT, "Inbox");
-  std::vector<store_stress::FolderRow> folders;
-  store_stress::ListFolders(store.Get(), FOLDERID_ROOT, &folders);
-  if (!folders.empty() && folders[0].messages == static_cast<DWORD>(count)) {
+  Times inStore;
+  if (!vorn_bench::FillInbox(count, 42, inbox, &inStore)) return false;
+  if (inStore.cpu == 0 && inStore.wall == 0) {
     std::printf("import: not measured, the store of the given root holds the messages\n");
     return true;
   }
-  if (!folders.empty() && folders[0].messages != 0) return false;
-  std::mt19937_64 random(42);
-  Times inStore;
-  constexpr int kBatch = 1000;
-  for (int first = 0; first < count; first += kBatch) {
-    std::vector<std::string> texts;
-    for (int i = first; i < std::min(count, first + kBatch); ++i) {
-      texts.push_back(MakeMail(i, random));
-    }
-    Stopwatch watch;
-    HBATCHLOCK batch = 0;
-    if (FAILED(import->BeginBatch(&batch))) return false;
-    for (const std::string& text : texts) {
-      if (FAILED(import->ImportMessage(batch, *inbox, reinterpret_cast<const BYTE*>(text.data()),
-                                       static_cast<ULONG>(text.size()), nullptr, 0, nullptr))) {
-        return false;
-      }
-    }
-    if (FAILED(import->CommitBatch(batch))) return false;
-    Times t = watch.Elapsed();
-    inStore.cpu += t.cpu;
-    inStore.wall += t.wall;
-  }
-  std::printf("import: %d messages in batches of %d: %.1f s processor (%.1f s wall): "
+  std::printf("import: %d messages in batches of 1000: %.1f s processor (%.1f s wall): "
               "%.0f messages/s (goal 10000; wall %.0f/s)\n",
-              count, kBatch, inStore.cpu, inStore.wall, count / inStore.cpu,
-              count / inStore.wall);
+              count, inStore.cpu, inStore.wall, count / inStore.cpu, count / inStore.wall);
   return true;
 }
 
@@ -192,27 +109,11 @@ int ListWithSqlite(const std::string& file, STOREFOLDERID inbox, int count) {
   size_t bytes = 0;
   for (int r = 0; r < kRepeats; ++r) {
     Stopwatch watch;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "SELECT subject, display_from, sent FROM messages WHERE folder = ?1 "
-                           "ORDER BY id",
-                           -1, &stmt, nullptr) != SQLITE_OK) {
-      return 1;
-    }
-    sqlite3_bind_int64(stmt, 1, inbox);
     int n = 0;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      std::string subject(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)),
-                          static_cast<size_t>(sqlite3_column_bytes(stmt, 0)));
-      std::string from(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)),
-                       static_cast<size_t>(sqlite3_column_bytes(stmt, 1)));
-      std::string sent = TimeText(static_cast<uint64_t>(sqlite3_column_int64(stmt, 2)));
-      bytes += subject.size() + from.size() + sent.size();
-      ++n;
-    }
-    sqlite3_finalize(stmt);
+    const long read = vorn_bench::ReadWithSqlite(db, inbox, &n);
     Times t = watch.Elapsed();
-    if (n != count) return 1;
+    if (read < 0 || n != count) return 1;
+    bytes += static_cast<size_t>(read);
     best.cpu = std::min(best.cpu, t.cpu);
     best.wall = std::min(best.wall, t.wall);
   }
@@ -259,25 +160,10 @@ int ListThroughStore(STOREFOLDERID inbox, int count) {
   return 0;
 }
 
-// Calls a member by name with long arguments; the result in *result (owned).
-HRESULT Call(IDispatch* object, DISPID id, std::vector<LONG> args, VARIANT* result) {
-  std::vector<VARIANT> values(args.size());
-  for (size_t i = 0; i < args.size(); ++i) {
-    values[args.size() - 1 - i].vt = VT_I4;
-    values[args.size() - 1 - i].lVal = args[i];
-  }
-  DISPPARAMS params{values.data(), nullptr, static_cast<UINT>(values.size()), 0};
-  VariantInit(result);
-  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, result,
-                        nullptr, nullptr);
-}
+using vorn_bench::IdOf;
 
-DISPID IdOf(IDispatch* object, const char* name) {
-  std::u16string wide(name, name + std::strlen(name));
-  LPOLESTR names[] = {wide.data()};
-  DISPID id = DISPID_UNKNOWN;
-  object->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
-  return id;
+HRESULT Call(IDispatch* object, DISPID id, std::vector<LONG> args, VARIANT* result) {
+  return vorn_bench::CallById(object, id, std::move(args), result);
 }
 
 int ListThroughDispatch(STOREFOLDERID inbox, int count) {
@@ -332,23 +218,10 @@ int ListThroughDispatch(STOREFOLDERID inbox, int count) {
 // result line into *figures: processor time, wall time, RSS before SetFolder,
 // high-water mark, processor time of SetFolder alone.
 bool RunListing(const std::vector<std::string>& args, std::vector<double>* figures) {
-  char self[4096] = {};
-  const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (length <= 0) return false;
-  std::string command = "'" + std::string(self, static_cast<size_t>(length)) + "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) return false;
-  char line[512] = {};
-  bool got = std::fgets(line, sizeof line, pipe) != nullptr;
-  int status = pclose(pipe);
-  if (!got || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return false;
-  char name[32];
-  double cpu, wall, before, peak, setFolder;
-  if (std::sscanf(line, "%31s %lf %lf %lf %lf %lf", name, &cpu, &wall, &before, &peak,
-                  &setFolder) != 6) {
-    return false;
-  }
+  std::vector<double> numbers;
+  if (!vorn_bench::RunSelf(args, &numbers) || numbers.size() < 5) return false;
+  const double cpu = numbers[0], wall = numbers[1], before = numbers[2], peak = numbers[3],
+               setFolder = numbers[4];
   // Times: the best so far; memory: the highest so far.
   const std::vector<double> now = {cpu, wall, before, peak, setFolder};
   if (figures->empty()) {

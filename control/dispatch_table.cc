@@ -6,6 +6,7 @@
 #include <iterator>
 
 #include "control/identifiers.h"
+#include "platform/codepage.h"
 #include "control/vornoutlookexpressctrl.h"
 
 namespace {
@@ -38,6 +39,25 @@ HRESULT Text(const std::string& value, VARIANT* result) {
   const std::string copy = value;
   BSTR text = VornSysAllocStringA(copy.data(), static_cast<int>(copy.size()));
   if (!text) return E_OUTOFMEMORY;
+  result->vt = VT_BSTR;
+  result->bstrVal = text;
+  return S_OK;
+}
+// A stored message's text: as UTF-8 when it is valid UTF-8, else read as
+// Windows-1252, where every byte is one character, so that the host can turn
+// the string back into the very bytes.
+HRESULT RawText(const std::string& value, VARIANT* result) {
+  const std::string copy = value;
+  const int bytes = static_cast<int>(copy.size());
+  if (copy.empty() ||
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, copy.data(), bytes, nullptr, 0) > 0) {
+    return Text(copy, result);
+  }
+  const int units = MultiByteToWideChar(CP_WINDOWS_1252, 0, copy.data(), bytes, nullptr, 0);
+  if (units <= 0) return E_OUTOFMEMORY;
+  BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(units));
+  if (!text) return E_OUTOFMEMORY;
+  MultiByteToWideChar(CP_WINDOWS_1252, 0, copy.data(), bytes, text, units);
   result->vt = VT_BSTR;
   result->bstrVal = text;
   return S_OK;
@@ -95,7 +115,7 @@ constexpr DispatchMember kMembers[] = {
      }},
     {14, "GetMessageContent", kBstr, 1, {{"MessageId", kLong}},
      [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageContent(a.longs[0]), r);
+       return RawText(STORE(c).GetMessageContent(a.longs[0]), r);
      }},
     {15, "GetMessageCount", kLong, 0, {},
      [](Ctrl& c, const Args&, VARIANT* r) { return Long(STORE(c).GetMessageCount(), r); }},

@@ -64,7 +64,10 @@ constexpr DWORD PDF_DISPLAYNAMES = 0x1;  // each mailbox's display name, else it
 constexpr DWORD PDF_ADDRESSES = 0x2;     // each mailbox's address only
 
 // Extension: name of the pseudo-property holding the charset of the text the
-// message shows (lower case, "" when none), for IMimePropertySet::GetProp.
+// message shows (lower case, "" when it shows none), for
+// IMimePropertySet::GetProp. Without a declared charset it is the one the
+// text is read in: "us-ascii" for 7-bit text, "utf-8" for valid UTF-8, else
+// "windows-1252".
 constexpr LPCSTR PIDSTR_MAIN_CHARSET = "X-Vorn-Main-Charset";
 
 struct IMimeAllocator : IUnknown {
@@ -84,7 +87,8 @@ struct IMimePropertySet : IUnknown {
   //  - VT_LPSTR: the field's text unfolded and decoded (RFC 2047) to UTF-8;
   //    for address fields with PDF_DISPLAYNAMES or PDF_ADDRESSES, the
   //    mailboxes' names or addresses joined with "; ".
-  //  - VT_FILETIME: a date field as the UTC instant.
+  //  - VT_FILETIME: a date field as the UTC instant; a date before 1601 or
+  //    past the largest FILETIME cannot be given in this form.
   // The string is allocated with CoTaskMemAlloc; free it with
   // PropVariantClear. MIME_E_NOT_FOUND when the field is absent, a negative
   // status when it cannot be given in the asked form.
@@ -97,7 +101,10 @@ VORN_INTERFACE_ID(IMimePropertySet, IID_IMimePropertySet);
 
 struct IMimeBody : IUnknown {
   // The body's display name (a file's base name, UTF-8), allocated with
-  // CoTaskMemAlloc (caller frees); "" when the body has no name.
+  // CoTaskMemAlloc (caller frees). An attachment without a file name gets
+  // one made for it (an enclosed message "<subject>.eml", another body
+  // "attachment-N.<extension>"); "" for a body that is no attachment and
+  // has no file name.
   virtual HRESULT GetDisplayName(LPSTR* name) = 0;
   // A new stream (caller releases) over the body's data in `encoding`.
   virtual HRESULT GetData(ENCODINGTYPE encoding, IStream** stream) = 0;

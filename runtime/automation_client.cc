@@ -330,9 +330,9 @@ HRESULT EventConnection::Connect(IDispatch* dispatch, const EventInterface& even
   ComPtr<IConnectionPoint> point;
   hr = container->FindConnectionPoint(events.iid, point.Put());
   if (FAILED(hr)) return hr;
+  // The sink starts with the one reference this connection holds.
   Sink* sink = new (std::nothrow) Sink(events.iid, events.names, std::move(callback));
   if (!sink) return E_OUTOFMEMORY;
-  sink->AddRef();
   DWORD cookie = 0;
   hr = point->Advise(sink, &cookie);
   if (FAILED(hr)) {

@@ -1,4 +1,5 @@
-// UTF-16 <-> UTF-8 conversion for the system code page.
+// UTF-16 <-> UTF-8 conversion for the system code page, and UTF-16 <->
+// Windows-1252.
 //
 // Malformed input is replaced, never refused: an unpaired surrogate becomes
 // U+FFFD, and so does each maximal ill-formed part of a UTF-8 sequence (a
@@ -14,7 +15,37 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-bool IsSupportedCodePage(UINT codePage) { return codePage == CP_ACP || codePage == CP_UTF8; }
+bool IsSupportedCodePage(UINT codePage) {
+  return codePage == CP_ACP || codePage == CP_UTF8 || codePage == CP_WINDOWS_1252;
+}
+
+// Windows-1252 0x80..0x9F; the five bytes it leaves undefined are their C1
+// controls, so that every byte has a character and back.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+char16_t FromWindows1252(unsigned char byte) {
+  return byte >= 0x80 && byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte;
+}
+
+// The Windows-1252 byte of `c`; false when the code page lacks it.
+bool ToWindows1252(char32_t c, char* byte) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
+    *byte = static_cast<char>(c);
+    return true;
+  }
+  for (int i = 0; i < 32; ++i) {
+    if (kWindows1252High[i] == c) {
+      *byte = static_cast<char>(0x80 + i);
+      return true;
+    }
+  }
+  return false;
+}
 
 // Counts what would be written and writes it while it fits. With a null
 // buffer it only counts.
@@ -132,7 +163,7 @@ size_t DecodeUtf8(const unsigned char* in, size_t length, char32_t* c) {
 }  // namespace
 
 int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int cchWide, LPSTR multi,
-                        int cbMulti, LPCSTR /*defaultChar*/, BOOL* usedDefaultChar) {
+                        int cbMulti, LPCSTR defaultChar, BOOL* usedDefaultChar) {
   if (usedDefaultChar) *usedDefaultChar = FALSE;
   if (!IsSupportedCodePage(codePage) || !wide || cchWide == 0 || cchWide < -1 || cbMulti < 0 ||
       (cbMulti > 0 && !multi)) {
@@ -159,12 +190,21 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int cchWid
     } else if (IsLowSurrogate(c)) {
       c = kReplacement;
     }
+    if (codePage == CP_WINDOWS_1252) {
+      char byte;
+      if (!ToWindows1252(c, &byte)) {
+        byte = defaultChar && *defaultChar ? *defaultChar : '?';
+        if (usedDefaultChar) *usedDefaultChar = TRUE;
+      }
+      sink.Put(byte);
+      continue;
+    }
     PutUtf8(sink, c);
   }
   return sink.Full() ? 0 : sink.Result();
 }
 
-int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR multi, int cbMulti, LPWSTR wide,
+int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int cbMulti, LPWSTR wide,
                         int cchWide) {
   if (!IsSupportedCodePage(codePage) || !multi || cbMulti == 0 || cbMulti < -1 || cchWide < 0 ||
       (cchWide > 0 && !wide)) {
@@ -176,8 +216,17 @@ int MultiByteToWideChar(UINT codePage, DWORD /*flags*/, LPCSTR multi, int cbMult
   Sink<WCHAR> sink(cchWide > 0 ? wide : nullptr, cchWide);
   size_t i = 0;
   while (i < length && !sink.Full()) {
+    if (codePage == CP_WINDOWS_1252) {
+      sink.Put(static_cast<WCHAR>(FromWindows1252(in[i++])));
+      continue;
+    }
     char32_t c;
-    i += DecodeUtf8(in + i, length - i, &c);
+    const size_t used = DecodeUtf8(in + i, length - i, &c);
+    // A replacement, unless the input spells U+FFFD out (EF BF BD, the only
+    // whole three-byte sequence with lead EF that decodes to it).
+    const bool replaced = c == kReplacement && !(used == 3 && in[i] == 0xEF);
+    if ((flags & MB_ERR_INVALID_CHARS) && replaced) return 0;
+    i += used;
     PutUtf16(sink, c);
   }
   return sink.Full() ? 0 : sink.Result();

@@ -121,4 +121,53 @@ std::string Utf8ToEngine(const char* text, size_t length) {
   return out;
 }
 
+void EngineToUtf16(const char* text, size_t length, std::u16string* out) {
+  out->reserve(out->size() + length);
+  size_t pos = 0;
+  while (pos < length) {
+    uint32_t cp = Decode(text, length, &pos);
+    if (IsHighSurrogate(cp)) {
+      size_t next = pos;
+      const uint32_t low = next < length ? Decode(text, length, &next) : 0;
+      if (IsLowSurrogate(low)) {
+        out->push_back(static_cast<char16_t>(cp));
+        out->push_back(static_cast<char16_t>(low));
+        pos = next;
+        continue;
+      }
+      cp = kReplacement;
+    } else if (IsLowSurrogate(cp)) {
+      cp = kReplacement;
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out->push_back(static_cast<char16_t>(cp));
+    }
+  }
+}
+
+void Utf16ToEngine(const char16_t* units, size_t count, std::string* out) {
+  out->reserve(out->size() + count + count / 2);
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t unit = units[i];
+    if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(units[i + 1])) {
+      Encode(unit, out);
+      Encode(units[++i], out);
+      continue;
+    }
+    if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) unit = kReplacement;
+    Encode(unit, out);
+  }
+}
+
+bool IsAscii(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
 }  // namespace vornhost

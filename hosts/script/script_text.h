@@ -23,4 +23,16 @@ std::string EngineToUtf8(const char* text, size_t length);
 // character codes that JavaScript defines; invalid bytes become U+FFFD.
 std::string Utf8ToEngine(const char* text, size_t length);
 
+// The same conversions between engine text and UTF-16 units, for automation
+// strings, without a detour through UTF-8. EngineToUtf16 appends to *out
+// exactly the UTF-16 form of EngineToUtf8(text, length); Utf16ToEngine
+// appends exactly Utf8ToEngine of the UTF-8 form of the units, in which an
+// unpaired surrogate is U+FFFD.
+void EngineToUtf16(const char* text, size_t length, std::u16string* out);
+void Utf16ToEngine(const char16_t* units, size_t count, std::string* out);
+
+// True when every byte of `text` is below 0x80: such text reads the same as
+// engine text, UTF-8 and, unit for byte, UTF-16.
+bool IsAscii(const char* text, size_t length);
+
 }  // namespace vornhost

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/runtime.h"
+#include "services/mime/header_text.h"
 #include "services/mime/status.h"
 #include "services/mime/structure_guard.h"
 #include "services/mime/text_codec.h"
@@ -89,7 +90,7 @@ void CollectMailboxes(InternetAddressList* list, DWORD flags, int depth,
 
 // The mailboxes of an address field's raw value, joined with "; ".
 std::string JoinMailboxes(const char* raw, DWORD flags, GMimeParserOptions* options) {
-  std::string text(raw ? raw : "");
+  std::string text = MergeEncodedWords(raw ? raw : "");
   if (static_cast<size_t>(std::count(text.begin(), text.end(), ':')) > kMaxAddressColons) {
     std::replace(text.begin(), text.end(), ':', ' ');
   }
@@ -104,6 +105,78 @@ std::string JoinMailboxes(const char* raw, DWORD flags, GMimeParserOptions* opti
     joined += name;
   }
   return joined;
+}
+
+// An unstructured field's text: unfolded, its encoded words decoded, UTF-8.
+std::string FieldText(GMimeHeader* header) {
+  const char* raw = g_mime_header_get_raw_value(header);
+  if (!raw) {
+    const char* value = g_mime_header_get_value(header);
+    return TextToUtf8(value ? value : "");
+  }
+  char* unfolded = g_mime_utils_header_unfold(raw);
+  std::string merged = MergeEncodedWords(unfolded ? unfolded : "");
+  g_free(unfolded);
+  char* decoded = g_mime_utils_header_decode_text(EnsureGMime(), merged.c_str());
+  std::string text = TextToUtf8(decoded ? decoded : "");
+  g_free(decoded);
+  return text;
+}
+
+// Parameter `name` of the part's Content-Disposition field (or with
+// `contentType`, its Content-Type field), decoded; "" when absent.
+std::string FieldParameter(GMimeObject* part, bool contentType, const char* name) {
+  const char* field = contentType ? "Content-Type" : "Content-Disposition";
+  GMimeHeader* header = g_mime_header_list_get_header(g_mime_object_get_header_list(part), field);
+  const char* raw = header ? g_mime_header_get_raw_value(header) : nullptr;
+  if (!raw) {
+    const char* value = contentType ? g_mime_object_get_content_type_parameter(part, name)
+                                    : g_mime_object_get_content_disposition_parameter(part, name);
+    return value ? std::string(value) : std::string();
+  }
+  std::string merged = MergeEncodedWords(raw);
+  std::string value;
+  if (contentType) {
+    GObjectPtr<GMimeContentType> type(g_mime_content_type_parse(EnsureGMime(), merged.c_str()));
+    const char* found = type ? g_mime_content_type_get_parameter(type.get(), name) : nullptr;
+    if (found) value = found;
+  } else {
+    GObjectPtr<GMimeContentDisposition> disposition(
+        g_mime_content_disposition_parse(EnsureGMime(), merged.c_str()));
+    const char* found =
+        disposition ? g_mime_content_disposition_get_parameter(disposition.get(), name) : nullptr;
+    if (found) value = found;
+  }
+  return value;
+}
+
+// What a body without a file name of its own is called after: the file
+// name extension that fits its type.
+const char* ExtensionOf(const std::string& type) {
+  struct Extension {
+    const char* type;
+    const char* extension;
+  };
+  static constexpr Extension kExtensions[] = {
+      {"image/gif", ".gif"},        {"image/jpeg", ".jpg"},        {"image/pjpeg", ".jpg"},
+      {"image/png", ".png"},        {"image/bmp", ".bmp"},         {"image/tiff", ".tif"},
+      {"image/webp", ".webp"},      {"image/svg+xml", ".svg"},     {"image/x-icon", ".ico"},
+      {"text/plain", ".txt"},       {"text/html", ".html"},        {"text/csv", ".csv"},
+      {"text/xml", ".xml"},         {"text/calendar", ".ics"},     {"text/vcard", ".vcf"},
+      {"text/x-vcard", ".vcf"},     {"text/rtf", ".rtf"},          {"application/rtf", ".rtf"},
+      {"application/pdf", ".pdf"},  {"application/zip", ".zip"},   {"application/gzip", ".gz"},
+      {"application/json", ".json"}, {"application/xml", ".xml"},  {"application/msword", ".doc"},
+      {"application/vnd.ms-excel", ".xls"}, {"application/vnd.ms-powerpoint", ".ppt"},
+      {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", ".docx"},
+      {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", ".xlsx"},
+      {"application/pgp-signature", ".asc"}, {"application/pkcs7-signature", ".p7s"},
+      {"application/ics", ".ics"},  {"audio/mpeg", ".mp3"},        {"audio/wav", ".wav"},
+      {"video/mp4", ".mp4"},        {"video/mpeg", ".mpg"},        {"message/rfc822", ".eml"},
+  };
+  for (const Extension& entry : kExtensions) {
+    if (type == entry.type) return entry.extension;
+  }
+  return ".bin";
 }
 
 std::string_view StreamBytes(GMimeStream* stream) {
@@ -357,13 +430,17 @@ std::vector<HBODY> ParsedMessage::Attachments() const {
   return attachments;
 }
 
+bool ParsedMessage::IsAttachment(int index) const {
+  const BodyNode& node = nodes_[index];
+  if (node.kind == BodyKind::kMultipart) return false;
+  return node.attachmentDisposition || node.named || node.kind != BodyKind::kText;
+}
+
 HRESULT ParsedMessage::IsBodyType(int index, IMSGBODYTYPE type) {
   const BodyNode& node = nodes_[index];
   switch (type) {
     case IBT_ATTACHMENT:
-      if (node.kind == BodyKind::kMultipart) return S_FALSE;
-      return node.attachmentDisposition || node.named || node.kind != BodyKind::kText ? S_OK
-                                                                                      : S_FALSE;
+      return IsAttachment(index) ? S_OK : S_FALSE;
     case IBT_EMPTY: {
       if (node.kind == BodyKind::kMultipart) return node.firstChild < 0 ? S_OK : S_FALSE;
       std::lock_guard<std::mutex> lock(mutex_);
@@ -376,10 +453,46 @@ HRESULT ParsedMessage::IsBodyType(int index, IMSGBODYTYPE type) {
 
 std::string ParsedMessage::DisplayName(int index) {
   std::lock_guard<std::mutex> lock(mutex_);
+  std::string name = DeclaredName(index);
+  if (!name.empty()) return name;
+  if (!namesGiven_) {
+    GiveNames();
+    namesGiven_ = true;
+  }
+  auto given = givenNames_.find(index);
+  return given == givenNames_.end() ? std::string() : given->second;
+}
+
+std::string ParsedMessage::DeclaredName(int index) {
   GMimeObject* part = nodes_[index].part;
-  const char* name = g_mime_object_get_content_disposition_parameter(part, "filename");
-  if (!NonEmpty(name)) name = g_mime_object_get_content_type_parameter(part, "name");
-  return ReduceToBaseName(name ? name : "", kMaxDisplayNameBytes);
+  std::string name = FieldParameter(part, false, "filename");
+  if (name.empty()) name = FieldParameter(part, true, "name");
+  return ReduceToBaseName(name, kMaxDisplayNameBytes);
+}
+
+void ParsedMessage::GiveNames() {
+  int unnamed = 0;
+  for (HBODY handle : Attachments()) {
+    int index = 0;
+    if (!Resolve(handle, &index) || !IsAttachment(index) || !DeclaredName(index).empty()) {
+      continue;
+    }
+    ++unnamed;
+    const BodyNode& node = nodes_[index];
+    std::string stem;
+    if (node.kind == BodyKind::kMessage) {
+      GMimeMessage* inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(node.part));
+      GMimeHeader* subject =
+          inner ? g_mime_header_list_get_header(
+                      g_mime_object_get_header_list(GMIME_OBJECT(inner)), "Subject")
+                : nullptr;
+      stem = subject ? FieldText(subject) : std::string();
+      if (Trim(stem).empty()) stem = "message";
+    } else {
+      stem = "attachment-" + std::to_string(unnamed);
+    }
+    givenNames_[index] = GeneratedName(stem, ExtensionOf(node.type), kMaxDisplayNameBytes);
+  }
 }
 
 std::string ParsedMessage::DecodedBytes(int index, bool transferDecode) {
@@ -468,7 +581,10 @@ GMimeHeader* ParsedMessage::FindHeader(int index, const char* name) {
 std::string ParsedMessage::MainCharset(int index) {
   int main = nodes_[index].kind == BodyKind::kText ? index : MainText(index, nullptr);
   if (main < 0) return std::string();
-  return Lower(Trim(TextToUtf8(Parameter(main, "charset"))));
+  std::string declared = Lower(Trim(TextToUtf8(Parameter(main, "charset"))));
+  if (!declared.empty()) return declared;
+  GObjectPtr<GMimeStream> holder;
+  return UndeclaredCharset(BodyBytes(main, true, &holder));
 }
 
 HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIANT value) {
@@ -495,13 +611,27 @@ HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIAN
   GMimeHeader* header = FindHeader(index, name);
   if (!header) return StatusOf(Failure::kNotFound);
   if (form == VT_FILETIME) {
-    GDateTime* date = g_mime_utils_header_decode_date(g_mime_header_get_value(header));
+    const char* text = g_mime_header_get_value(header);
+    uint64_t ticks = 0;
+    switch (ReadDateTime(text ? text : "", &ticks)) {
+      case DateReading::kDate:
+        value->vt = VT_FILETIME;
+        value->filetime.dwLowDateTime = static_cast<DWORD>(ticks);
+        value->filetime.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        return S_OK;
+      case DateReading::kOutOfRange:
+        return StatusOf(Failure::kUnconvertible);
+      case DateReading::kNoDate:
+        break;
+    }
+    // Other forms real mail uses (asctime's, numeric dates) as GMime reads them.
+    GDateTime* date = g_mime_utils_header_decode_date(text);
     if (!date) return StatusOf(Failure::kUnconvertible);
     int64_t seconds = g_date_time_to_unix(date);
     int64_t micros = g_date_time_get_microsecond(date);
     g_date_time_unref(date);
     if (seconds < -kUnixEpochTicks / 10000000) return StatusOf(Failure::kUnconvertible);
-    auto ticks = static_cast<uint64_t>(seconds * 10000000 + micros * 10 + kUnixEpochTicks);
+    ticks = static_cast<uint64_t>(seconds * 10000000 + micros * 10 + kUnixEpochTicks);
     value->vt = VT_FILETIME;
     value->filetime.dwLowDateTime = static_cast<DWORD>(ticks);
     value->filetime.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
@@ -511,8 +641,7 @@ HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIAN
     return SetString(value, JoinMailboxes(g_mime_header_get_raw_value(header), flags,
                                           EnsureGMime()));
   }
-  const char* text = g_mime_header_get_value(header);
-  return SetString(value, TextToUtf8(text ? text : ""));
+  return SetString(value, FieldText(header));
 }
 
 }  // namespace vorn_mime

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/mime.h"
@@ -81,7 +82,14 @@ class ParsedMessage {
   // IsBodyType for body `index`.
   HRESULT IsBodyType(int index, IMSGBODYTYPE type);
 
-  // The display name of body `index` (UTF-8 base name, "" when none).
+  // The display name of body `index`: the base name of its file name
+  // (filename or name parameter), UTF-8. A listed attachment without one is
+  // named for what it is: an enclosed message by its subject and ".eml"
+  // ("message.eml" without a subject), any other body "attachment-N" and an
+  // extension for its type (".bin" for a type not known), N counting the
+  // unnamed attachments in the order Attachments gives, from 1. Generated
+  // names have '/', '\' and control characters as '_' and are cut to
+  // kMaxDisplayNameBytes at a whole character. "" for other bodies.
   std::string DisplayName(int index);
 
   // The data of body `index` in `encoding`, at most kMaxDecodedBytes.
@@ -116,6 +124,9 @@ class ParsedMessage {
   std::string Parameter(int index, const char* contentTypeParameter);
   GMimeHeader* FindHeader(int index, const char* name);
   std::string MainCharset(int index);
+  bool IsAttachment(int index) const;
+  std::string DeclaredName(int index);
+  void GiveNames();
 
   std::mutex mutex_;
   // Owners, in the order they must outlive one another.
@@ -126,6 +137,10 @@ class ParsedMessage {
   GObjectPtr<GMimeObject> fallbackRoot_;
   uint32_t tag_ = 0;
   std::vector<BodyNode> nodes_;
+  // Names given to the unnamed attachments, by body index; made on the first
+  // DisplayName call that needs them.
+  bool namesGiven_ = false;
+  std::unordered_map<int, std::string> givenNames_;
 };
 
 }  // namespace vorn_mime

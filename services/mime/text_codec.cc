@@ -309,6 +309,36 @@ void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes) {
   }
 }
 
+const char* UndeclaredCharset(std::string_view bytes) {
+  bool sevenBit = std::all_of(bytes.begin(), bytes.end(),
+                              [](char c) { return static_cast<uint8_t>(c) < 0x80; });
+  if (sevenBit) return "us-ascii";
+  return IsValidUtf8(bytes) ? "utf-8" : "windows-1252";
+}
+
+std::string GeneratedName(std::string_view stem, std::string_view extension, size_t maxBytes) {
+  std::string text = TextToUtf8(stem);
+  std::string safe;
+  safe.reserve(text.size());
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t n = SequenceLength(text, i);
+    char32_t c = DecodeSequence(text, i, n);
+    bool unsafe =
+        c == '/' || c == '\\' || c < 0x20 || (c >= 0x7F && c < 0xA0) || IsBidiControl(c);
+    if (unsafe) {
+      safe.push_back('_');
+    } else {
+      safe.append(text, i, n);
+    }
+    i += n;
+  }
+  size_t room = maxBytes > extension.size() ? maxBytes - extension.size() : 0;
+  std::string name(CutAtCharacter(Trim(safe), room));
+  name.append(extension);
+  return name;
+}
+
 std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes) {
   if (utf8.size() <= maxBytes) return utf8;
   size_t end = maxBytes;

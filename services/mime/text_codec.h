@@ -36,6 +36,16 @@ void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes);
 // become empty.
 std::string ReduceToBaseName(std::string_view name, size_t maxBytes);
 
+// The charset DecodeText reads `bytes` in when none is declared:
+// "us-ascii" for 7-bit text, "utf-8" for valid UTF-8, else "windows-1252".
+const char* UndeclaredCharset(std::string_view bytes);
+
+// A file name made of `stem` (any bytes, read as TextToUtf8 does) and
+// `extension`: '/', '\', control and direction-control characters of the
+// stem become '_', blanks around it are trimmed, and it is cut at a whole
+// character so that the name has at most `maxBytes` bytes.
+std::string GeneratedName(std::string_view stem, std::string_view extension, size_t maxBytes);
+
 // The longest prefix of valid UTF-8 `utf8` of at most `maxBytes` bytes that
 // ends at a whole character.
 std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes);

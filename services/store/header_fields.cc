@@ -5,6 +5,7 @@
 
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "services/store/memory_stream.h"
 
 namespace vorn_store {
 namespace {
@@ -133,6 +134,32 @@ IMSGPRIORITY PriorityFromFields(const char* xPriority, const char* importance) {
     if (value == "low") return IMSG_PRI_LOW;
   }
   return IMSG_PRI_NORMAL;
+}
+
+HRESULT DeriveHeaderFields(std::shared_ptr<const std::string> raw,
+                           IClassFactory* mimeMessageClass, HeaderFields* fields) {
+  *fields = HeaderFields();
+  ComPtr<IClassFactory> factory;
+  if (mimeMessageClass) {
+    factory = ComPtr<IClassFactory>(mimeMessageClass);
+  } else {
+    HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
+                                  IID_IClassFactory, factory.PutVoid());
+    if (FAILED(hr)) return hr;
+    if (!factory) return E_UNEXPECTED;
+  }
+  ComPtr<IPersistStreamInit> persist;
+  HRESULT hr = factory->CreateInstance(nullptr, IID_IPersistStreamInit, persist.PutVoid());
+  if (FAILED(hr)) return hr;
+  if (!persist) return E_NOINTERFACE;
+  ComPtr<IStream> stream;
+  ComPtr<IMimeMessage> message;
+  if (FAILED(MemoryStream::CreateReader(std::move(raw), stream.Put())) ||
+      FAILED(persist->Load(stream.Get())) || FAILED(persist.As(&message)) || !message) {
+    return S_FALSE;
+  }
+  ReadHeaderFields(message.Get(), fields);
+  return S_OK;
 }
 
 void ReadHeaderFields(IMimeMessage* message, HeaderFields* fields) {

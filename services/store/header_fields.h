@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,19 @@ struct HeaderFields {
   DWORD language = 0;  // code page of the main charset; 0 when unknown
   bool hasAttachment = false;
 };
+
+// Derives the fields the store caches for a message from its raw text: the
+// one place they come from, when a message is stored and whenever stored
+// fields are to be derived again (as after a change of how text is read).
+// Loads `raw` into a new message object of the MIME library made by
+// `mimeMessageClass` (borrowed; null: the class registered under
+// CLSID_VornMimeMessage, found with CoGetClassObject) and reads it with
+// ReadHeaderFields. Returns S_OK with the fields; S_FALSE when the library
+// could not load the text, the fields then at their defaults (such a message
+// is still stored); a failure status when no message object could be made,
+// the fields at their defaults. Needs COM initialised on the thread.
+HRESULT DeriveHeaderFields(std::shared_ptr<const std::string> raw,
+                           IClassFactory* mimeMessageClass, HeaderFields* fields);
 
 // Reads the fields of a loaded message through its root body's property set.
 // A field the message lacks, or that cannot be read, keeps its default: a

@@ -70,19 +70,24 @@ HRESULT Guard(Body&& body) {
 // The MIME library's message class, found once per store session.
 class MimeClass {
  public:
+  // The library's class object for messages (caller owns a reference).
+  HRESULT Factory(ComPtr<IClassFactory>* factory) {
+    std::lock_guard lock(mutex_);
+    if (!factory_) {
+      HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
+                                    IID_IClassFactory, factory_.PutVoid());
+      if (FAILED(hr)) return hr;
+      if (!factory_) return E_UNEXPECTED;
+    }
+    *factory = factory_;
+    return S_OK;
+  }
+
   // A new, empty message object of the MIME library (caller owns).
   HRESULT Create(REFIID riid, void** object) {
     ComPtr<IClassFactory> factory;
-    {
-      std::lock_guard lock(mutex_);
-      if (!factory_) {
-        HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
-                                      IID_IClassFactory, factory_.PutVoid());
-        if (FAILED(hr)) return hr;
-        if (!factory_) return E_UNEXPECTED;
-      }
-      factory = factory_;
-    }
+    HRESULT hr = Factory(&factory);
+    if (FAILED(hr)) return hr;
     return factory->CreateInstance(nullptr, riid, object);
   }
 
@@ -126,14 +131,13 @@ struct StoreSession {
     message.received = received;
     message.flags = flags;
     message.digest = ComputeDigest(raw->data(), raw->size());
-    ComPtr<IMimeMessage> parsed;
-    bool created = false;
-    HRESULT hr = mime.Load(raw, &parsed, &created);
     // Without the MIME library nothing can be read, and the fields are
     // read only now: refuse rather than keep a message without them. A
     // message the library cannot make sense of is kept with what it gave.
-    if (!created) return hr;
-    if (parsed) ReadHeaderFields(parsed.Get(), &message.fields);
+    ComPtr<IClassFactory> factory;
+    HRESULT hr = mime.Factory(&factory);
+    if (SUCCEEDED(hr)) hr = DeriveHeaderFields(raw, factory.Get(), &message.fields);
+    if (FAILED(hr)) return hr;
     return db->StoreMessage(batch, folder, reserved, under, message, id);
   }
 };

@@ -5,6 +5,7 @@
 
 #include "control/dispatch_table.h"
 #include "control/identifiers.h"
+#include "platform/codepage.h"
 #include "platform/typelib.h"
 #include "tests/control/control_test_support.h"
 
@@ -230,6 +231,45 @@ TEST(Dispatch, NonAsciiTextRoundTripsThroughTheStore) {
     }
   }
   EXPECT_TRUE(found);
+}
+
+// A stored text that is not UTF-8 comes back one character a byte (read as
+// Windows-1252), so that converting the string back gives the same bytes;
+// UTF-8 text comes back as the characters it spells.
+TEST(Dispatch, MessageContentKeepsEveryByte) {
+  std::string latin = "Subject: Caf\xE9\r\n\r\n";  // then every byte but NUL
+  for (int b = 1; b < 256; ++b) latin.push_back(static_cast<char>(b));
+  const std::string utf8 = "Subject: Caf\xC3\xA9\r\n\r\n\xE2\x82\xAC";
+  FakeSession session;
+  const STOREFOLDERID inbox = *session.store.FindFolder(FOLDERID_ROOT, "Inbox");
+  vorn_fakes::FakeMessage& first = session.store.AddMessage(inbox);
+  first.raw = latin;
+  const MESSAGEID latinId = first.id;
+  vorn_fakes::FakeMessage& second = session.store.AddMessage(inbox);
+  second.raw = utf8;
+  const MESSAGEID utf8Id = second.id;
+  ComPtr<IDispatch> control = NewControl();
+  ASSERT_EQ(Call(control.Get(), "InitControl").value.boolVal, VARIANT_TRUE);
+  ASSERT_EQ(Call(control.Get(), "SetFolder", {Long(static_cast<LONG>(inbox))}).value.boolVal,
+            VARIANT_TRUE);
+
+  CallResult raw = Call(control.Get(), "GetMessageContent", {Long(static_cast<LONG>(latinId))});
+  ASSERT_EQ(raw.value.vt, VT_BSTR);
+  BSTR text = raw.value.bstrVal;
+  ASSERT_EQ(SysStringLen(text), latin.size());
+  EXPECT_EQ(text[12], 0xE9);
+  EXPECT_EQ(text[17 + 0x80 - 1], 0x20AC);  // 0x80: the euro sign
+  EXPECT_EQ(text[17 + 0x81 - 1], 0x81);    // undefined in Windows-1252: its C1 control
+  std::string back(latin.size(), '\0');
+  BOOL defaulted = TRUE;
+  EXPECT_EQ(WideCharToMultiByte(CP_WINDOWS_1252, 0, text, static_cast<int>(SysStringLen(text)),
+                                back.data(), static_cast<int>(back.size()), nullptr, &defaulted),
+            static_cast<int>(latin.size()));
+  EXPECT_FALSE(defaulted);
+  EXPECT_EQ(back, latin);
+
+  CallResult same = Call(control.Get(), "GetMessageContent", {Long(static_cast<LONG>(utf8Id))});
+  EXPECT_EQ(Utf8(same.value.bstrVal), utf8);
 }
 
 TEST(Dispatch, RefusesBadCallsWithTheirCodes) {

@@ -112,6 +112,7 @@ TEST_F(AutomationBindingTest, ScriptValuesBecomeVariants) {
       {"'\\uD83D\\uDE00'", "BSTR \xF0\x9F\x98\x80 (2 units)"},
       {"'\\uD83D'", "BSTR \xEF\xBF\xBD (1 units)"},
       {"'a\\u0000b'", std::string("BSTR a\0b (3 units)", 18)},
+      {"'x'.repeat(300)", "BSTR " + std::string(300, 'x') + " (300 units)"},
       {"null", "NULL"},
       {"undefined", "EMPTY"},
       {"t", "DISPATCH TestThing"},
@@ -174,6 +175,10 @@ TEST_F(AutomationBindingTest, FailedCallsNameMemberCodeAndMeaning) {
       {"t.Add(function () {}, 1)", "Add: argument 1: cannot pass a function"},
       {"t.Add(1, {})", "Add: argument 2: cannot pass an object that is not an automation object"},
       {"t.Add([1], 2)", "Add: argument 1: cannot pass an array"},
+      {"t.Optional(1, 2, 3, 4, 5, 6, 7, 8, 9)",
+       "Optional: 0x8002000E DISP_E_BADPARAMCOUNT: Invalid number of parameters. Optional "
+       "takes 1 to 2 arguments, not 9."},
+      {"t.Add.call({}, 1, 2)", "Add: not called on an automation object"},
       {"t.Make('record')",
        "Make: the result cannot be used: its value of type 36 has no script form"},
   };
@@ -186,6 +191,17 @@ TEST_F(AutomationBindingTest, FailedCallsNameMemberCodeAndMeaning) {
   EXPECT_EQ(Run("try { t.Add(); } catch (e) { echo(e instanceof Error, e.message); }"),
             "true Add: 0x8002000E DISP_E_BADPARAMCOUNT: Invalid number of parameters. Add takes "
             "2 arguments, not 0.\n");
+}
+
+// The member functions of an interface are shared by all its objects; each
+// call reaches the object it was made on, whatever strings it carries.
+TEST_F(AutomationBindingTest, SharedMembersReachTheirOwnObject) {
+  EXPECT_EQ(Run("var u = new ActiveXObject('Vorn.TestThing');\n"
+                "t.Value = 1; u.Value = 2;\n"
+                "echo(t.Value, u.Value, t.Add.call(u, 40, 2));\n"
+                "var a = 'a'.repeat(200), b = 'b'.repeat(200);\n"
+                "echo(u.Concat(a, b) === a + b, u.Concat('\\u00e9', 'x') === '\\u00e9x');\n"),
+            "1 2 42\ntrue true\n");
 }
 
 TEST_F(AutomationBindingTest, PropertiesReadAndWrite) {
@@ -235,6 +251,20 @@ TEST_F(AutomationBindingTest, ConnectRefusesWhatItCannotRoute) {
     EXPECT_EQ(Run(c.script), std::string("error: test.js:1: Error: ") + c.message + "\n")
         << c.script;
   }
+}
+
+// Without a collection: nothing keeps a dropped object alive, not even an
+// event connection (whose handlers do not refer to the object).
+TEST_F(AutomationBindingTest, DroppedObjectsAreReleasedAtOnce) {
+  EXPECT_EQ(Run("for (var i = 0; i < 50; ++i) new ActiveXObject('Vorn.TestThing').Add(i, i);\n"
+                "var handlers = { Ping: function () {} };\n"
+                "(function () {\n"
+                "  var x = new ActiveXObject('Vorn.TestThing');\n"
+                "  host.connect(x, handlers);\n"
+                "  x.Fire(1);\n"
+                "})();\n"
+                "echo(t.Count());\n"),
+            "1\n");
 }
 
 TEST_F(AutomationBindingTest, ObjectsAreReleasedWhenCollectedAndAtTheEnd) {

@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
+
+#include "platform/automation.h"
+#include "platform/runtime.h"
 
 namespace {
 
+using vornhost::EngineToUtf16;
 using vornhost::EngineToUtf8;
+using vornhost::Utf16ToEngine;
 using vornhost::Utf8ToEngine;
 
 struct Case {
@@ -77,6 +84,45 @@ TEST(ScriptTextTest, RoundTripKeepsEveryValidCharacter) {
   }
   const std::string engine = Utf8ToEngine(all.data(), all.size());
   EXPECT_EQ(EngineToUtf8(engine.data(), engine.size()), all);
+}
+
+// The direct conversions between engine text and UTF-16 give what the path
+// through UTF-8 and the runtime's BSTR conversions gives, on random text
+// made of well-formed and broken pieces alike.
+TEST(ScriptTextTest, Utf16ConversionsAgreeWithThePathThroughUtf8) {
+  const std::string pieces[] = {"a", "Z", std::string("\0", 1), "\xC3\xA9", "\xE2\x82\xAC",
+                                kEmojiUtf8, kEmojiCesu, "\xED\xA0\xBD", "\xED\xB8\x80",
+                                "\xFF", "\xE2\x82", "\xC0\xAF", "\x80"};
+  const char16_t units[] = {u'a', u'\0', 0x7F, 0x80, 0xE9, 0x20AC, 0xFFFF, 0xD83D, 0xDE00, 0xDBFF};
+  constexpr unsigned kSeed = 31;
+  std::printf("seed %u\n", kSeed);
+  std::mt19937 random(kSeed);
+  for (int round = 0; round < 2000; ++round) {
+    std::string engine;
+    std::u16string wide;
+    const int length = static_cast<int>(random() % 12);
+    for (int i = 0; i < length; ++i) {
+      engine += pieces[random() % (sizeof pieces / sizeof pieces[0])];
+      wide += units[random() % (sizeof units / sizeof units[0])];
+    }
+    const std::string utf8 = EngineToUtf8(engine.data(), engine.size());
+    BSTR expected = VornSysAllocStringA(utf8.data(), static_cast<int>(utf8.size()));
+    ASSERT_NE(expected, nullptr);
+    std::u16string direct;
+    EngineToUtf16(engine.data(), engine.size(), &direct);
+    EXPECT_EQ(direct, std::u16string(expected, SysStringLen(expected))) << "round " << round;
+    SysFreeString(expected);
+
+    BSTR bstr = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    int cb = 0;
+    LPSTR narrow = VornSysStringToA(bstr, &cb);
+    ASSERT_NE(narrow, nullptr);
+    std::string fromUnits;
+    Utf16ToEngine(wide.data(), wide.size(), &fromUnits);
+    EXPECT_EQ(fromUnits, Utf8ToEngine(narrow, static_cast<size_t>(cb))) << "round " << round;
+    CoTaskMemFree(narrow);
+    SysFreeString(bstr);
+  }
 }
 
 }  // namespace

@@ -138,6 +138,49 @@ TEST(CodePage, ShortOutputFailsWithoutWritingPastIt) {
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xF0\x9F\x98\x80", 4, wide, 2), 2);
 }
 
+// Windows-1252 gives every byte one character and takes it back; a character
+// it lacks becomes the default character.
+TEST(CodePage, Windows1252RoundTripsEveryByte) {
+  std::string bytes;
+  for (int b = 0; b < 256; ++b) bytes.push_back(static_cast<char>(b));
+  WCHAR wide[256];
+  ASSERT_EQ(MultiByteToWideChar(CP_WINDOWS_1252, 0, bytes.data(), 256, wide, 256), 256);
+  EXPECT_EQ(wide[0x80], 0x20AC);
+  EXPECT_EQ(wide[0x9F], 0x0178);
+  for (int b : {0x81, 0x8D, 0x8F, 0x90, 0x9D, 0xA0, 0xFF}) EXPECT_EQ(wide[b], b);
+  std::string back(256, '\0');
+  BOOL defaulted = TRUE;
+  ASSERT_EQ(WideCharToMultiByte(CP_WINDOWS_1252, 0, wide, 256, back.data(), 256, nullptr,
+                                &defaulted),
+            256);
+  EXPECT_EQ(back, bytes);
+  EXPECT_FALSE(defaulted);
+
+  char out[4] = {};
+  EXPECT_EQ(WideCharToMultiByte(CP_WINDOWS_1252, 0, u"a\u0100\U0001F600", 4, out, 4, "*",
+                                &defaulted),
+            3);
+  EXPECT_EQ(std::string(out, 3), "a**");
+  EXPECT_TRUE(defaulted);
+}
+
+// MB_ERR_INVALID_CHARS refuses ill-formed UTF-8 and nothing else.
+TEST(CodePage, InvalidCharsFlagRefusesOnlyIllFormedUtf8) {
+  struct Case {
+    std::string in;
+    int units;
+  } cases[] = {
+      {"caf\xC3\xA9", 4}, {"\xEF\xBF\xBD", 1}, {std::string("a\0b", 3), 3},
+      {"caf\xE9", 0},      {"\xEF\xBF", 0},      {"\xED\xA0\x80", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.in.data(),
+                                  static_cast<int>(c.in.size()), nullptr, 0),
+              c.units)
+        << c.in;
+  }
+}
+
 TEST(CodePage, BadArgumentsGiveZero) {
   char out[4];
   WCHAR wide[4];
@@ -146,7 +189,7 @@ TEST(CodePage, BadArgumentsGiveZero) {
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", -2, out, 4, nullptr, nullptr), 0);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", 1, nullptr, 4, nullptr, nullptr), 0);
   EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"a", 1, out, -1, nullptr, nullptr), 0);
-  EXPECT_EQ(WideCharToMultiByte(1252, 0, u"a", 1, out, 4, nullptr, nullptr), 0);
+  EXPECT_EQ(WideCharToMultiByte(1250, 0, u"a", 1, out, 4, nullptr, nullptr), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, nullptr, 3, wide, 4), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", 0, wide, 4), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a", 1, nullptr, 4), 0);

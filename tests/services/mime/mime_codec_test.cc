@@ -5,6 +5,7 @@
 #include <string>
 
 #include "services/mime/gmime_support.h"
+#include "services/mime/header_text.h"
 #include "services/mime/limits.h"
 #include "services/mime/structure_guard.h"
 #include "services/mime/text_codec.h"
@@ -92,6 +93,54 @@ TEST(MimeCodec, ReducesNamesToSafeBaseNames) {
   };
   for (const Case& c : cases) EXPECT_EQ(c.expected, ReduceToBaseName(c.name, 255)) << c.name;
   EXPECT_EQ("ab", ReduceToBaseName("ab\xC3\xA9", 3));
+}
+
+TEST(MimeCodec, GeneratedNamesAreSafeAndFitAtAWholeCharacter) {
+  EXPECT_EQ("Re_ a_b_c_d.eml",
+            vorn_mime::GeneratedName(" Re/ a\\b\tc\xE2\x80\xAE" "d ", ".eml", 255));
+  // 126 two-byte characters and ".eml" pass 255 bytes: the stem loses one.
+  std::string stem;
+  for (int i = 0; i < 126; ++i) stem += "\xC3\xA9";
+  std::string name = vorn_mime::GeneratedName(stem, ".eml", 255);
+  EXPECT_EQ(stem.substr(0, 250) + ".eml", name);
+}
+
+// Dates as RFC 5322 writes them, with the obsolete years and zones, against
+// instants worked out independently (FILETIME ticks).
+TEST(MimeCodec, ReadsDatesFrom1601On) {
+  using vorn_mime::DateReading;
+  struct Case {
+    const char* text;
+    DateReading reading;
+    uint64_t ticks;
+  } cases[] = {
+      {"Fri, 3 Feb 1950 14:30:00 -0500", DateReading::kDate, 110162430000000000},
+      {"31 Dec 1968 23:59:59 +0000", DateReading::kDate, 116129375990000000},
+      {"1 Jan 50 00:00 EST", DateReading::kDate, 110133396000000000},   // 50-99: 19xx
+      {"1 Jan 49 00:00 GMT", DateReading::kDate, 141375456000000000},   // 00-49: 20xx
+      {"1 Jan 105 00:00 UT", DateReading::kDate, 127490112000000000},   // three digits
+      {"29 Feb 2000 12:00:00 +0000", DateReading::kDate, 125962992000000000},
+      {"Mon , 3 (the third) Jan 2005 09:05 (CET) +0100", DateReading::kDate,
+       127492131000000000},
+      {"mon, 3 jan 2005 09:05:03 PDT", DateReading::kDate, 127492419030000000},
+      {"1 Mar 1900 00:00:00 Z", DateReading::kDate, 94405824000000000},  // military: UTC
+      {"31 Dec 1600 23:59:59 -0100", DateReading::kDate, 35990000000},
+      {"Sun, 14 Sep 30828 02:48:05 +0000", DateReading::kDate, 9223372036850000000u},
+      {"31 Dec 1600 23:59:59 +0000", DateReading::kOutOfRange, 0},
+      {"1 Jan 0001 00:00:00 +0000", DateReading::kOutOfRange, 0},  // not 2001
+      {"14 Sep 30828 02:48:06 +0000", DateReading::kOutOfRange, 0},
+      {"1 Jan 999999999 00:00 +0000", DateReading::kOutOfRange, 0},
+      {"29 Feb 1900 00:00 +0000", DateReading::kNoDate, 0},
+      {"3 Foo 2005 09:05 +0000", DateReading::kNoDate, 0},
+      {"3 Jan 2005 24:00 +0000", DateReading::kNoDate, 0},
+      {"sometime soon", DateReading::kNoDate, 0},
+      {"", DateReading::kNoDate, 0},
+  };
+  for (const Case& c : cases) {
+    uint64_t ticks = 0;
+    EXPECT_EQ(c.reading, vorn_mime::ReadDateTime(c.text, &ticks)) << c.text;
+    EXPECT_EQ(c.ticks, ticks) << c.text;
+  }
 }
 
 std::string Lines(const std::string& line, int count) {

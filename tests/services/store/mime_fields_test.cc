@@ -71,6 +71,21 @@ TEST_F(MimeFieldsTest, FieldsAreReadThroughTheMimeLibrary) {
        "From: A <a@example.org>\r\nSubject: x\r\nDate: sometime soon\r\n"
        "Content-Type: text/plain; charset=windows-1252\r\n\r\nx\r\n",
        "x", "x", "A", "", 0, 1252, IMSG_PRI_NORMAL, 0},
+      {"encoded words split where mailers split them, a date of 1950, 7-bit text",
+       "From: =?utf-8?q?J=C3?= =?utf-8?q?=BCrgen?= <j@example.org>\r\n"
+       "To: =?iso-8859-1?q?Ren=E9?= =?utf-8?b?ZSBEdWJvaXM=?= <rene@example.org>\r\n"
+       "Subject: Re: =?utf-8?b?Z3I=?=\r\n =?utf-8?b?w7zDn2U=?=\r\n"
+       "Date: Fri, 3 Feb 1950 14:30:00 -0500\r\n\r\nHi\r\n",
+       "Re: gr\xC3\xBC\xC3\x9F" "e", "gr\xC3\xBC\xC3\x9F" "e", "J\xC3\xBCrgen",
+       "Ren\xC3\xA9" "e Dubois", Ticks(1950, 2, 3, 19, 30, 0), 20127, IMSG_PRI_NORMAL, 0},
+      {"a NUL in an encoded word, a year 0001, undeclared UTF-8 text",
+       "From: a@example.org\r\nSubject: =?x-unknown?b?YmVmb3JlAGFmdGVy?= and the rest\r\n"
+       "Date: 1 Jan 0001 00:00:00 +0000\r\n\r\nCaf\xC3\xA9\r\n",
+       "beforeafter and the rest", "beforeafter and the rest", "a@example.org", "", 0, 65001,
+       IMSG_PRI_NORMAL, 0},
+      {"undeclared 8-bit text that is not UTF-8",
+       "From: a@example.org\r\nSubject: Caf\xE9\r\n\r\nCaf\xE9\r\n", "Caf\xC3\xA9",
+       "Caf\xC3\xA9", "a@example.org", "", 0, 1252, IMSG_PRI_NORMAL, 0},
       {"an unknown charset, no header at all beyond it",
        "Content-Type: text/plain; charset=x-martian\r\n\r\nzz\r\n", "", "", "", "", 0, 0,
        IMSG_PRI_NORMAL, 0},
