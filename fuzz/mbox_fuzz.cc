@@ -68,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vorn_import::ParseSeparatorDate(text, &ticks);
   uint64_t seconds = 0;
   vorn_import::MaildirTimeFromName(text, &seconds);
+  vorn_host::MaildirTicksFromName(text, &ticks);
   vorn_import::MaildirSeenFromName(text);
   vorn_import::CheckMessageStart(text);
   return 0;

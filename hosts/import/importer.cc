@@ -10,6 +10,7 @@
 #include <new>
 #include <string_view>
 
+#include "hosts/common/store_folders.h"
 #include "hosts/import/maildir.h"
 #include "hosts/import/mbox_reader.h"
 #include "hosts/import/sources.h"
@@ -47,33 +48,6 @@ constexpr const char* kUsage =
     "Exit status: 0 when every message was stored or skipped, 1 when a message\n"
     "could not be stored or a source was refused, 2 for a usage error or a store\n"
     "that cannot be opened, 130 when interrupted.\n";
-
-struct StatusName {
-  HRESULT status;
-  const char* text;
-};
-
-constexpr StatusName kStatusNames[] = {
-    {E_OUTOFMEMORY, "out of memory"},
-    {E_INVALIDARG, "invalid argument"},
-    {E_UNEXPECTED, "unexpected call"},
-    {E_ACCESSDENIED, "not allowed"},
-    {STG_E_MEDIUMFULL, "the disk is full or the message is too large"},
-    {STG_E_ACCESSDENIED, "the store cannot be written"},
-    {STG_E_LOCKVIOLATION, "the store is busy in another process"},
-    {STG_E_DOCFILECORRUPT, "the store's file is damaged"},
-    {STG_E_WRITEFAULT, "write error"},
-    {STG_E_READFAULT, "read error"},
-    {STG_E_FILENOTFOUND, "not found"},
-    {STG_E_REVERTED, "the folder has been removed"},
-    {STORE_E_ALREADYEXISTS, "a folder of that name exists"},
-    {STORE_E_TOODEEP, "folders nest too deep"},
-    {REGDB_E_CLASSNOTREG, "a component is not registered"},
-    {REGDB_E_READREGDB, "the registry cannot be read"},
-    {CO_E_DLLNOTFOUND, "a registered library cannot be loaded"},
-    {CO_E_ERRORINDLL, "a registered library is not a component library"},
-    {CO_E_NOTINITIALIZED, "the component runtime is not initialised"},
-};
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -139,16 +113,6 @@ std::string RootPath() {
   return root;
 }
 
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 struct Importer::Source {
@@ -165,15 +129,6 @@ struct Importer::Position {
   uint64_t offset = 0;
   const MaildirEntry* entry = nullptr;
 };
-
-std::string StatusText(HRESULT status) {
-  char code[16];
-  std::snprintf(code, sizeof(code), "0x%08" PRIX32, static_cast<uint32_t>(status));
-  for (const StatusName& name : kStatusNames) {
-    if (name.status == status) return std::string(name.text) + " (" + code + ")";
-  }
-  return std::string("status ") + code;
-}
 
 Importer::Importer(IStoreNamespace* store, IStoreImport* import, FILE* report,
                    ImportSettings settings)
@@ -221,43 +176,12 @@ bool Importer::ShouldStop() {
 bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std::string* error) {
   *folder = FOLDERID_INVALID;
   std::vector<std::string> parts;
-  std::string_view rest = path;
-  while (!rest.empty() && rest.front() == '/') rest.remove_prefix(1);
-  while (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
-  while (!rest.empty()) {
-    size_t slash = rest.find('/');
-    std::string_view part = rest.substr(0, slash);
-    if (part.empty()) {
-      *error = "the folder path " + Quoted(path) + " has an empty name in it";
-      return false;
-    }
-    parts.emplace_back(part);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+  if (!vorn_host::SplitFolderPath(path, &parts)) {
+    *error = "the folder path " + Quoted(path) + " has an empty name in it";
+    return false;
   }
-
-  // Walks the subfolders of `parent`; *found is the one named `name`, or
-  // the Inbox when `name` is null.
   auto find = [&](STOREFOLDERID parent, const std::string* name, STOREFOLDERID* found) {
-    *found = FOLDERID_INVALID;
-    STOREFOLDERID caseless = FOLDERID_INVALID;
-    FOLDERPROPS props{};
-    props.cbSize = CB_FOLDERPROPS;
-    HENUMSTORE enumeration = 0;
-    HRESULT hr = store_->GetFirstSubFolder(parent, &props, &enumeration);
-    while (hr == S_OK) {
-      if (!name) {
-        if (props.sfType == FOLDER_INBOX) *found = props.dwFolderId;
-      } else if (*name == props.szName) {
-        *found = props.dwFolderId;
-      } else if (caseless == FOLDERID_INVALID && EqualIgnoringAsciiCase(*name, props.szName)) {
-        caseless = props.dwFolderId;
-      }
-      if (*found != FOLDERID_INVALID) break;
-      hr = store_->GetNextSubFolder(enumeration, &props);
-    }
-    if (enumeration != 0) store_->GetSubFolderClose(enumeration);
-    if (*found == FOLDERID_INVALID) *found = caseless;
-    return FAILED(hr) ? hr : S_OK;
+    return vorn_host::FindSubFolder(store_, parent, name, found);
   };
 
   STOREFOLDERID current = FOLDERID_ROOT;

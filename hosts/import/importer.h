@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "hosts/common/status_text.h"
 #include "hosts/import/progress.h"
 #include "platform/store.h"
 #include "platform/store_import.h"
@@ -41,9 +42,7 @@ struct ImportCounts {
   bool interrupted = false;
 };
 
-// Text for a status of the store or the runtime, e.g.
-// "the disk is full or the message is too large (0x80030070)".
-std::string StatusText(HRESULT status);
+using vorn_host::StatusText;
 
 class Importer {
  public:

@@ -11,11 +11,6 @@
 namespace vorn_import {
 namespace {
 
-// 1970-01-01 in FILETIME ticks.
-constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
-constexpr uint64_t kTicksPerSecond = 10000000ull;
-constexpr int64_t kLastUnixSecond = 253402300799;  // 9999-12-31 23:59:59
-
 bool IsFolder(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
@@ -55,10 +50,7 @@ bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<Mail
       continue;
     }
     message.size = static_cast<uint64_t>(info.st_size);
-    uint64_t seconds = 0;
-    if (MaildirTimeFromName(name, &seconds)) {
-      message.received = TicksFromUnixSeconds(static_cast<int64_t>(seconds));
-    } else {
+    if (!vorn_host::MaildirTicksFromName(name, &message.received)) {
       message.received =
           TicksFromUnixSeconds(info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec));
     }
@@ -70,36 +62,8 @@ bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<Mail
 
 }  // namespace
 
-uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds) {
-  // Times before 1601 become its start, times after 9999 that year's end.
-  int64_t lowest = -static_cast<int64_t>(kUnixEpochTicks / kTicksPerSecond);
-  if (seconds < lowest) return 0;
-  if (seconds > kLastUnixSecond) seconds = kLastUnixSecond;
-  return static_cast<uint64_t>(seconds - lowest) * kTicksPerSecond +
-         nanoseconds % 1000000000u / 100;
-}
-
 bool IsMaildir(const std::string& path) {
   return IsFolder(path) && (IsFolder(path + "/cur") || IsFolder(path + "/new"));
-}
-
-bool MaildirTimeFromName(std::string_view name, uint64_t* seconds) {
-  size_t digits = 0;
-  while (digits < name.size() && name[digits] >= '0' && name[digits] <= '9') ++digits;
-  if (digits == 0 || digits > 12 || digits >= name.size() || name[digits] != '.') return false;
-  uint64_t value = 0;
-  for (size_t i = 0; i < digits; ++i) value = value * 10 + static_cast<uint64_t>(name[i] - '0');
-  // A number beyond the year 9999 is no delivery time.
-  if (value > static_cast<uint64_t>(kLastUnixSecond)) return false;
-  *seconds = value;
-  return true;
-}
-
-bool MaildirSeenFromName(std::string_view name) {
-  size_t info = name.rfind(":2,");
-  if (info == std::string_view::npos) info = name.rfind("!2,");
-  if (info == std::string_view::npos) return false;
-  return name.substr(info + 3).find('S') != std::string_view::npos;
 }
 
 bool ListMaildir(const std::string& path, std::vector<MaildirEntry>* entries,

@@ -1,18 +1,18 @@
 // Reading a Maildir folder: one message per file in its cur/ and new/
 // subfolders.
 //
-// A file's name is "<seconds>.<unique>[:2,<flags>]": the leading decimal
-// number is the time the message was delivered (seconds since 1970 UTC);
-// the flags after ":2," (or "!2,", as some systems write it where ":" is not
-// allowed in file names) are single letters, of which "S" means seen. Files
-// whose names start with "." are not messages (the format's own hidden
-// files) and are left out, as is tmp/ (deliveries still being written).
+// A file's name carries the time the message was delivered and its flags,
+// of which "S" means seen (see hosts/common/maildir_name.h). Files whose
+// names start with "." are not messages (the format's own hidden files) and
+// are left out, as is tmp/ (deliveries still being written).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "hosts/common/maildir_name.h"
 
 namespace vorn_import {
 
@@ -27,13 +27,9 @@ struct MaildirEntry {
 // True when `path` is a folder holding cur/ or new/.
 bool IsMaildir(const std::string& path);
 
-// What a Maildir file name tells: *seconds is the delivery time when the
-// name starts with one (false otherwise) and *seen whether its flags hold S.
-bool MaildirTimeFromName(std::string_view name, uint64_t* seconds);
-bool MaildirSeenFromName(std::string_view name);
-
-// FILETIME ticks of a time in seconds since 1970 UTC.
-uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds = 0);
+using vorn_host::MaildirSeenFromName;
+using vorn_host::MaildirTimeFromName;
+using vorn_host::TicksFromUnixSeconds;
 
 // Lists the messages of the Maildir at `path`, ordered by delivery time and
 // then by name, so that a folder imports in the order its mail arrived.

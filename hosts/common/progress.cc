@@ -1,11 +1,11 @@
-#include "hosts/import/progress.h"
+#include "hosts/common/progress.h"
 
 #include <time.h>
 
 #include <algorithm>
 #include <cinttypes>
 
-namespace vorn_import {
+namespace vorn_host {
 namespace {
 
 constexpr int kBarWidth = 20;
@@ -87,4 +87,4 @@ void ProgressBar::Clear() {
   lastDrawn_ = -1;
 }
 
-}  // namespace vorn_import
+}  // namespace vorn_host
