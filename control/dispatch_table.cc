@@ -75,6 +75,8 @@ constexpr DispatchMember kMembers[] = {
      [](Ctrl& c, const Args&, VARIANT* r) { return Bool(c.InitControl(), r); }},
     {3, "CreateFolder", kBool, 2, {{"FolderId", kLong}, {"NewFolderName", kBstr}},
      [](Ctrl& c, const Args& a, VARIANT* r) {
+       // A name that would not be stored as given is refused here.
+       if (a.altered[1]) return Bool(0, r);
        return Bool(Normalised(STORE(c).CreateFolder(a.longs[0], a.texts[1])), r);
      }},
     {4, "CreateMessage", kBool, 5,
@@ -159,6 +161,7 @@ constexpr DispatchMember kMembers[] = {
      [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).RemoveMessage(a.longs[0]), r); }},
     {28, "RenameFolder", kBool, 2, {{"FolderId", kLong}, {"NewFolderName", kBstr}},
      [](Ctrl& c, const Args& a, VARIANT* r) {
+       if (a.altered[1]) return Bool(0, r);
        return Bool(STORE(c).RenameFolder(a.longs[0], a.texts[1]), r);
      }},
     {29, "SetFolder", kBool, 1, {{"FolderId", kLong}},

@@ -26,10 +26,13 @@ struct DispatchParam {
 
 // The arguments of one call, converted to their declared types, in declared
 // order: a `long` parameter in longs[i], a BSTR parameter (as UTF-8) in
-// texts[i].
+// texts[i]. altered[i] is true for a BSTR that UTF-8 text cannot carry as
+// given: one holding a NUL character or an unpaired surrogate (converted to
+// U+FFFD in texts[i]).
 struct DispatchArgs {
   LONG longs[kMaxParams] = {};
   std::string texts[kMaxParams];
+  bool altered[kMaxParams] = {};
 };
 
 // Calls the member on `ctrl` and stores its result (of the member's result

@@ -13,6 +13,7 @@
 #include "control/type_library.h"
 #include "platform/codepage.h"
 #include "platform/dialog.h"
+#include "platform/failure_reason.h"
 #include "platform/runtime.h"
 
 namespace {
@@ -45,6 +46,18 @@ std::string Narrow(const OLECHAR* text) {
   std::string result(narrow, static_cast<size_t>(cb));
   CoTaskMemFree(narrow);
   return result;
+}
+
+// True when UTF-8 text carries `text` exactly: it holds no NUL character
+// and no unpaired surrogate.
+bool IsExactText(BSTR text) {
+  const UINT length = SysStringLen(text);
+  for (UINT i = 0; i < length; ++i) {
+    if (text[i] == 0) return false;
+  }
+  return length == 0 || WideCharToMultiByte(CP_ACP, WC_ERR_INVALID_CHARS, text,
+                                            static_cast<int>(length), nullptr, 0, nullptr,
+                                            nullptr) > 0;
 }
 
 // ---- Enumerator traits ----------------------------------------------------------
@@ -174,8 +187,13 @@ ULONG CVornOutlookExpressCtrl::Release() {
 // ---- The dispatch methods ------------------------------------------------------------
 
 int32_t CVornOutlookExpressCtrl::InitControl() {
-  if (store_.OpenSession() == 0) return 0;
-  if (store_.RebuildFolderList() == 0) return 0;
+  // The components below say why they fail; a host that shows it hears of
+  // the failure through the thread's failure handler.
+  VornSetFailureReason(nullptr);
+  if (store_.OpenSession() == 0 || store_.RebuildFolderList() == 0) {
+    VornReportFailure("InitControl");
+    return 0;
+  }
   store_.LoadContacts();
   return 1;
 }
@@ -292,6 +310,7 @@ HRESULT CVornOutlookExpressCtrl::Invoke(DISPID dispid, REFIID riid, LCID, WORD f
         return DISP_E_TYPEMISMATCH;
       }
       if (vt == VT_BSTR) {
+        args.altered[i] = !IsExactText(value.bstrVal);
         int cb = 0;
         LPSTR text = VornSysStringToA(value.bstrVal, &cb);
         VariantClear(&value);

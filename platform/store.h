@@ -74,6 +74,8 @@ constexpr int CCH_FOLDER_NAME = 256;  // szName, NUL included
 //                         identifier is left
 //  STG_E_READFAULT, STG_E_WRITEFAULT  an input/output error
 //  E_UNEXPECTED           a call before Initialize, or a batch already open
+//  STORE_E_NEWERVERSION   Initialize: the store was made by a newer version of
+//                         the server, and is left as it is
 // Committing or opening a message as IMimeMessage also fails with the
 // status of creating the MIME library's message class when it is missing.
 constexpr HRESULT STORE_E_ALREADYEXISTS = MakeHresult(0x800700B7u);  // a sibling has that name
@@ -81,6 +83,7 @@ constexpr HRESULT STORE_E_NOTEMPTY = MakeHresult(0x80070091u);       // the fold
 constexpr HRESULT STORE_E_TOODEEP = MakeHresult(0x800700CEu);        // nesting beyond 64 levels
 constexpr HRESULT STG_E_LOCKVIOLATION = MakeHresult(0x80030021u);    // busy in another process
 constexpr HRESULT STG_E_DOCFILECORRUPT = MakeHresult(0x80030109u);   // the store's file is damaged
+constexpr HRESULT STORE_E_NEWERVERSION = MakeHresult(0x80030105u);   // made by a newer version
 
 // Extension: a folder name is 1 to CCH_FOLDER_NAME - 1 bytes of UTF-8
 // without control characters, unique among its siblings whatever the case;

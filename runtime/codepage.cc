@@ -162,13 +162,14 @@ size_t DecodeUtf8(const unsigned char* in, size_t length, char32_t* c) {
 
 }  // namespace
 
-int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int cchWide, LPSTR multi,
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int cchWide, LPSTR multi,
                         int cbMulti, LPCSTR defaultChar, BOOL* usedDefaultChar) {
   if (usedDefaultChar) *usedDefaultChar = FALSE;
   if (!IsSupportedCodePage(codePage) || !wide || cchWide == 0 || cchWide < -1 || cbMulti < 0 ||
       (cbMulti > 0 && !multi)) {
     return 0;
   }
+  const bool strict = (flags & WC_ERR_INVALID_CHARS) != 0;
   size_t length;
   if (cchWide == -1) {
     length = 0;
@@ -185,9 +186,11 @@ int WideCharToMultiByte(UINT codePage, DWORD /*flags*/, LPCWSTR wide, int cchWid
         c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(wide[i + 1]) - 0xDC00);
         ++i;
       } else {
+        if (strict) return 0;
         c = kReplacement;
       }
     } else if (IsLowSurrogate(c)) {
+      if (strict) return 0;
       c = kReplacement;
     }
     if (codePage == CP_WINDOWS_1252) {

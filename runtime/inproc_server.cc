@@ -6,8 +6,10 @@
 #include <mutex>
 #include <string>
 
+#include "platform/failure_reason.h"
 #include "platform/loader.h"
 #include "platform/registry.h"
+#include "runtime/root_path.h"
 
 namespace vorn_rt {
 namespace {
@@ -52,6 +54,14 @@ ServerTable& Servers() {
   return *table;
 }
 
+// The registry file of the platform root, for reasons that name it.
+std::string RegistryFile() {
+  const std::string root = RootPath();
+  return root.empty() ? std::string("the registry") : root + kRegistryFileName;
+}
+
+void SetReason(const std::string& text) { VornSetFailureReason(text.c_str()); }
+
 HMODULE LoadServer(const std::string& path) {
   ServerTable& table = Servers();
   {
@@ -79,14 +89,27 @@ HRESULT GetServerClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
   const LONG status =
       ReadClassesString(std::string("CLSID\\") + clsidText + "\\InprocServer32", &path);
   if (status == ERROR_FILE_NOT_FOUND || (status == ERROR_SUCCESS && path.empty())) {
+    SetReason(std::string("the class ") + clsidText + " is not registered in " + RegistryFile() +
+              "; register its library with vornreg");
     return REGDB_E_CLASSNOTREG;
   }
-  if (status != ERROR_SUCCESS) return REGDB_E_READREGDB;
+  if (status != ERROR_SUCCESS) {
+    SetReason("the registry " + RegistryFile() + " cannot be read");
+    return REGDB_E_READREGDB;
+  }
   HMODULE module = LoadServer(path);
-  if (!module) return CO_E_DLLNOTFOUND;
+  if (!module) {
+    SetReason("the library " + path + " registered for the class " + clsidText +
+              " cannot be loaded");
+    return CO_E_DLLNOTFOUND;
+  }
   auto getClassObject =
       reinterpret_cast<LPFNGETCLASSOBJECT>(GetProcAddress(module, "DllGetClassObject"));
-  if (!getClassObject) return CO_E_ERRORINDLL;
+  if (!getClassObject) {
+    SetReason("the library " + path + " registered for the class " + clsidText +
+              " is not a component library");
+    return CO_E_ERRORINDLL;
+  }
   const HRESULT hr = getClassObject(clsid, riid, ppv);
   if (FAILED(hr)) *ppv = nullptr;
   return hr;

@@ -14,7 +14,6 @@
 namespace vorn_rt {
 namespace {
 
-constexpr char kFileName[] = "/registry.reg";
 constexpr char kTempSuffix[] = ".tmp";
 constexpr char kLockName[] = "/registry.lock";
 
@@ -101,7 +100,7 @@ RegistryStore::Stamp RegistryStore::StampOf(const struct stat& info) {
 LONG RegistryStore::Refresh() {
   const std::string root = RootPath();
   if (root.empty()) return ERROR_CANTOPEN;
-  return Load(root + kFileName, false);
+  return Load(root + kRegistryFileName, false);
 }
 
 LONG RegistryStore::Load(const std::string& path, bool force) {
@@ -172,7 +171,7 @@ void RegistryStore::ReportBadFile(const std::string& path, const ParseError& err
 LONG RegistryStore::Modify(const Change& change) {
   const std::string root = RootPath();
   if (root.empty()) return ERROR_CANTOPEN;
-  const std::string path = root + kFileName;
+  const std::string path = root + kRegistryFileName;
   FileLock lock(root);
   if (lock.error() != ERROR_SUCCESS) return lock.error();
   // Another process may have written since this one last looked, even within

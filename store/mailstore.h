@@ -177,7 +177,8 @@ class CMailStore {
   // Stores a new message in folder `folderId` made of the header lines
   // "From: <from>", "To:<to>", "Subject:<subject>", an empty line and
   // `content`, every value inserted byte for byte. 0 at once, calling nothing,
-  // when `from` or `to` is empty. Otherwise the target folder is made current
+  // when `from` or `to` is empty or `from`, `to` or `subject` holds a NUL
+  // character (line breaks are taken as they are). Otherwise the target folder is made current
   // (and stays current even when a later step fails) and the message list is
   // rebuilt after the message was stored.
   int32_t CreateMessage(int32_t folderId, const std::string& from, const std::string& to,

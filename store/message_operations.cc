@@ -25,6 +25,10 @@ int32_t CMailStore::CreateMessage(int32_t folderId, const std::string& from,
                                   const std::string& to, const std::string& subject,
                                   const std::string& content) {
   if (from.empty() || to.empty()) return 0;
+  // A NUL would cut the header line it is in when the text is read back.
+  for (const std::string* value : {&from, &to, &subject}) {
+    if (value->find('\0') != std::string::npos) return 0;
+  }
 
   // The header values go in unchanged: the text is the caller's own message.
   std::string text;

@@ -16,6 +16,7 @@
 #include "hosts/import/sources.h"
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/output_check.h"
 
 namespace vorn_import {
 namespace {
@@ -25,6 +26,10 @@ constexpr size_t kMaxBatchSize = 100000;
 // After this many messages in a row that the store refused, it is taken to
 // be the store, not the messages, that fails, and the import stops.
 constexpr int kMaxFailuresInARow = 20;
+// How many times a batch is tried while another process keeps the store busy
+// (each try waits for the store's busy timeout, some seconds) before the
+// store counts as failing.
+constexpr int kMaxBusyWaits = 40;
 
 constexpr const char* kUsage =
     "Usage: vornimport [--folder PATH] [--batch-size N] SOURCE...\n"
@@ -46,8 +51,9 @@ constexpr const char* kUsage =
     "that was interrupted can simply be run again.\n"
     "\n"
     "Exit status: 0 when every message was stored or skipped, 1 when a message\n"
-    "could not be stored or a source was refused, 2 for a usage error or a store\n"
-    "that cannot be opened, 130 when interrupted.\n";
+    "could not be stored, a source was refused or the output could not be\n"
+    "written, 2 for a usage error or a store that cannot be opened, 130 when\n"
+    "interrupted.\n";
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -55,17 +61,26 @@ uint64_t ModificationTicks(const struct stat& info) {
   return TicksFromUnixSeconds(info.st_mtim.tv_sec, static_cast<uint32_t>(info.st_mtim.tv_nsec));
 }
 
-// Reads the file at `path` whole into *bytes. False with the reason in
-// *error when it cannot be read or is larger than a message can be.
-bool ReadMessageFile(const std::string& path, std::string* bytes, std::string* error) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// Reads the regular file at `path` whole into *bytes; with `followLinks`
+// false, a symbolic link in its place is refused too (a Maildir entry
+// replaced by one after it was listed). False with the reason in *error when
+// it cannot be read, is not a regular file or is larger than a message can be.
+bool ReadMessageFile(const std::string& path, bool followLinks, std::string* bytes,
+                     std::string* error) {
+  // Non-blocking, so that a FIFO put in a file's place cannot hold the open.
+  int fd = open(path.c_str(),
+                O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (followLinks ? 0 : O_NOFOLLOW));
   if (fd < 0) {
-    *error = std::strerror(errno);
+    *error = errno == ELOOP ? "it is a symbolic link" : std::strerror(errno);
     return false;
   }
   struct stat info {};
   bool ok = fstat(fd, &info) == 0;
   if (!ok) *error = std::strerror(errno);
+  if (ok && !S_ISREG(info.st_mode)) {
+    *error = "it is not a regular file";
+    ok = false;
+  }
   uint64_t size = ok ? static_cast<uint64_t>(info.st_size) : 0;
   if (ok && size > kMaxMessageBytes) {
     *error = "the message is too large (" + std::to_string(size) + " bytes)";
@@ -194,14 +209,20 @@ bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std
     *folder = current;
     return true;
   }
-  // The folders made for the path are made under one batch, so that a path
-  // of which a part cannot be made leaves no other part behind.
+  // The path is found and its missing folders made under one batch: a path
+  // of which a part cannot be made leaves no other part behind, and the
+  // batch holds the store's write lock from the first look on, so that
+  // imports that name the same new path at once find or make one folder.
   HBATCHLOCK batch = 0;
   auto fail = [&](const std::string& why) {
     if (batch != 0) import_->AbortBatch(batch);
     *error = why;
     return false;
   };
+  if (HRESULT hr = BeginBatch(&batch); FAILED(hr)) {
+    batch = 0;
+    return fail("cannot change the store: " + StatusText(hr));
+  }
   std::string walked;
   for (const std::string& part : parts) {
     STOREFOLDERID next = FOLDERID_INVALID;
@@ -212,10 +233,6 @@ bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std
                   StatusText(hr));
     }
     if (next == FOLDERID_INVALID) {
-      if (batch == 0 && FAILED(hr = import_->BeginBatch(&batch))) {
-        batch = 0;
-        return fail("cannot change the store: " + StatusText(hr));
-      }
       hr = store_->CreateFolder(current, part.c_str(), 0, &next);
       if (FAILED(hr)) {
         return fail("cannot create the folder " + Quoted(part) +
@@ -226,12 +243,10 @@ bool Importer::ResolveFolder(const std::string& path, STOREFOLDERID* folder, std
     walked += (walked.empty() ? "" : "/") + part;
     current = next;
   }
-  if (batch != 0) {
-    HRESULT hr = import_->CommitBatch(batch);
-    if (FAILED(hr)) {
-      *error = "cannot create the folder " + Quoted(walked) + ": " + StatusText(hr);
-      return false;
-    }
+  HRESULT hr = import_->CommitBatch(batch);
+  if (FAILED(hr)) {
+    *error = "cannot create the folder " + Quoted(walked) + ": " + StatusText(hr);
+    return false;
   }
   *folder = current;
   return true;
@@ -249,14 +264,14 @@ void Importer::Plan(const std::vector<std::string>& paths, std::vector<Source>* 
       continue;
     }
     if (source.kind == SourceKind::kMaildir) {
-      std::vector<std::string> skipped;
+      std::vector<SkippedEntry> skipped;
       if (!ListMaildir(path, &source.entries, &skipped, &reason)) {
         Report(path + ": cannot be read: " + reason);
         ++counts_.badSources;
         continue;
       }
-      for (const std::string& name : skipped) {
-        Report(path + "/" + name + ": not a regular file; left out");
+      for (const SkippedEntry& entry : skipped) {
+        Report(path + "/" + entry.name + ": " + entry.why + "; left out");
       }
       for (const MaildirEntry& entry : source.entries) source.bytes += entry.size;
     } else {
@@ -289,6 +304,7 @@ void Importer::Import(const std::vector<std::string>& paths, STOREFOLDERID folde
       case SourceKind::kMessageFile:
         ImportMessageFile(source);
         break;
+      case SourceKind::kEmpty:
       case SourceKind::kRefused:
         break;
     }
@@ -324,14 +340,13 @@ void Importer::ImportMbox(const Source& source) {
     ++messagesSeen_;
     if (message.tooLarge) {
       Fail(position, "the message is too large (" + std::to_string(message.size) + " bytes)");
-    } else if (message.truncated) {
-      Fail(position, "the file ends inside this message, which is cut short");
     } else {
       Offer(message.bytes, message.hasDate ? message.received : source.modified, 0, position);
     }
     ShowProgress(reader.consumed());
     if (ShouldStop()) break;
   }
+  counts_.textFromLines += reader.textFromLines();
 }
 
 void Importer::ImportMaildir(const Source& source) {
@@ -342,7 +357,7 @@ void Importer::ImportMaildir(const Source& source) {
     position.entry = &entry;
     ++messagesSeen_;
     std::string error;
-    if (!ReadMessageFile(entry.path, &fileBuffer_, &error)) {
+    if (!ReadMessageFile(entry.path, false, &fileBuffer_, &error)) {
       Fail(position, error);
     } else {
       Offer(fileBuffer_, entry.received, entry.seen ? MSGFLAG_READ : 0, position);
@@ -358,7 +373,7 @@ void Importer::ImportMessageFile(const Source& source) {
   position.source = &source;
   ++messagesSeen_;
   std::string error;
-  if (!ReadMessageFile(source.path, &fileBuffer_, &error)) {
+  if (!ReadMessageFile(source.path, true, &fileBuffer_, &error)) {
     Fail(position, error);
     return;
   }
@@ -388,20 +403,31 @@ void Importer::Offer(std::string_view bytes, uint64_t received, DWORD flags,
   ULONG size = static_cast<ULONG>(bytes.size());
   BYTE digest[CB_MESSAGE_DIGEST];
   HRESULT hr = import_->GetMessageDigest(data, size, digest, CB_MESSAGE_DIGEST);
-  STOREFOLDERID holder = FOLDERID_INVALID;
-  MESSAGEID held = MESSAGEID_INVALID;
-  if (SUCCEEDED(hr)) hr = import_->FindMessageByDigest(digest, CB_MESSAGE_DIGEST, &holder, &held);
   if (FAILED(hr)) {
     StoreFailed(position, "the store cannot tell whether it holds it", hr);
     return;
   }
-  if (hr == S_OK) {
-    ++counts_.duplicates;
-    return;
-  }
-  if (batch_ == 0 && FAILED(hr = import_->BeginBatch(&batch_))) {
+  // The check and the store are one step: the batch holds the store's write
+  // lock from before the check, so that another import of the same message
+  // cannot store it in between.
+  if (batch_ == 0 && FAILED(hr = BeginBatch(&batch_))) {
     batch_ = 0;
     StoreFailed(position, "the store cannot begin a batch", hr);
+    return;
+  }
+  STOREFOLDERID holder = FOLDERID_INVALID;
+  MESSAGEID held = MESSAGEID_INVALID;
+  hr = import_->FindMessageByDigest(digest, CB_MESSAGE_DIGEST, &holder, &held);
+  if (FAILED(hr)) {
+    StoreFailed(position, "the store cannot tell whether it holds it", hr);
+    EndBatch();
+    return;
+  }
+  if (hr == S_OK) {
+    ++counts_.duplicates;
+    // Other imports wait for the lock meanwhile: a batch ends after as many
+    // messages offered, stored or not, as it may store.
+    if (++batchChecked_ >= settings_.batchSize) EndBatch();
     return;
   }
   FILETIME time{static_cast<DWORD>(received), static_cast<DWORD>(received >> 32)};
@@ -416,7 +442,17 @@ void Importer::Offer(std::string_view bytes, uint64_t received, DWORD flags,
   failuresInARow_ = 0;
   if (batchMessages_ == 0) batchFirst_ = Describe(position);
   batchLast_ = Describe(position);
-  if (++batchMessages_ >= settings_.batchSize) EndBatch();
+  ++batchMessages_;
+  if (++batchChecked_ >= settings_.batchSize) EndBatch();
+}
+
+HRESULT Importer::BeginBatch(HBATCHLOCK* batch) {
+  for (int waits = 0;; ++waits) {
+    // Each try waits as long as the store's busy timeout.
+    HRESULT hr = import_->BeginBatch(batch);
+    if (hr != STG_E_LOCKVIOLATION || waits == kMaxBusyWaits || ShouldStop()) return hr;
+    if (waits == 0) Report("the store is busy in another process; waiting");
+  }
 }
 
 void Importer::EndBatch() {
@@ -425,6 +461,7 @@ void Importer::EndBatch() {
   batch_ = 0;
   uint64_t messages = batchMessages_;
   batchMessages_ = 0;
+  batchChecked_ = 0;
   if (SUCCEEDED(hr)) {
     counts_.stored += messages;
     return;
@@ -458,7 +495,7 @@ int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
         options = false;
       } else if (options && (arg == "-h" || arg == "--help")) {
         std::fputs(kUsage, out);
-        return 0;
+        return vorn_rt::FinishOutput(out, "vornimport", "the output", err) ? 0 : 1;
       } else if (options && (arg == "--folder" || arg.rfind("--folder=", 0) == 0)) {
         if (arg == "--folder") {
           if (++i == args.size()) return usageError("--folder needs a folder path");
@@ -532,6 +569,11 @@ int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
       extra = ", " + std::to_string(counts.badSources) +
               (counts.badSources == 1 ? " source" : " sources") + " not imported";
     }
+    if (counts.textFromLines > 0) {
+      extra += ", " + std::to_string(counts.textFromLines) +
+               (counts.textFromLines == 1 ? " \"From \" line" : " \"From \" lines") +
+               " after an empty line taken as text (no date to read)";
+    }
     if (counts.interrupted) {
       std::fprintf(err, "vornimport: interrupted; run the same command again to go on\n");
     }
@@ -541,9 +583,9 @@ int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
                  counts.stored, counts.duplicates, counts.failed, extra.c_str(),
                  folderGiven ? folderPath.c_str() : "Inbox", seconds,
                  seconds > 0 ? static_cast<double>(messages) / seconds : 0.0);
-    std::fflush(out);
+    const bool written = vorn_rt::FinishOutput(out, "vornimport", "the output", err);
     if (counts.interrupted) return 130;
-    return counts.failed > 0 || counts.badSources > 0 || counts.stopped ? 1 : 0;
+    return counts.failed > 0 || counts.badSources > 0 || counts.stopped || !written ? 1 : 0;
   } catch (const std::bad_alloc&) {
     std::fprintf(err, "vornimport: out of memory\n");
     return 2;

@@ -5,9 +5,11 @@
 // Each message is stored with its bytes exactly as the source holds them, in
 // batches that become durable together. A message the store already holds
 // (the same bytes, in any folder) is skipped, so an import that was
-// interrupted and is run again stores nothing twice. A message that cannot
-// be stored is reported with its position in its source and the others go
-// on.
+// interrupted and is run again stores nothing twice. The check and the store
+// happen under one batch, which holds the store's write lock, so imports
+// that run at the same time (in other processes too) take turns and store
+// each message once. A message that cannot be stored is reported with its
+// position in its source and the others go on.
 #pragma once
 
 #include <csignal>
@@ -38,6 +40,7 @@ struct ImportCounts {
   uint64_t duplicates = 0;  // skipped: the store held them already
   uint64_t failed = 0;
   uint64_t badSources = 0;  // refused, or not read to their end
+  uint64_t textFromLines = 0;   // mbox "From " lines after an empty line read as text
   bool stopped = false;     // the store kept failing; the rest was left
   bool interrupted = false;
 };
@@ -56,7 +59,8 @@ class Importer {
 
   // Finds the folder named by `path`, a name path from the root such as
   // "Projects/2026" (names compared exactly, else ignoring the case of ASCII
-  // letters), creating the parts that are missing. An empty path names the
+  // letters), creating the parts that are missing, all as one batch: imports
+  // naming the same new path at once make it once. An empty path names the
   // Inbox. False, with the reason in *error, when a part cannot be found or
   // made.
   bool ResolveFolder(const std::string& path, STOREFOLDERID* folder, std::string* error);
@@ -80,6 +84,9 @@ class Importer {
   void Fail(const Position& position, const std::string& why);
   // A failure of the store itself (not of the message).
   void StoreFailed(const Position& position, const std::string& what, HRESULT status);
+  // Begins a batch, waiting while another process (another import) keeps
+  // the store busy; gives up on an interrupt or after some minutes.
+  HRESULT BeginBatch(HBATCHLOCK* batch);
   // Commits the open batch, if any.
   void EndBatch();
   bool ShouldStop();
@@ -95,7 +102,8 @@ class Importer {
   STOREFOLDERID folder_ = FOLDERID_INVALID;
 
   HBATCHLOCK batch_ = 0;
-  uint64_t batchMessages_ = 0;
+  uint64_t batchMessages_ = 0;  // stored under the open batch
+  uint64_t batchChecked_ = 0;   // offered under it, stored or found held
   std::string batchFirst_;  // where the batch's first message came from
   std::string batchLast_;
   int failuresInARow_ = 0;
@@ -109,9 +117,10 @@ class Importer {
 // The whole program: parses `args` (without the program name), opens the
 // store of the platform's root, imports, and prints a one-line summary on
 // `out`; problems go to `err`. Returns the exit status: 0 when everything
-// was stored or skipped as a duplicate, 1 when a message failed or a source
-// was refused, 2 for a usage error or a store that cannot be opened, 130
-// when interrupted. The caller has initialised the component runtime.
+// was stored or skipped as a duplicate, 1 when a message failed, a source
+// was refused or `out` could not be written, 2 for a usage error or a store
+// that cannot be opened, 130 when interrupted. The caller has initialised
+// the component runtime.
 int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
               const volatile std::sig_atomic_t* stop = nullptr);
 

@@ -20,10 +20,19 @@ struct DirCloser {
   void operator()(DIR* dir) const { closedir(dir); }
 };
 
+constexpr const char* kLink = "a symbolic link";
+constexpr const char* kNotAFile = "not a regular file";
+
 bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<MaildirEntry>* entries,
-                   std::vector<std::string>* skipped, std::string* error) {
+                   std::vector<SkippedEntry>* skipped, std::string* error) {
   std::string folder = maildir + "/" + sub;
-  if (!IsFolder(folder)) return true;
+  struct stat folderInfo {};
+  if (lstat(folder.c_str(), &folderInfo) != 0) return true;
+  if (S_ISLNK(folderInfo.st_mode)) {
+    if (IsFolder(folder)) skipped->push_back({sub, kLink});
+    return true;
+  }
+  if (!S_ISDIR(folderInfo.st_mode)) return true;
   std::unique_ptr<DIR, DirCloser> dir(opendir(folder.c_str()));
   if (!dir) {
     *error = folder + ": " + std::strerror(errno);
@@ -45,8 +54,8 @@ bool ListSubfolder(const std::string& maildir, const char* sub, std::vector<Mail
     message.path = folder + "/" + std::string(name);
     message.name = std::string(sub) + "/" + std::string(name);
     struct stat info {};
-    if (stat(message.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      skipped->push_back(message.name);
+    if (lstat(message.path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      skipped->push_back({message.name, S_ISLNK(info.st_mode) ? kLink : kNotAFile});
       continue;
     }
     message.size = static_cast<uint64_t>(info.st_size);
@@ -67,7 +76,7 @@ bool IsMaildir(const std::string& path) {
 }
 
 bool ListMaildir(const std::string& path, std::vector<MaildirEntry>* entries,
-                 std::vector<std::string>* skipped, std::string* error) {
+                 std::vector<SkippedEntry>* skipped, std::string* error) {
   entries->clear();
   skipped->clear();
   if (!ListSubfolder(path, "new", entries, skipped, error) ||
@@ -78,7 +87,8 @@ bool ListMaildir(const std::string& path, std::vector<MaildirEntry>* entries,
     if (a.received != b.received) return a.received < b.received;
     return a.name < b.name;
   });
-  std::sort(skipped->begin(), skipped->end());
+  std::sort(skipped->begin(), skipped->end(),
+            [](const SkippedEntry& a, const SkippedEntry& b) { return a.name < b.name; });
   return true;
 }
 

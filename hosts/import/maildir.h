@@ -31,12 +31,20 @@ using vorn_host::MaildirSeenFromName;
 using vorn_host::MaildirTimeFromName;
 using vorn_host::TicksFromUnixSeconds;
 
+// An entry of cur/ or new/ (or one of those folders) left out.
+struct SkippedEntry {
+  std::string name;  // "cur/<file>", "new/<file>", "cur" or "new"
+  const char* why;   // "a symbolic link", "not a regular file"
+};
+
 // Lists the messages of the Maildir at `path`, ordered by delivery time and
 // then by name, so that a folder imports in the order its mail arrived.
-// Entries that are not regular files are left out and named in *skipped.
+// Only regular files are messages: symbolic links (which may point anywhere
+// outside the Maildir) and anything else are left out and named in
+// *skipped, in name order; so is a cur/ or new/ that is itself a link.
 // False, with the reason in *error, when cur/ or new/ exists but cannot be
 // read.
 bool ListMaildir(const std::string& path, std::vector<MaildirEntry>* entries,
-                 std::vector<std::string>* skipped, std::string* error);
+                 std::vector<SkippedEntry>* skipped, std::string* error);
 
 }  // namespace vorn_import

@@ -157,7 +157,8 @@ bool MboxReader::Open(const std::string& path, std::string* error) {
   std::string_view first;
   bool continuation = false;
   if (!NextLine(&first, &continuation)) {
-    *error = error_.empty() ? "the file is empty" : error_;
+    if (error_.empty()) return true;  // an empty file: no messages
+    *error = error_;
     return false;
   }
   if (first.substr(0, kFrom.size()) != kFrom) {
@@ -261,6 +262,7 @@ MboxReader::Result MboxReader::Next(MboxMessage* message) {
           separatorHasDate_ = ParseSeparatorDate(line.substr(kFrom.size()), &separatorTicks_);
           break;
         }
+        if (line.substr(0, kFrom.size()) == kFrom) ++textFromLines_;
         Append(pendingBlank);
         pendingBlank.clear();
       }
@@ -281,7 +283,7 @@ MboxReader::Result MboxReader::Next(MboxMessage* message) {
   }
   if (!error_.empty()) return Result::kError;
   // At the end of the file a held empty line is the format's, not the
-  // message's; a last line without its ending means the file was cut.
+  // message's.
   if (!haveSeparator_) message->truncated = !lastLineEnded;
   message->size = messageSize_;
   message->tooLarge = messageSize_ > kMaxMessageBytes;

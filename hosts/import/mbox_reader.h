@@ -10,7 +10,12 @@
 //
 // A line that starts with "From " is a separator when it is the file's first
 // line, or when it follows an empty line and carries a date the reader
-// understands; any other such line belongs to the message.
+// understands; any other such line belongs to the message. The ones after an
+// empty line are counted (textFromLines): each may be a separator whose date
+// the reader could not make out, which joined two messages into one.
+//
+// An empty file holds no messages. A last line without its line end is part
+// of the last message (flagged `truncated`).
 //
 // The file is read in chunks; only the message being assembled is held in
 // memory, so files of any size are read with a memory footprint bounded by
@@ -47,7 +52,7 @@ struct MboxMessage {
   uint64_t offset = 0;     // byte offset of its separator
   bool hasDate = false;    // the separator carried a date
   uint64_t received = 0;   // its ticks when hasDate
-  bool truncated = false;  // the file ends inside the message's last line
+  bool truncated = false;  // the message's last line has no line end (the file ends there)
   bool tooLarge = false;   // longer than kMaxMessageBytes; `bytes` is empty
   uint64_t size = 0;       // the message's length, also when tooLarge
 };
@@ -61,7 +66,7 @@ class MboxReader {
   MboxReader& operator=(const MboxReader&) = delete;
 
   // Opens the file at `path`. False, with the reason in *error, when it
-  // cannot be opened or does not start with a separator line.
+  // cannot be opened or is neither empty nor starts with a separator line.
   bool Open(const std::string& path, std::string* error);
 
   enum class Result { kMessage, kEnd, kError };
@@ -73,6 +78,9 @@ class MboxReader {
   const std::string& error() const { return error_; }
   // Bytes of the file consumed so far, for progress.
   uint64_t consumed() const { return consumed_; }
+  // Lines read so far that start with "From " and follow an empty line but
+  // carry no date the reader understands, so were taken as message text.
+  uint64_t textFromLines() const { return textFromLines_; }
 
  private:
   // The next line with its ending in *line (valid until the next call);
@@ -93,6 +101,7 @@ class MboxReader {
   std::string error_;
 
   uint64_t consumed_ = 0;    // bytes of the file handed out as lines
+  uint64_t textFromLines_ = 0;
   uint64_t lineNumber_ = 0;  // of the line the last piece handed out belongs to
   bool atLineStart_ = true;
 

@@ -56,6 +56,7 @@ SourceKind DetectSource(const std::string& path, std::string* reason) {
     *reason = std::strerror(readError);
     return SourceKind::kRefused;
   }
+  if (got == 0) return SourceKind::kEmpty;
   if (got == 5 && std::memcmp(start, "From ", 5) == 0) return SourceKind::kMbox;
   if (EndsWithEml(path)) return SourceKind::kMessageFile;
   *reason =

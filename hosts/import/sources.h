@@ -11,6 +11,7 @@ enum class SourceKind {
   kMbox,         // a file that starts with a "From " separator line
   kMaildir,      // a folder holding cur/ or new/
   kMessageFile,  // a file named *.eml (any case): one message
+  kEmpty,        // a file of no bytes, whatever its name: no messages
   kRefused,      // anything else
 };
 

@@ -12,6 +12,7 @@
 #include "platform/message_text.h"
 #include "platform/runtime.h"
 #include "platform/version.h"
+#include "runtime/output_check.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ constexpr char kUsage[] =
     "       vornreg --help\n"
     "Libraries are registered in the platform root named by VORN_ROOT.\n"
     "Each library gets one line with its result code and what it means; the\n"
-    "exit status is 1 when any failed.\n";
+    "exit status is 1 when any failed or standard output cannot be written.\n";
 
 std::string Meaning(HRESULT hr) {
   char text[256];
@@ -106,9 +107,7 @@ int PrintVersion(const char* file) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   std::vector<const char*> files;
   bool unregister = false;
   bool version = false;
@@ -137,5 +136,15 @@ int main(int argc, char** argv) {
   CoInitialize(nullptr);
   const int status = Register(files, unregister);
   CoUninitialize();
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = Run(argc, argv);
+  if (!vorn_rt::FinishOutput(stdout, "vornreg", "standard output", stderr) && status == 0) {
+    status = 1;
+  }
   return status;
 }

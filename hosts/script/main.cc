@@ -16,6 +16,7 @@
 #include "hosts/script/script_host.h"
 #include "hosts/script/snapshot.h"
 #include "platform/runtime.h"
+#include "runtime/output_check.h"
 
 namespace {
 
@@ -57,9 +58,12 @@ constexpr char kHelp[] =
     "Objects are found through the registry of the platform root: $VORN_ROOT, or\n"
     "${XDG_DATA_HOME:-$HOME/.local/share}/vorn when it is not set.\n"
     "\n"
+    "When an object's InitControl answers false, the reason its components gave\n"
+    "is shown on standard error as one line \"vornhost: InitControl: reason\".\n"
+    "\n"
     "Exit status: 0 when the script ran to its end, the code given to host.quit,\n"
-    "1 after a script error (reported on standard error as FILE:LINE: message),\n"
-    "2 for wrong usage.\n";
+    "1 after a script error (reported on standard error as FILE:LINE: message) or\n"
+    "when standard output cannot be written, 2 for wrong usage.\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "vornhost: %s\n%s", message.c_str(), kUsage);
@@ -69,7 +73,7 @@ int UsageError(const std::string& message) {
 // Ends the process from host.quit: by then the host has released every
 // object and flushed its output.
 void QuitProcess(int code) {
-  std::fflush(stdout);
+  if (!vorn_rt::FinishOutput(stdout, "vornhost", "standard output", stderr) && code == 0) code = 1;
   std::fflush(stderr);
   CoUninitialize();
   std::exit(code);
@@ -137,10 +141,7 @@ int RunSnapshot(const std::vector<std::string>& args) {
   return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
+int Run(const std::vector<std::string>& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::printf("vornhost: a JavaScript host for automation objects.\n\n%s%s", kUsage, kHelp);
     return 0;
@@ -191,4 +192,15 @@ int main(int argc, char** argv) {
   }
   if (interactive) return RunInteractive(host);
   return host.RunScript(source, name);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = Run(std::vector<std::string>(argv + 1, argv + argc));
+  // What a script printed is its result: output that did not arrive fails.
+  if (!vorn_rt::FinishOutput(stdout, "vornhost", "standard output", stderr) && status == 0) {
+    status = 1;
+  }
+  return status;
 }

@@ -6,6 +6,7 @@
 
 #include "hosts/script/engine.h"
 #include "hosts/script/script_text.h"
+#include "platform/failure_reason.h"
 #include "platform/runtime.h"
 
 namespace vornhost {
@@ -60,6 +61,16 @@ duk_ret_t Quit(duk_context* ctx) {
   if (engine->options.onQuit) engine->options.onQuit(code);
   PushQuitError(ctx);
   return duk_throw(ctx);
+}
+
+// Shows, as one line on the error stream, why an operation that answered a
+// plain false failed, when the components below gave a reason.
+void ShowFailure(LPCSTR operation, LPCSTR reason, void* context) {
+  if (!reason || !*reason) return;
+  auto* engine = static_cast<Engine*>(context);
+  std::fflush(engine->options.out);
+  std::fprintf(engine->options.err, "vornhost: %s: %s\n", operation, reason);
+  std::fflush(engine->options.err);
 }
 
 // Reports the error at the top of the stack as "file:line: message".
@@ -191,10 +202,12 @@ ScriptHost::ScriptHost(HostOptions options) : engine_(std::make_unique<Engine>()
   InstallAutomation(engine, host);
   duk_put_prop_string(ctx, -2, "host");
   duk_pop(ctx);  // global
+  VornSetFailureHandler(ShowFailure, engine);
 }
 
 ScriptHost::~ScriptHost() {
   Engine* engine = engine_.get();
+  if (engine->ctx) VornSetFailureHandler(nullptr, nullptr);
   if (engine->ctx) {
     ReleaseAutomation(engine);
     duk_destroy_heap(engine->ctx);

@@ -11,6 +11,12 @@
 //   new ActiveXObject(name)   creates an automation object by ProgID or by
 //                             "{CLSID}" and binds its members late
 //
+// When an object reports a failure on the host's thread (a control's
+// InitControl that answers false, see platform/failure_reason.h), the host
+// writes the reason the components below gave, if any, as one line
+// "vornhost: InitControl: <reason>" on the error stream; the script sees the
+// result unchanged. One host per thread.
+//
 // The host initialises the component runtime when it is made and releases
 // every object the script still holds, then uninitialises it, when it is
 // destroyed. Not thread-safe: one host, one thread.

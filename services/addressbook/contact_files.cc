@@ -7,6 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
+
+#include "platform/failure_reason.h"
+
 namespace vorn_wab {
 namespace {
 
@@ -24,6 +28,15 @@ HRESULT StatusFromErrno(int error) {
     default:
       return STG_E_READFAULT;
   }
+}
+
+// The status of a contacts folder (or file) that cannot be read, with the
+// reason set for the person who must fix it.
+HRESULT Unreadable(const std::string& path, int error) {
+  const std::string reason = "the contacts folder " + path + " cannot be read: " +
+                             std::strerror(error);
+  VornSetFailureReason(reason.c_str());
+  return StatusFromErrno(error);
 }
 
 bool HasVcfExtension(const std::string& name) {
@@ -91,7 +104,8 @@ HRESULT ReadContactFiles(const std::string& path, VCardReader* reader,
                          std::vector<Contact>* contacts) {
   struct stat info;
   if (stat(path.c_str(), &info) != 0) {
-    return errno == ENOENT || errno == ENOTDIR ? S_OK : StatusFromErrno(errno);
+    if (errno == ENOENT || errno == ENOTDIR) return S_OK;
+    return Unreadable(path, errno);
   }
   std::string bytes;
   if (!S_ISDIR(info.st_mode)) {
@@ -100,7 +114,7 @@ HRESULT ReadContactFiles(const std::string& path, VCardReader* reader,
   }
 
   DIR* folder = opendir(path.c_str());
-  if (!folder) return StatusFromErrno(errno);
+  if (!folder) return Unreadable(path, errno);
   std::vector<std::string> names;
   int listError = 0;
   for (;;) {
@@ -114,7 +128,7 @@ HRESULT ReadContactFiles(const std::string& path, VCardReader* reader,
     if (HasVcfExtension(name)) names.push_back(std::move(name));
   }
   closedir(folder);
-  if (listError != 0) return StatusFromErrno(listError);
+  if (listError != 0) return Unreadable(path, listError);
 
   std::sort(names.begin(), names.end());
   const std::string prefix = path.empty() || path.back() == '/' ? path : path + "/";

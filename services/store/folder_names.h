@@ -10,7 +10,9 @@
 namespace vorn_store {
 
 // S_OK for a name of 1 to 255 bytes of valid UTF-8 without control
-// characters (U+0000 to U+001F, U+007F to U+009F); E_INVALIDARG otherwise.
+// characters (U+0000 to U+001F, U+007F to U+009F) that holds more than white
+// space (a name that would be empty once trimmed names nothing a person can
+// see); E_INVALIDARG otherwise.
 HRESULT CheckFolderName(std::string_view name);
 
 // The comparison key of a valid name: case-folded and composed, so that

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -48,6 +51,9 @@ HRESULT StatusFromSqlite(int rc) {
     case SQLITE_ABORT:
       return E_ABORT;
     case SQLITE_CONSTRAINT:
+      // Only the folders' name index is unique beside the primary keys.
+      if (rc == SQLITE_CONSTRAINT_UNIQUE) return STORE_E_ALREADYEXISTS;
+      return E_INVALIDARG;
     case SQLITE_MISMATCH:
     case SQLITE_RANGE:
       return E_INVALIDARG;
@@ -77,8 +83,51 @@ HRESULT StatusFromErrno(int error) {
   }
 }
 
+namespace {
+
+bool Exists(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0;
+}
+
+bool RefusedForWriting(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+// True when the file at `path`, or the folder beside it in which SQLite keeps
+// the write-ahead log and its index, may not be written.
+bool CannotWrite(const std::string& path) {
+  if (access(path.c_str(), W_OK) != 0) return RefusedForWriting(errno);
+  const size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "."
+                             : slash == 0                ? "/"
+                                                         : path.substr(0, slash);
+  return access(folder.c_str(), W_OK) != 0 && RefusedForWriting(errno);
+}
+
+// `path` as the path of an SQLite file URI: every byte but the unreserved
+// ones and "/" percent-encoded.
+std::string UriPath(const std::string& path) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string uri = "file:";
+  for (unsigned char c : path) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+        c == '.' || c == '_' || c == '-' || c == '~') {
+      uri.push_back(static_cast<char>(c));
+    } else {
+      uri.push_back('%');
+      uri.push_back(kHex[c >> 4]);
+      uri.push_back(kHex[c & 0xF]);
+    }
+  }
+  return uri;
+}
+
+}  // namespace
+
 HRESULT Connection::Open(const std::string& path, std::unique_ptr<Connection>* out) {
   out->reset();
+  if (Exists(path) && CannotWrite(path) && !Exists(path + "-wal")) {
+    return OpenForReading(path, out);
+  }
   sqlite3* db = nullptr;
   int rc = sqlite3_open_v2(path.c_str(), &db,
                            SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
@@ -102,6 +151,24 @@ HRESULT Connection::Open(const std::string& path, std::unique_ptr<Connection>* o
   }
   if (FAILED(hr)) return hr;
   *out = std::move(connection);
+  return S_OK;
+}
+
+HRESULT Connection::OpenForReading(const std::string& path, std::unique_ptr<Connection>* out) {
+  // Without a write-ahead log the file holds every committed change, and
+  // "immutable" keeps SQLite from creating the log's index beside it (which
+  // it could not) or taking locks in it.
+  const std::string uri = UriPath(path) + "?immutable=1";
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(uri.c_str(), &db,
+                           SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX, nullptr);
+  if (rc != SQLITE_OK) {
+    HRESULT hr = StatusFromSqlite(rc);
+    sqlite3_close(db);
+    return hr;
+  }
+  sqlite3_extended_result_codes(db, 1);
+  out->reset(new Connection(db, true));
   return S_OK;
 }
 

@@ -32,6 +32,12 @@ class Connection {
  public:
   // Opens (creating when missing) the database file at `path` with the
   // store's settings: WAL journal, full synchronisation, a busy timeout.
+  // When the file exists but cannot be opened for writing (the user may not
+  // write it or its folder, or it is on a read-only mount) and it was closed
+  // cleanly (no write-ahead log is left beside it), it is opened for reading
+  // only and nothing is ever written to it or beside it; read_only() tells.
+  // A store that was not closed cleanly needs writing to be recovered and
+  // fails to open then.
   static HRESULT Open(const std::string& path, std::unique_ptr<Connection>* out);
   ~Connection();
   Connection(const Connection&) = delete;
@@ -46,6 +52,9 @@ class Connection {
   // Rows changed by the last INSERT, UPDATE or DELETE.
   int64_t Changes() const;
 
+  // True for a connection opened for reading only.
+  bool read_only() const { return readOnly_; }
+
   // The status of the last failing SQLite call on this connection.
   HRESULT last_failure() const { return lastFailure_; }
 
@@ -53,7 +62,9 @@ class Connection {
 
  private:
   friend class Statement;
-  explicit Connection(sqlite3* db) : db_(db) {}
+  explicit Connection(sqlite3* db, bool readOnly = false) : db_(db), readOnly_(readOnly) {}
+  // Opens a cleanly closed file that cannot be written, for reading only.
+  static HRESULT OpenForReading(const std::string& path, std::unique_ptr<Connection>* out);
   // Puts the file in WAL mode, waiting while another connection is in the way.
   HRESULT SetWalMode();
   // A prepared statement for `sql`, kept for the connection's lifetime and
@@ -62,6 +73,7 @@ class Connection {
   HRESULT Fail(int rc);
 
   sqlite3* db_;
+  const bool readOnly_;
   std::unordered_map<const char*, sqlite3_stmt*> cache_;
   HRESULT lastFailure_ = S_OK;
 };

@@ -1,29 +1,24 @@
 #include "services/store/store_db.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <tuple>
 
+#include "platform/failure_reason.h"
 #include "services/store/folder_names.h"
+#include "services/store/schema.h"
 
 namespace vorn_store {
 namespace {
 
-constexpr int kSchemaVersion = 1;
 constexpr uint32_t kLastId = 0xFFFFFFFEu;  // 0 and 0xFFFFFFFF are never identifiers
+
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE counters(
   name TEXT PRIMARY KEY,
   next INTEGER NOT NULL
 ) WITHOUT ROWID;
-CREATE TABLE folders(
-  id INTEGER PRIMARY KEY,
-  parent INTEGER NOT NULL,
-  name TEXT NOT NULL,
-  special INTEGER NOT NULL,
-  depth INTEGER NOT NULL
-);
-CREATE INDEX folders_parent ON folders(parent);
 CREATE TABLE messages(
   id INTEGER PRIMARY KEY,
   folder INTEGER NOT NULL,
@@ -48,6 +43,7 @@ CREATE TABLE message_text(
 );
 INSERT INTO counters(name, next) VALUES('folder', 1), ('message', 1);
 )sql";
+// The folders table (kFoldersSchema) comes with these.
 
 struct SpecialFolder {
   SPECIALFOLDER kind;
@@ -89,59 +85,117 @@ ULONG_PTR NewHandle() {
 StoreDatabase::StoreDatabase(std::string path, std::unique_ptr<Connection> connection)
     : path_(std::move(path)), connection_(std::move(connection)) {}
 
-HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDatabase>* out) {
+HRESULT StoreDatabase::Open(const std::string& path, std::shared_ptr<StoreDatabase>* out,
+                            IClassFactory* mimeMessageClass) {
   out->reset();
   std::unique_ptr<Connection> connection;
   HRESULT hr = Connection::Open(path, &connection);
-  if (FAILED(hr)) return hr;
-  std::shared_ptr<StoreDatabase> db(new StoreDatabase(path, std::move(connection)));
-  hr = db->CreateSchema();
-  if (FAILED(hr)) return hr;
+  std::shared_ptr<StoreDatabase> db;
+  if (SUCCEEDED(hr)) {
+    db.reset(new StoreDatabase(path, std::move(connection)));
+    hr = db->CreateSchema(mimeMessageClass);
+  }
+  if (FAILED(hr)) {
+    // What the person running the program can act on.
+    std::string reason;
+    if (hr == STORE_E_NEWERVERSION) {
+      reason = "the mail store " + path + " was made by a newer version of this program";
+    } else if (db && db->upgrading_) {
+      reason = "the mail store " + path +
+               " was made by an earlier version of this program and could not be upgraded: " +
+               db->upgradeFailure_;
+    } else if (hr == STG_E_DOCFILECORRUPT) {
+      reason = "the mail store file " + path + " is damaged";
+    } else if (hr == STG_E_ACCESSDENIED) {
+      reason = "the mail store " + path +
+               " cannot be opened: it may not be written, and it is new or was not closed "
+               "cleanly";
+    } else if (hr == STG_E_LOCKVIOLATION) {
+      reason = "the mail store " + path + " is kept busy by another program";
+    }
+    if (!reason.empty()) VornSetFailureReason(reason.c_str());
+    return hr;
+  }
+  if (!db->renamed_.empty()) {
+    // Said once: the upgrade that renamed them happens once.
+    std::string note = "the mail store " + path +
+                       " was upgraded; folders whose names clashed with a sibling's were renamed:";
+    for (size_t i = 0; i < db->renamed_.size(); ++i) {
+      note += (i ? ", \"" : " \"") + db->renamed_[i].from + "\" to \"" + db->renamed_[i].to + "\"";
+    }
+    VornSetFailureReason(note.c_str());
+  }
   *out = std::move(db);
   return S_OK;
 }
 
-HRESULT StoreDatabase::CreateSchema() {
-  auto version = [this](int* value) {
-    Statement query(*connection_, "PRAGMA user_version");
-    HRESULT hr = query.Step();
-    if (hr == S_OK) *value = static_cast<int>(query.Int(0));
-    return hr == S_OK ? S_OK : (FAILED(hr) ? hr : E_FAIL);
-  };
+HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
   int current = 0;
-  HRESULT hr = version(&current);
+  HRESULT hr = ReadSchemaVersion(*connection_, &current);
   if (FAILED(hr)) return hr;
+  if (current == 0 && connection_->read_only()) return STG_E_ACCESSDENIED;
   if (current == 0) {
     // Another process may be creating the same store: decide again under
     // the write lock.
     Transaction tx(*connection_, Transaction::Kind::kWrite);
     if (FAILED(hr = tx.status())) return hr;
-    if (FAILED(hr = version(&current))) return hr;
+    if (FAILED(hr = ReadSchemaVersion(*connection_, &current))) return hr;
     if (current == 0) {
-      if (FAILED(hr = connection_->Exec(kSchema))) return hr;
+      if (FAILED(hr = connection_->Exec(kSchema)) ||
+          FAILED(hr = connection_->Exec(kFoldersSchema))) {
+        return hr;
+      }
       for (const SpecialFolder& special : kSpecialFolders) {
         uint32_t id = 0;
         if (FAILED(hr = AllocateId("folder", &id))) return hr;
         Statement insert(*connection_,
-                         "INSERT INTO folders(id, parent, name, special, depth) "
-                         "VALUES(?1, 0, ?2, ?3, 1)");
+                         "INSERT INTO folders(id, parent, name, name_key, special, depth) "
+                         "VALUES(?1, 0, ?2, ?3, ?4, 1)");
         insert.Bind(1, id);
         insert.Bind(2, special.name);
-        insert.Bind(3, special.kind);
+        insert.Bind(3, FolderNameKey(special.name));
+        insert.Bind(4, special.kind);
         if (FAILED(hr = insert.Run())) return hr;
       }
-      if (FAILED(hr = connection_->Exec("PRAGMA user_version=1"))) return hr;
+      if (FAILED(hr = connection_->Exec("PRAGMA user_version=2"))) return hr;
       current = kSchemaVersion;
     }
     if (FAILED(hr = tx.Commit())) return hr;
   }
+  if (current == 1) {
+    // A store that cannot be written is read as it is: the queries need
+    // nothing of the second layout, and every change is refused anyway.
+    if (connection_->read_only()) return S_OK;
+    // The reason of a failure inside the upgrade (a MIME library that is not
+    // registered) is kept for the reason of the whole; a thread's earlier
+    // reason comes back when the upgrade succeeds.
+    char earlier[VORN_MAX_FAILURE_REASON + 1] = {};
+    if (VornGetFailureReason(earlier, sizeof earlier) >= sizeof earlier) earlier[0] = '\0';
+    VornSetFailureReason(nullptr);
+    upgrading_ = true;
+    hr = UpgradeFromVersion1(*connection_, mimeMessageClass, &renamed_);
+    if (FAILED(hr)) {
+      char inner[VORN_MAX_FAILURE_REASON + 1] = {};
+      const DWORD length = VornGetFailureReason(inner, sizeof inner);
+      char status[32];
+      std::snprintf(status, sizeof status, "status 0x%08X", static_cast<unsigned>(hr));
+      upgradeFailure_ = length > 0 && length < sizeof inner ? inner : status;
+      return hr;
+    }
+    upgrading_ = false;
+    VornSetFailureReason(earlier);
+    // Committed: the store is of this layout now. Reading the version again
+    // could fail and report an upgrade that has happened as one that has not.
+    current = kSchemaVersion;
+  }
   // A store written by a later version of this server is left alone.
-  return current == kSchemaVersion ? S_OK : STG_E_DOCFILECORRUPT;
+  return current == kSchemaVersion ? S_OK : STORE_E_NEWERVERSION;
 }
 
 template <class Change>
 HRESULT StoreDatabase::RunChange(HBATCHLOCK batch, Change&& change) {
   if (batch != 0 && batch != batch_) return E_HANDLE;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   if (batch_ != 0 && FAILED(batchFailure_)) return batchFailure_;
   HRESULT hr;
   {
@@ -261,23 +315,11 @@ HRESULT StoreDatabase::ListSubFolders(STOREFOLDERID parent, std::vector<FolderIn
   return tx.Commit();
 }
 
-HRESULT StoreDatabase::CheckSiblingName(STOREFOLDERID parent, STOREFOLDERID self,
-                                        std::string_view name) {
-  std::string key = FolderNameKey(name);
-  Statement siblings(*connection_, "SELECT id, name FROM folders WHERE parent = ?1");
-  siblings.Bind(1, parent);
-  HRESULT hr;
-  while ((hr = siblings.Step()) == S_OK) {
-    if (static_cast<STOREFOLDERID>(siblings.Int(0)) == self) continue;
-    if (FolderNameKey(siblings.Bytes(1)) == key) return STORE_E_ALREADYEXISTS;
-  }
-  return FAILED(hr) ? hr : S_OK;
-}
-
 HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
                                     STOREFOLDERID* id) {
   HRESULT hr = CheckFolderName(name);
   if (FAILED(hr)) return hr;
+  const std::string key = FolderNameKey(name);
   std::lock_guard lock(mutex_);
   return RunChange(0, [&]() -> HRESULT {
     int64_t depth = 1;
@@ -291,17 +333,18 @@ HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
       depth = query.Int(0) + 1;
     }
     if (depth > STORE_MAX_DEPTH) return STORE_E_TOODEEP;
-    HRESULT status = CheckSiblingName(parent, 0, name);
-    if (FAILED(status)) return status;
     uint32_t newId = 0;
-    if (FAILED(status = AllocateId("folder", &newId))) return status;
+    HRESULT status = AllocateId("folder", &newId);
+    if (FAILED(status)) return status;
+    // The unique index on (parent, name_key) refuses a name a sibling has.
     Statement insert(*connection_,
-                     "INSERT INTO folders(id, parent, name, special, depth) "
-                     "VALUES(?1, ?2, ?3, -1, ?4)");
+                     "INSERT INTO folders(id, parent, name, name_key, special, depth) "
+                     "VALUES(?1, ?2, ?3, ?4, -1, ?5)");
     insert.Bind(1, newId);
     insert.Bind(2, parent);
     insert.Bind(3, name);
-    insert.Bind(4, depth);
+    insert.Bind(4, key);
+    insert.Bind(5, depth);
     if (FAILED(status = insert.Run())) return status;
     if (id) *id = newId;
     return S_OK;
@@ -311,6 +354,7 @@ HRESULT StoreDatabase::CreateFolder(STOREFOLDERID parent, std::string_view name,
 HRESULT StoreDatabase::RenameFolder(STOREFOLDERID id, std::string_view name) {
   HRESULT hr = CheckFolderName(name);
   if (FAILED(hr)) return hr;
+  const std::string key = FolderNameKey(name);
   std::lock_guard lock(mutex_);
   return RunChange(0, [&]() -> HRESULT {
     if (!IsRealId(id)) return STG_E_FILENOTFOUND;
@@ -320,11 +364,10 @@ HRESULT StoreDatabase::RenameFolder(STOREFOLDERID id, std::string_view name) {
     if (FAILED(found)) return found;
     if (found == S_FALSE) return STG_E_FILENOTFOUND;
     if (query.Int(1) != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
-    HRESULT status = CheckSiblingName(static_cast<STOREFOLDERID>(query.Int(0)), id, name);
-    if (FAILED(status)) return status;
-    Statement update(*connection_, "UPDATE folders SET name = ?2 WHERE id = ?1");
+    Statement update(*connection_, "UPDATE folders SET name = ?2, name_key = ?3 WHERE id = ?1");
     update.Bind(1, id);
     update.Bind(2, name);
+    update.Bind(3, key);
     return update.Run();
   });
 }
@@ -577,6 +620,7 @@ HRESULT StoreDatabase::FindByDigest(const Digest& digest, STOREFOLDERID* folder,
 HRESULT StoreDatabase::BeginBatch(HBATCHLOCK* batch) {
   std::lock_guard lock(mutex_);
   if (batch_ != 0 || connection_->InTransaction()) return E_UNEXPECTED;
+  if (connection_->read_only()) return STG_E_ACCESSDENIED;
   HRESULT hr = connection_->Exec("BEGIN IMMEDIATE");
   if (FAILED(hr)) return hr;
   batch_ = NewHandle();

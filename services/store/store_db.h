@@ -3,12 +3,15 @@
 //
 // Tables:
 //   counters(name, next)      the next folder and message identifiers
-//   folders(id, parent, name, special, depth)
+//   folders(id, parent, name, name_key, special, depth)  name_key unique per parent
 //   messages(id, folder, flags, size, priority, language, received, sent,
 //            subject, normal_subject, display_from, display_to, digest)
 //   message_text(id, raw)     the raw messages, read only to open one
 // Listing a folder reads `messages` through its (folder, id) index and never
 // touches `message_text`.
+//
+// The layouts of the file, and the step from the first to the current one,
+// are in schema.h.
 //
 // Every method is safe to call from several threads; they take turns on one
 // connection. Several processes share a store through SQLite's locking.
@@ -25,6 +28,7 @@
 #include "platform/store.h"
 #include "services/store/digest.h"
 #include "services/store/header_fields.h"
+#include "services/store/schema.h"
 #include "services/store/sqlite_db.h"
 
 namespace vorn_store {
@@ -76,12 +80,23 @@ constexpr size_t kMaxMessageSize = 1000000000;
 class StoreDatabase {
  public:
   // Opens the store at `path`, creating the file and a new store's special
-  // folders when missing.
-  static HRESULT Open(const std::string& path, std::shared_ptr<StoreDatabase>* out);
+  // folders when missing. A store file that cannot be written is opened for
+  // reading only (see Connection::Open): every change then fails with
+  // STG_E_ACCESSDENIED. A store of the first layout is upgraded first when
+  // it can be written (see UpgradeFromVersion1; `mimeMessageClass` as
+  // there), and read as it is when it cannot; renamed() then lists the
+  // folders the upgrade renamed, and the thread's failure reason names them.
+  // STG_E_DOCFILECORRUPT for a damaged file; STORE_E_NEWERVERSION for a
+  // store of a later layout, in which nothing is written. A failure the user
+  // must act on also sets the thread's failure reason.
+  static HRESULT Open(const std::string& path, std::shared_ptr<StoreDatabase>* out,
+                      IClassFactory* mimeMessageClass = nullptr);
   StoreDatabase(const StoreDatabase&) = delete;
   StoreDatabase& operator=(const StoreDatabase&) = delete;
 
   const std::string& path() const { return path_; }
+  // The folders renamed by the upgrade when this open upgraded the store.
+  const std::vector<RenamedFolder>& renamed() const { return renamed_; }
 
   // --- Folders. An unknown folder (0 and 0xFFFFFFFF included where a real
   // folder is needed) gives STG_E_FILENOTFOUND.
@@ -134,7 +149,8 @@ class StoreDatabase {
 
  private:
   StoreDatabase(std::string path, std::unique_ptr<Connection> connection);
-  HRESULT CreateSchema();
+  // Creates a new store's tables, or upgrades a store of the first layout.
+  HRESULT CreateSchema(IClassFactory* mimeMessageClass);
   // Runs `change` as one write transaction (a savepoint inside an open
   // batch); `batch` as for the public calls. Caller holds mutex_.
   template <class Change>
@@ -154,12 +170,15 @@ class StoreDatabase {
   // ListMessages' work: reads rows over (*out)[0 ...], counting them in *count.
   HRESULT ReadMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                        std::vector<MessageInfo>* out, size_t* count);
-  HRESULT CheckSiblingName(STOREFOLDERID parent, STOREFOLDERID self, std::string_view name);
 
   const std::string path_;
   std::mutex mutex_;
   std::unique_ptr<Connection> connection_;
   std::atomic<uint64_t> removals_{0};
+  std::vector<RenamedFolder> renamed_;
+  // Set while the open upgrades the store, with why it failed.
+  bool upgrading_ = false;
+  std::string upgradeFailure_;
   // The open batch: its handle (0: none), its state, and the failure that
   // undid it (S_OK while it is sound).
   HBATCHLOCK batch_ = 0;

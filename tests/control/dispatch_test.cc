@@ -233,6 +233,39 @@ TEST(Dispatch, NonAsciiTextRoundTripsThroughTheStore) {
   EXPECT_TRUE(found);
 }
 
+// A folder name that UTF-8 text cannot carry as given would reach the store
+// cut at its NUL, or with U+FFFD in place of a lone surrogate (so that two
+// different names collide): it is refused before the store is asked.
+TEST(Dispatch, FolderNamesUtf8CannotCarryAreRefusedAtConversion) {
+  FakeSession session;
+  ComPtr<IDispatch> control = NewControl();
+  ASSERT_EQ(Call(control.Get(), "InitControl").value.boolVal, VARIANT_TRUE);
+  const LONG folders = Call(control.Get(), "GetFolderCount").value.lVal;
+  const LONG inbox = Call(control.Get(), "GetFolderId", {Long(0)}).value.lVal;
+  auto wide = [](std::u16string units) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocStringLen(units.data(), static_cast<UINT>(units.size()));
+    return v;
+  };
+  for (const std::u16string& name :
+       {std::u16string(u"nul\0x", 5), std::u16string(u"a\xD800"), std::u16string(u"\xDC00!")}) {
+    EXPECT_EQ(Call(control.Get(), "CreateFolder", {Long(0), wide(name)}).value.boolVal,
+              VARIANT_FALSE);
+    EXPECT_EQ(Call(control.Get(), "RenameFolder", {Long(inbox), wide(name)}).value.boolVal,
+              VARIANT_FALSE);
+  }
+  EXPECT_EQ(session.env.log.Count("CreateFolder") + session.env.log.Count("RenameFolder"), 0);
+  EXPECT_EQ(Call(control.Get(), "GetFolderCount").value.lVal, folders);
+  // A NUL in a header value of a new message comes back as false as well.
+  EXPECT_EQ(Call(control.Get(), "CreateMessage",
+                 {Long(inbox), wide(std::u16string(u"a\0b", 3)), Text("t"), Text("s"), Text("c")})
+                .value.boolVal,
+            VARIANT_FALSE);
+  EXPECT_EQ(session.env.log.Count("CreateStream"), 0);
+}
+
 // A stored text that is not UTF-8 comes back one character a byte (read as
 // Windows-1252), so that converting the string back gives the same bytes;
 // UTF-8 text comes back as the characters it spells.

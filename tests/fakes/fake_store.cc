@@ -225,6 +225,7 @@ class FakeNamespaceObject final : public IStoreNamespace, public FakeObject {
 
   HRESULT CheckName(STOREFOLDERID parentId, LPCSTR name) const {
     if (!name || !*name) return E_INVALIDARG;
+    if (name[std::strspn(name, " ")] == '\0') return E_INVALIDARG;  // only spaces
     if (std::strlen(name) >= static_cast<size_t>(CCH_FOLDER_NAME)) return E_INVALIDARG;
     if (store_->FindFolder(parentId, name)) return E_INVALIDARG;
     return S_OK;

@@ -205,6 +205,20 @@ class ControlScriptTest : public testing::Test {
   std::string dir_;
 };
 
+// When InitControl answers false, vornhost says why on one line of standard
+// error, in the words of the component that failed; the script sees false.
+TEST_F(ControlScriptTest, InitControlThatFailsSaysWhy) {
+  const std::string store = root_.path() + "/store/store.db";
+  for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(store + suffix);
+  std::ofstream(store, std::ios::binary | std::ios::trunc) << std::string(4096, 'x');
+  ProgramResult r = RunProgram(
+      Host(), {"-e", "var c = new ActiveXObject('VORNOUTLOOKEXPRESS.VornOutlookExpressCtrl.1');"
+                     "echo(c.InitControl(), c.GetFolderCount());"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "false 0\n");
+  EXPECT_EQ(r.err, "vornhost: InitControl: the mail store file " + store + " is damaged\n");
+}
+
 // The golden script and its output live in tests/hosts/scripts.
 TEST_F(ControlScriptTest, EveryMethodInRangeAndOutOfRange) {
   const std::string scripts = vorn_test::SourceDir() + "/tests/hosts/scripts/";

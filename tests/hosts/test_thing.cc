@@ -438,6 +438,8 @@ class Factory final : public IClassFactory {
 int LiveTestThings() { return gLive; }
 
 HRESULT GetTestThingClassObject(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
   Factory* factory = new Factory();
   const HRESULT hr = factory->QueryInterface(riid, ppv);
   factory->Release();

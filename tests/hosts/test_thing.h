@@ -33,8 +33,8 @@ constexpr char kTestThingProgId[] = "Vorn.TestThing";
 // TestThing objects alive in this process.
 int LiveTestThings();
 
-// TestThing's class object, for a library that serves it (*ppv is the
-// caller's on success).
+// TestThing's class object, for a library that serves the class through
+// DllGetClassObject. *ppv is the caller's on success, null otherwise.
 HRESULT GetTestThingClassObject(REFIID riid, void** ppv);
 
 // Registers TestThing's class object in this process and its ProgID in the

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -73,6 +74,24 @@ TEST_F(VornhostProgramTest, ScriptErrorsGiveFileLineAndExitStatusOne) {
   EXPECT_EQ(s.status, 1);
   EXPECT_EQ(s.out, "");
   EXPECT_EQ(s.err, syntax + ":2: SyntaxError: empty expression not allowed (line 2)\n");
+}
+
+// Output is these programs' result: when it cannot be written (a full disk),
+// they say so and fail instead of ending as if all were well.
+TEST_F(VornhostProgramTest, EveryToolFailsWhenItsOutputCannotBeWritten) {
+  const std::string bin = vorn_test::BinDir() + "/";
+  const std::vector<std::string> commands[] = {{bin + "vornhost", "-e", "echo('lost')"},
+                                               {bin + "vornhost", "-e", "echo(1); host.quit(0)"},
+                                               {bin + "vornreg", "--help"},
+                                               {bin + "vornimport", "--help"}};
+  for (const std::vector<std::string>& command : commands) {
+    std::vector<std::string> args = {"-c", "exec \"$0\" \"$@\" > /dev/full"};
+    args.insert(args.end(), command.begin(), command.end());
+    ProgramResult r = RunProgram("/bin/sh", args);
+    EXPECT_EQ(r.status, 1) << command[1];
+    EXPECT_THAT(r.err, testing::MatchesRegex("vorn[a-z]+: cannot write to [^\n]*\n"))
+        << command[1];
+  }
 }
 
 TEST_F(VornhostProgramTest, QuitEndsAtOnceWithItsCode) {

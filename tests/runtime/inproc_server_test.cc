@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/failure_reason.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
@@ -119,22 +120,37 @@ TEST_F(InprocServer, FailuresHaveTheirOwnCodes) {
                       "ThreadingModel", "Apartment"),
             0);
   ASSERT_EQ(RegisterServer(kWrongClass, ServerPath()), 0);  // the library does not serve it
+  auto library = [](const std::string& path, REFCLSID clsid) {
+    return "the library " + path + " registered for the class " + ClsidText(clsid);
+  };
+  auto unknown = [&](REFCLSID clsid) {
+    return "the class " + ClsidText(clsid) + " is not registered in " + root_.path() +
+           "/registry.reg; register its library with vornreg";
+  };
   struct Case {
     const char* what;
     const CLSID* clsid;
     HRESULT expected;
+    std::string reason;  // the failure reason the person can act on
   } cases[] = {
-      {"unknown class", &kUnknown, REGDB_E_CLASSNOTREG},
-      {"no library path", &kNoPath, REGDB_E_CLASSNOTREG},
-      {"library missing", &kMissingLibrary, CO_E_DLLNOTFOUND},
-      {"no DllGetClassObject", &kNoEntryPoint, CO_E_ERRORINDLL},
-      {"class not in the library", &kWrongClass, CLASS_E_CLASSNOTAVAILABLE},
+      {"unknown class", &kUnknown, REGDB_E_CLASSNOTREG, unknown(kUnknown)},
+      {"no library path", &kNoPath, REGDB_E_CLASSNOTREG, unknown(kNoPath)},
+      {"library missing", &kMissingLibrary, CO_E_DLLNOTFOUND,
+       library(root_.path() + "/missing.so", kMissingLibrary) + " cannot be loaded"},
+      {"no DllGetClassObject", &kNoEntryPoint, CO_E_ERRORINDLL,
+       library(vorn_test::BinDir() + "/vorn_test_plain.so", kNoEntryPoint) +
+           " is not a component library"},
+      {"class not in the library", &kWrongClass, CLASS_E_CLASSNOTAVAILABLE, ""},
   };
   for (const Case& c : cases) {
     void* out = reinterpret_cast<void*>(1);
+    VornSetFailureReason(nullptr);
     EXPECT_EQ(CoCreateInstance(*c.clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &out),
               c.expected)
         << c.what;
+    char reason[VORN_MAX_FAILURE_REASON + 1] = {};
+    VornGetFailureReason(reason, sizeof reason);
+    EXPECT_EQ(c.reason, reason) << c.what;
     EXPECT_EQ(out, nullptr) << c.what;
     out = reinterpret_cast<void*>(1);
     EXPECT_EQ(CoGetClassObject(*c.clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory, &out),

@@ -97,13 +97,18 @@ TEST(CreateMessage, HandsTheStoreTheHeaderAndContentByteForByte) {
   }
 }
 
-TEST(CreateMessage, EmptyFromOrToCallsNothingAndChangesNothing) {
+TEST(CreateMessage, EmptyFromOrToOrANulInAHeaderValueCallsNothingAndChangesNothing) {
   OpsWorld w;
   ASSERT_EQ(w.mail->SetFolder(static_cast<int32_t>(w.inbox)), 1);
   IStoreFolder* current = Peer::CurrentFolder(*w.mail);
   w.env.log.ClearCalls();
+  const std::string nul("x\0y", 3);
   EXPECT_EQ(w.mail->CreateMessage(static_cast<int32_t>(w.archive), "", "b", "s", "c"), 0);
   EXPECT_EQ(w.mail->CreateMessage(static_cast<int32_t>(w.archive), "a", "", "s", "c"), 0);
+  // A NUL would cut its header line when the text is read back.
+  EXPECT_EQ(w.mail->CreateMessage(static_cast<int32_t>(w.archive), nul, "b", "s", "c"), 0);
+  EXPECT_EQ(w.mail->CreateMessage(static_cast<int32_t>(w.archive), "a", nul, "s", "c"), 0);
+  EXPECT_EQ(w.mail->CreateMessage(static_cast<int32_t>(w.archive), "a", "b", nul, "c"), 0);
   EXPECT_THAT(w.env.log.Calls(), IsEmpty());
   EXPECT_EQ(Peer::CurrentFolder(*w.mail), current);
   EXPECT_THAT(Subjects(*w.mail), ElementsAre("one", "two", "three"));

@@ -334,6 +334,8 @@ TEST_P(StoreContract, RefusedFolderChangesChangeNothing) {
   };
   const Refusal refusals[] = {
       {"create with an empty name", [&] { return ns_->CreateFolder(scratch_, "", 0, nullptr); }},
+      {"create with a name of spaces",
+       [&] { return ns_->CreateFolder(scratch_, "  ", 0, nullptr); }},
       {"create with a name too long",
        [&] { return ns_->CreateFolder(scratch_, longName.c_str(), 0, nullptr); }},
       {"create a duplicate", [&] { return ns_->CreateFolder(scratch_, "Beta", 0, nullptr); }},
@@ -341,6 +343,7 @@ TEST_P(StoreContract, RefusedFolderChangesChangeNothing) {
        [&] { return ns_->CreateFolder(unknown, "Gamma", 0, nullptr); }},
       {"rename an unknown folder", [&] { return ns_->RenameFolder(unknown, 0, "Gamma"); }},
       {"rename to an empty name", [&] { return ns_->RenameFolder(beta, 0, ""); }},
+      {"rename to a name of spaces", [&] { return ns_->RenameFolder(beta, 0, " "); }},
       {"rename to a sibling's name", [&] { return ns_->RenameFolder(beta, 0, "Alpha"); }},
       {"delete an unknown folder", [&] { return ns_->DeleteFolder(unknown, 0); }},
       {"delete a folder with subfolders", [&] { return ns_->DeleteFolder(alpha, 0); }},

@@ -125,10 +125,14 @@ RunResult ImporterTest::Import(const std::vector<std::string>& args) {
 }
 
 RunResult ImporterTest::ImportProgram(const std::vector<std::string>& args) {
-  RunResult result;
+  return WaitImportProgram(StartImportProgram(args, ""), "");
+}
+
+pid_t ImporterTest::StartImportProgram(const std::vector<std::string>& args,
+                                       const std::string& name) {
   std::string program = vorn_test::BinDir() + "/vornimport";
-  std::string outPath = PathFor(".out");
-  std::string errPath = PathFor(".err");
+  std::string outPath = PathFor(name + ".out");
+  std::string errPath = PathFor(name + ".err");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -145,13 +149,18 @@ RunResult ImporterTest::ImportProgram(const std::vector<std::string>& args) {
   int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(0, spawned) << program;
-  if (spawned != 0) return result;
+  return spawned == 0 ? pid : 0;
+}
+
+RunResult ImporterTest::WaitImportProgram(pid_t pid, const std::string& name) {
+  RunResult result;
+  if (pid == 0) return result;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.out = ReadFileText(outPath);
-  result.err = ReadFileText(errPath);
+  result.out = ReadFileText(PathFor(name + ".out"));
+  result.err = ReadFileText(PathFor(name + ".err"));
   return result;
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <string>
@@ -54,6 +55,10 @@ class ImporterTest : public ::testing::Test {
   RunResult Import(const std::vector<std::string>& args);
   // Runs the built vornimport program.
   RunResult ImportProgram(const std::vector<std::string>& args);
+  // Starts it without waiting; `name` keeps the output files of runs at the
+  // same time apart. The pid is 0 when it could not start.
+  pid_t StartImportProgram(const std::vector<std::string>& args, const std::string& name);
+  RunResult WaitImportProgram(pid_t pid, const std::string& name);
 
   // A path inside a folder of the test's own, removed with it.
   std::string PathFor(const std::string& name) const { return work_ + "/" + name; }

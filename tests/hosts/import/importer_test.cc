@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -104,9 +105,23 @@ TEST_F(ImporterTest, MaildirFlagsTimesAndOrder) {
   timeval times[2] = {{1767778700, 0}, {1767778700, 0}};
   ASSERT_EQ(0, utimes((md + "/cur/no-time-in-name:2,S").c_str(), times));
 
-  RunResult result = Import({"--folder", "From Maildir", md});
+  // Links are left out wherever they point (outside the Maildir or inside
+  // it), and so is a cur/ that is a link.
+  WriteFile(PathFor("outside.eml"), message("outside"));
+  ASSERT_EQ(0, symlink(PathFor("outside.eml").c_str(), (md + "/cur/1767778800.M7:2,S").c_str()));
+  ASSERT_EQ(0, symlink((md + "/cur/1767778200.M2P1.host:2,S").c_str(),
+                       (md + "/new/1.M8").c_str()));
+  std::string linked = PathFor("Linked");
+  mkdir(linked.c_str(), 0700);
+  ASSERT_EQ(0, symlink((md + "/cur").c_str(), (linked + "/cur").c_str()));
+
+  RunResult result = Import({"--folder", "From Maildir", md, linked});
   EXPECT_EQ(1, result.status) << "one file is no message";
   EXPECT_THAT(result.out, HasSubstr(Summary(5, 0, 1)));
+  for (const std::string& link :
+       {md + "/cur/1767778800.M7:2,S", md + "/new/1.M8", linked + "/cur"}) {
+    EXPECT_THAT(result.err, HasSubstr("vornimport: " + link + ": a symbolic link; left out\n"));
+  }
   EXPECT_THAT(result.err, HasSubstr(md + "/new/1767778600.M6P1.host: not stored: it does not "
                                          "start with a header field"));
 
@@ -130,7 +145,7 @@ TEST_F(ImporterTest, MaildirFlagsTimesAndOrder) {
   }
 }
 
-TEST_F(ImporterTest, TruncatedAndGarbageSourcesAreReportedAndTheGoodMessagesStored) {
+TEST_F(ImporterTest, GarbageIsReportedAndTheGoodMessagesStoredALastLineWithoutItsEndToo) {
   std::string truncated = PathFor("truncated.mbox");
   std::string complete = GeneratedMbox(0, 3);
   std::string cut = GeneratedMbox(3, 1);
@@ -158,21 +173,42 @@ TEST_F(ImporterTest, TruncatedAndGarbageSourcesAreReportedAndTheGoodMessagesStor
 
   RunResult result = Import({truncated, binary, mixed, badEml, goodEml});
   EXPECT_EQ(1, result.status);
-  EXPECT_THAT(result.out, HasSubstr(Summary(6, 0, 3) + ", 1 source not imported"));
-  EXPECT_THAT(result.err, HasSubstr(truncated + ":" + std::to_string(cutLine) + " (byte " +
-                                    std::to_string(complete.size()) +
-                                    "): not stored: the file ends inside this message"));
+  EXPECT_THAT(result.out, HasSubstr(Summary(7, 0, 2) + ", 1 source not imported"));
+  EXPECT_THAT(result.err, ::testing::Not(HasSubstr(truncated + ":" + std::to_string(cutLine))));
   EXPECT_THAT(result.err, HasSubstr(binary + ": not an mbox file"));
   EXPECT_THAT(result.err, HasSubstr(mixed + ":" + std::to_string(garbageLine) + " (byte " +
                                     std::to_string(before.size()) + "): not stored"));
   EXPECT_THAT(result.err, HasSubstr(badEml + ": not stored: it does not start with a header"));
 
   std::vector<StoredMessage> stored = Messages(Inbox());
-  ASSERT_EQ(6u, stored.size());
-  const int expected[] = {0, 1, 2, 10, 11, 20};
+  ASSERT_EQ(7u, stored.size());
+  // A last message without a final line end is taken up to its last byte.
+  ASSERT_GT(stored[3].raw.size(), 100u);
+  EXPECT_EQ(GeneratedMessage(3).substr(0, stored[3].raw.size()), stored[3].raw);
+  stored[3].raw = GeneratedMessage(3);
+  const int expected[] = {0, 1, 2, 3, 10, 11, 20};
   for (size_t i = 0; i < stored.size(); ++i) {
     EXPECT_EQ(GeneratedMessage(expected[i]), stored[i].raw) << "message " << expected[i];
   }
+}
+
+// An empty file holds no messages; "From " lines whose date cannot be read
+// stay in the message before them, and the summary counts them.
+TEST_F(ImporterTest, AnEmptySourceHoldsNothingAndUnreadableSeparatorsAreCounted) {
+  std::string empty = PathFor("empty.mbox");
+  WriteFile(empty, "");
+  RunResult nothing = Import({empty});
+  EXPECT_EQ(0, nothing.status);
+  EXPECT_THAT(nothing.out, HasSubstr(Summary(0, 0, 0) + " (into Inbox"));
+  std::string joined = PathFor("joined.mbox");
+  const std::string text = "Subject: one\n\nhi\n\nFrom b@x yesterday\nS: 2\n\nFrom c@x soon\n";
+  WriteFile(joined, "From a@x Wed Jan  7 09:30:00 2026\n" + text);
+  RunResult result = Import({joined});
+  EXPECT_EQ(0, result.status) << result.err;
+  EXPECT_THAT(result.out, HasSubstr(Summary(1, 0, 0) +
+                                    ", 2 \"From \" lines after an empty line taken as text"));
+  ASSERT_EQ(1u, Messages(Inbox()).size());
+  EXPECT_EQ(text, Messages(Inbox())[0].raw);
 }
 
 TEST_F(ImporterTest, FolderPathsAreFoundOrCreated) {

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <set>
 #include <string>
 #include <thread>
@@ -106,6 +107,36 @@ TEST_F(ImporterTest, AProgramKilledHalfwayAndRunAgainStoresEveryMessageOnce) {
   std::set<std::string> expected;
   for (int i = 0; i < kMessages; ++i) expected.insert(GeneratedMessage(i));
   EXPECT_TRUE(distinct == expected) << "every message exactly once";
+}
+
+// Imports of the same mailbox into the same new folder path at once: the
+// folder is made once, and every message is stored exactly once, whichever
+// run stores it; none of them fails.
+TEST_F(ImporterTest, ThreeImportsAtOnceStoreEveryMessageExactlyOnce) {
+  constexpr int kMessages = 5000;
+  std::string mbox = PathFor("shared.mbox");
+  WriteFile(mbox, GeneratedMbox(0, kMessages));
+  std::vector<pid_t> runs;
+  for (const char* name : {"a", "b", "c"}) {
+    runs.push_back(StartImportProgram({"--folder", "Lists/New", "--batch-size", "500", mbox}, name));
+  }
+  unsigned long long stored = 0, duplicates = 0;
+  for (const char* name : {"a", "b", "c"}) {
+    RunResult run = WaitImportProgram(runs[static_cast<size_t>(*name - 'a')], name);
+    EXPECT_EQ(0, run.status) << run.err;
+    unsigned long long s = 0, d = 0;
+    ASSERT_EQ(2, std::sscanf(run.out.c_str(), "vornimport: %llu stored, %llu skipped", &s, &d));
+    stored += s;
+    duplicates += d;
+  }
+  EXPECT_EQ(kMessages, stored);
+  EXPECT_EQ(2 * kMessages, duplicates);
+  std::set<std::string> distinct;
+  for (const StoredMessage& message : Messages(FindFolder("Lists/New"))) {
+    distinct.insert(message.raw);
+  }
+  EXPECT_EQ(static_cast<size_t>(kMessages), distinct.size());
+  EXPECT_EQ(static_cast<size_t>(kMessages), CountAll()) << "each message once, all in one folder";
 }
 
 }  // namespace

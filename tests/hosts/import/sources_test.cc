@@ -151,7 +151,7 @@ TEST(MboxReaderTest, RefusesFilesThatAreNoMbox) {
     const char* name;
     std::string bytes;
   };
-  for (const Case& c : {Case{"empty", ""}, Case{"message", "Subject: x\n\nFrom a b\n"},
+  for (const Case& c : {Case{"message", "Subject: x\n\nFrom a b\n"},
                         Case{"almost", "From"}, Case{"lower case", "from a Wed Jan 7 1:00 2026"}}) {
     SCOPED_TRACE(c.name);
     WriteFile(folder.Path("f"), c.bytes);
@@ -252,6 +252,8 @@ TEST(DetectSourceTest, TellsSourcesByWhatTheyAre) {
   mkdir(folder.Path("plain").c_str(), 0700);
   mkdir(folder.Path("plain/tmp").c_str(), 0700);
   mkfifo(folder.Path("fifo").c_str(), 0600);
+  WriteFile(folder.Path("empty"), "");
+  WriteFile(folder.Path("empty.eml"), "");
 
   using vorn_import::SourceKind;
   struct Case {
@@ -264,7 +266,8 @@ TEST(DetectSourceTest, TellsSourcesByWhatTheyAre) {
       {"notes.txt", SourceKind::kRefused},   {"From", SourceKind::kRefused},
       {"md", SourceKind::kMaildir},          {"md2", SourceKind::kMaildir},
       {"plain", SourceKind::kRefused},       {"fifo", SourceKind::kRefused},
-      {"missing", SourceKind::kRefused},
+      {"missing", SourceKind::kRefused},     {"empty", SourceKind::kEmpty},
+      {"empty.eml", SourceKind::kEmpty},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

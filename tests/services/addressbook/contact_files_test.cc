@@ -9,6 +9,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "platform/failure_reason.h"
 #include "tests/support/temp_root.h"
 
 namespace vorn_wab {
@@ -122,6 +123,9 @@ TEST_F(ContactFilesTest, AFolderThatCannotBeListedIsAnErrorAnUnreadableFileIsSki
   EXPECT_EQ(Names(dir_), std::vector<std::string>{"a"});
   chmod(dir_.c_str(), 0);
   EXPECT_TRUE(Names(dir_, E_ACCESSDENIED).empty());
+  char reason[VORN_MAX_FAILURE_REASON + 1] = {};
+  VornGetFailureReason(reason, sizeof reason);
+  EXPECT_EQ("the contacts folder " + dir_ + " cannot be read: Permission denied", reason);
   chmod(dir_.c_str(), 0700);
 }
 

@@ -13,8 +13,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,6 +90,15 @@ class StoreFailureTest : public StressTest {
     MESSAGEID ignored = 0;
     return import_->ImportMessage(batch, folder, reinterpret_cast<const BYTE*>(text.data()),
                                   static_cast<ULONG>(text.size()), nullptr, 0, id ? id : &ignored);
+  }
+
+  // The names in the store's folder.
+  std::set<std::string> StoreFiles() {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(root_->path() + "/store")) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
   }
 
   // A limit just above the store's files: any change that adds a megabyte
@@ -251,7 +263,7 @@ class StorePermissions {
   std::string root_;
 };
 
-TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
+TEST_F(StoreFailureTest, AReadOnlyStoreOpensForReadingRefusesEveryChangeAndDamagesNothing) {
   const std::string expectedDigest = [&] {
     std::string text;
     EXPECT_EQ(S_OK, ReadMessageText(keptFolder_.Get(), kept_messages_[0], &text));
@@ -283,6 +295,7 @@ TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
 
     std::map<std::string, std::vector<std::string>> results;
     std::vector<std::string> lines;
+    const std::set<std::string> filesBefore = StoreFiles();
     {
       StorePermissions permissions(root_->path(), c.folderReadOnly);
       Worker worker({"readonly", std::to_string(kept_), std::to_string(kept_messages_[0])});
@@ -303,6 +316,12 @@ TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
     EXPECT_NE("0", results["uid"][0]);
 
     const std::string initialize = results["Initialize"].at(0);
+    if (!c.storeOpenHere) {
+      // A cleanly closed store is read where it lies, and nothing is
+      // written beside it (no log, no index).
+      EXPECT_EQ("00000000", initialize);
+      EXPECT_EQ(filesBefore, StoreFiles());
+    }
     if (initialize == "00000000") {
       // Opened for reading: what is stored reads back, every change fails.
       EXPECT_EQ((std::vector<std::string>{"00000000", "7"}), results["ListFolders"]);
@@ -329,6 +348,47 @@ TEST_F(StoreFailureTest, AReadOnlyStoreRefusesEveryChangeAndDamagesNothing) {
     EXPECT_EQ(before, DumpStore(store_.Get()));
     EXPECT_EQ("ok", IntegrityCheck(StoreFilePath()));
   }
+}
+
+TEST_F(StoreFailureTest, AReadOnlyStoreOfTheFirstLayoutIsReadAsItIsNotUpgraded) {
+  keptFolder_ = nullptr;
+  inboxFolder_ = nullptr;
+  import_ = nullptr;
+  store_ = nullptr;
+  const std::string file = StoreFilePath();
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((file + suffix).c_str());
+  auto bytes = [](const std::string& path) {
+    std::ostringstream out;
+    out << std::ifstream(path, std::ios::binary).rdbuf();
+    return out.str();
+  };
+  std::ofstream(file, std::ios::binary) << bytes(vorn_test::SourceDir() +
+                                                 "/tests/data/store/version1.db");
+  const std::string before = bytes(file);
+
+  std::map<std::string, std::vector<std::string>> results;
+  {
+    StorePermissions permissions(root_->path(), true);
+    // Projects/Archiv and its message.
+    Worker worker({"readonly", "8", "4"});
+    ASSERT_TRUE(worker.running());
+    const int status = worker.Wait();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    for (const std::string& line : worker.lines()) {
+      std::istringstream in(line);
+      std::string call;
+      in >> call;
+      for (std::string word; in >> word;) results[call].push_back(word);
+    }
+  }
+  ASSERT_EQ((std::vector<std::string>{"00000000"}), results["Initialize"]);
+  // Every top-level folder, the clashing "NOTES" beside "Notes" included.
+  EXPECT_EQ((std::vector<std::string>{"00000000", "9"}), results["ListFolders"]);
+  EXPECT_EQ("00000000", results["OpenMessage"].at(0));
+  EXPECT_EQ('8', results["CreateFolder"].at(0)[0]);
+  EXPECT_EQ('8', results["RenameFolder"].at(0)[0]);
+  EXPECT_EQ(before, bytes(file));
+  EXPECT_EQ((std::set<std::string>{"store.db"}), StoreFiles());
 }
 
 }  // namespace

@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/failure_reason.h"
 #include "platform/runtime.h"
 
 #include "tests/services/store/store_fixture.h"
@@ -255,6 +258,35 @@ TEST_F(FolderTest, EveryCallBeforeInitializeIsUnexpected) {
   // Initialize twice is harmless.
   EXPECT_EQ(S_OK, fresh->Initialize(nullptr, 0));
   EXPECT_EQ(S_OK, fresh->Initialize(nullptr, 0));
+}
+
+// A store that cannot be used is left exactly as it is, and the person
+// learns why.
+TEST(NewStore, ADamagedOrNewerStoreIsLeftAloneWithItsReason) {
+  ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+  for (bool newer : {false, true}) {
+    vorn_test::TempRoot root;
+    const std::string file = root.path() + "/store/store.db";
+    ComPtr<IStoreNamespace> store;
+    ASSERT_EQ(S_OK, CreateStoreNamespace(&store));
+    ASSERT_EQ(S_OK, store->Initialize(nullptr, 0));
+    store = nullptr;  // a new store, closed at once
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(std::istreambuf_iterator<char>(in), {});
+    if (newer) bytes.at(63) = 3;  // the schema version: bytes 60 to 63 of the header
+    if (!newer) bytes.replace(0, 16, "not a database!!");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+    ASSERT_EQ(S_OK, CreateStoreNamespace(&store));
+    EXPECT_EQ(newer ? STORE_E_NEWERVERSION : STG_E_DOCFILECORRUPT, store->Initialize(nullptr, 0));
+    char reason[VORN_MAX_FAILURE_REASON + 1] = {};
+    VornGetFailureReason(reason, sizeof reason);
+    EXPECT_EQ(newer ? "the mail store " + file + " was made by a newer version of this program"
+                    : "the mail store file " + file + " is damaged",
+              reason);
+    std::ifstream after(file, std::ios::binary);
+    EXPECT_EQ(bytes, std::string(std::istreambuf_iterator<char>(after), {}));
+  }
+  CoUninitialize();
 }
 
 TEST(NewStore, ConnectionsCreatingOneNewStoreAtOnceMakeOneStore) {

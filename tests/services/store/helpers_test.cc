@@ -98,6 +98,10 @@ TEST(FolderNames, RulesAndKeys) {
       {"bad\xFF utf-8", false},
       {"\xC3\xA4rger", true},        // "ärger"
       {"slash/and spaces ", true},
+      {" ", false},
+      {"   ", false},
+      {"\xE3\x80\x80\xC2\xA0", false},  // ideographic and no-break space
+      {" x ", true},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.valid ? S_OK : E_INVALIDARG, CheckFolderName(c.name)) << c.name;
@@ -134,6 +138,7 @@ TEST(StatusFromSqlite, EveryFailureIsNegativeAndNamed) {
       {SQLITE_IOERR_NOMEM, E_OUTOFMEMORY},
       {SQLITE_NOMEM, E_OUTOFMEMORY},
       {SQLITE_CONSTRAINT_PRIMARYKEY, E_INVALIDARG},
+      {SQLITE_CONSTRAINT_UNIQUE, STORE_E_ALREADYEXISTS},
       {SQLITE_ERROR, E_FAIL},
       {SQLITE_INTERRUPT, E_ABORT},
   };

@@ -1,5 +1,6 @@
 #include "tests/services/store/io_fault_sweep.h"
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "platform/store_import.h"
 #include "runtime/com_ptr.h"
 #include "tests/services/store/stress_support.h"
+#include "tests/support/temp_root.h"
 
 namespace store_faults {
 namespace {
@@ -51,6 +53,22 @@ std::string FirstDifference(const std::string& got, const std::string& wanted) {
     if (!moreB) y = "(end)";
     if (x != y) return "line " + std::to_string(line) + " is '" + x + "', expected '" + y + "'";
   }
+}
+
+// PRAGMA user_version of the database file, read past the store; -1 when
+// it cannot be read.
+int UserVersion(const std::string& file) {
+  sqlite3* db = nullptr;
+  sqlite3_stmt* stmt = nullptr;
+  int version = -1;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr) == SQLITE_OK &&
+      sqlite3_step(stmt) == SQLITE_ROW) {
+    version = sqlite3_column_int(stmt, 0);
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return version;
 }
 
 struct MessageIds {
@@ -180,11 +198,13 @@ HRESULT OpenRecoveringOp(World& w) {
 }
 
 // Runs `operation` on `store`, or, for one that opens the store, on a store
-// it opens and closes.
-HRESULT RunOperation(const Operation& operation, World world, IStoreNamespace* store) {
+// it opens and closes (*opening receives what opening it returned).
+HRESULT RunOperation(const Operation& operation, World world, IStoreNamespace* store,
+                     HRESULT* opening = nullptr) {
   ComPtr<IStoreNamespace> opened;
   if (operation.opensTheStore) {
     HRESULT hr = OpenStore(&opened);
+    if (opening) *opening = hr;
     if (FAILED(hr)) return hr;
     store = opened.Get();
   }
@@ -221,12 +241,14 @@ const std::vector<Operation>& Operations() {
       {"BatchImport100", Start::kStore, false, BatchImportOp},
       {"OpenNeedingRecovery", Start::kNeedsRecovery, true, OpenRecoveringOp},
       {"CreateStore", Start::kNoStore, true, OpenRecoveringOp},
+      {"UpgradeSchema", Start::kFirstLayout, true, OpenRecoveringOp},
   };
   return operations;
 }
 
 struct Sweeper::Template {
   std::vector<std::string> files;  // kept under the sweeper's folder
+  STOREFOLDERID inbox = 0;
   std::string dump;                // what the store holds, through its interfaces
   Handed issued;                   // every identifier handed out in making it
 };
@@ -277,6 +299,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
     HRESULT hr = OpenStore(&s);
     if (FAILED(hr)) return failed("cannot create the store", hr);
     fresh->dump = DumpStore(s.Get());
+    fresh->inbox = FindFolder(s.Get(), FOLDERID_ROOT, "Inbox");
     CollectIds(s.Get(), FOLDERID_ROOT, &fresh->issued);
   }
 
@@ -336,6 +359,7 @@ HRESULT Sweeper::Prepare(std::string* error) {
       return failed("changing messages", hr);
     }
     plain->dump = DumpStore(s.Get());
+    plain->inbox = w.inbox;
   }
   // Closed: checkpointed, the WAL gone.
   if (!keep(plain, "plain", "store.db")) return failed("cannot keep the plain store", E_FAIL);
@@ -368,9 +392,30 @@ HRESULT Sweeper::Prepare(std::string* error) {
     w.store = s.Get();
     if (FAILED(hr = MarkOp(w)) || FAILED(hr = MoveOp(w))) return failed("changing messages", hr);
     recovery->dump = DumpStore(s.Get());
+    recovery->inbox = world_.inbox;
     if (!keep(recovery, "recovery", "store.db") || !keep(recovery, "recovery", "store.db-wal")) {
       return failed("cannot keep the store that needs recovery", E_FAIL);
     }
+  }
+
+  // A store of the first layout: what opening it leaves is the upgraded store.
+  Template* first =
+      (templates_[int(Start::kFirstLayout)] = std::make_unique<Template>()).get();
+  fs::create_directories(folder_ + "/first", ec);
+  const std::string firstFile = folder_ + "/first/store.db";
+  if (!fs::copy_file(vorn_test::SourceDir() + "/tests/data/store/version1.db", firstFile,
+                     fs::copy_options::overwrite_existing, ec)) {
+    return failed("cannot copy the first-layout store", E_FAIL);
+  }
+  first->files.push_back(firstFile);
+  if (!Restore(Start::kFirstLayout, error)) return E_FAIL;
+  {
+    ComPtr<IStoreNamespace> s;
+    HRESULT hr = OpenStore(&s);
+    if (FAILED(hr)) return failed("cannot upgrade the first-layout store", hr);
+    first->dump = DumpStore(s.Get());
+    first->inbox = FindFolder(s.Get(), FOLDERID_ROOT, "Inbox");
+    CollectIds(s.Get(), FOLDERID_ROOT, &first->issued);
   }
   return S_OK;
 }
@@ -441,7 +486,8 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
     return false;
   }
   arm();
-  hr = RunOperation(operation, world, store.Get());
+  HRESULT opening = S_OK;
+  hr = RunOperation(operation, world, store.Get(), &opening);
   if (powerCut) vfs.CutPowerNow();  // when the operation has made every sync
   const bool fired = vfs.fired();
   ++figures->runs;
@@ -483,7 +529,7 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
       ComPtr<IStoreFolder> inbox;
       ComPtr<IStream> stream;
       MESSAGEID id = MESSAGEID_INVALID;
-      HRESULT next = store->OpenFolder(world_.inbox, 0, inbox.Put());
+      HRESULT next = store->OpenFolder(TemplateOf(operation.start).inbox, 0, inbox.Put());
       if (SUCCEEDED(next)) next = inbox->CreateStream(0, 0, stream.Put(), &id);
       if (FAILED(next)) fail("the same connection cannot reserve a message: " + Hex(next));
       if (SUCCEEDED(next)) sameConnection.messages.push_back(id);
@@ -491,6 +537,11 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
     store = nullptr;
   }
 
+  // An upgrade that failed left the store of the first layout as it was.
+  if (!powerCut && FAILED(opening) && operation.start == Start::kFirstLayout &&
+      UserVersion(StoreFilePath()) != 1) {
+    fail("a failed upgrade left layout " + std::to_string(UserVersion(StoreFilePath())));
+  }
   // Reopened first: the store's own open does whatever recovery is due (a
   // read-only check could not roll back a journal a power cut left).
   HRESULT reopened = OpenStore(&store);
@@ -530,7 +581,7 @@ bool Sweeper::RunOnce(const Operation& operation, const Reference& reference,
   ComPtr<IStoreFolder> inbox;
   MESSAGEID id = 0;
   std::string text;
-  if (FAILED(next = store->OpenFolder(world_.inbox, 0, inbox.Put())) ||
+  if (FAILED(next = store->OpenFolder(TemplateOf(operation.start).inbox, 0, inbox.Put())) ||
       FAILED(next = CommitMessage(inbox.Get(), Messages().back(), &id)) ||
       FAILED(next = ReadMessageText(inbox.Get(), id, &text))) {
     fail("the next message cannot be committed and read: " + Hex(next));

@@ -32,6 +32,7 @@ enum class Start {
   kNoStore,        // no store yet
   kStore,          // the prepared store, closed cleanly
   kNeedsRecovery,  // the prepared store with a WAL of committed changes, as a crash leaves it
+  kFirstLayout,    // a store of the first database layout, which opening upgrades
 };
 
 // Identifiers the store handed to the caller during an operation.
@@ -60,7 +61,8 @@ struct Operation {
 
 // Create, rename and remove a folder; commit a message through a stream;
 // copy; move; mark read; remove messages; a batch import of 100 messages;
-// open a store that needs recovery; create a new store.
+// open a store that needs recovery; create a new store; upgrade a store of
+// the first layout.
 const std::vector<Operation>& Operations();
 
 struct SweepFigures {
@@ -110,7 +112,7 @@ class Sweeper {
                bool powerCut, Arm&& arm, SweepFigures* figures);
 
   std::string folder_;                      // where the starting stores are kept
-  std::unique_ptr<Template> templates_[3];  // by Start
+  std::unique_ptr<Template> templates_[4];  // by Start
   World world_;
 };
 
