@@ -151,9 +151,11 @@ HRESULT StoreDatabase::CreateSchema(IClassFactory* mimeMessageClass) {
         Statement insert(*connection_,
                          "INSERT INTO folders(id, parent, name, name_key, special, depth) "
                          "VALUES(?1, 0, ?2, ?3, ?4, 1)");
+        // Bound text is not copied: the key must outlive the statement's run.
+        const std::string key = FolderNameKey(special.name);
         insert.Bind(1, id);
         insert.Bind(2, special.name);
-        insert.Bind(3, FolderNameKey(special.name));
+        insert.Bind(3, key);
         insert.Bind(4, special.kind);
         if (FAILED(hr = insert.Run())) return hr;
       }
