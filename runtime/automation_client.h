@@ -19,6 +19,46 @@
 
 namespace vorn_rt {
 
+// ---- VARIANTs owned by a call ------------------------------------------------------
+
+// One VARIANT, initialised empty and cleared when it goes out of scope.
+class ScopedVariant {
+ public:
+  ScopedVariant() { VariantInit(&value_); }
+  ~ScopedVariant() { VariantClear(&value_); }
+  ScopedVariant(const ScopedVariant&) = delete;
+  ScopedVariant& operator=(const ScopedVariant&) = delete;
+  VARIANT* get() { return &value_; }
+
+ private:
+  VARIANT value_;
+};
+
+// The arguments of one call: `count` VARIANTs, initialised empty and cleared
+// when the array goes out of scope. Up to eight live inside the object, so a
+// usual call allocates nothing.
+class VariantArgs {
+ public:
+  explicit VariantArgs(size_t count) : count_(count) {
+    if (count_ > kInline) heap_.resize(count_);
+    for (size_t i = 0; i < count_; ++i) VariantInit(&data()[i]);
+  }
+  ~VariantArgs() {
+    for (size_t i = 0; i < count_; ++i) VariantClear(&data()[i]);
+  }
+  VariantArgs(const VariantArgs&) = delete;
+  VariantArgs& operator=(const VariantArgs&) = delete;
+  VARIANT* data() { return count_ > kInline ? heap_.data() : inline_; }
+  VARIANT& operator[](size_t i) { return data()[i]; }
+  size_t size() const { return count_; }
+
+ private:
+  static constexpr size_t kInline = 8;
+  size_t count_;
+  VARIANT inline_[kInline];
+  std::vector<VARIANT> heap_;
+};
+
 // ---- Objects and members ------------------------------------------------------------
 
 // Creates the object that `name` names, a ProgID or a "{CLSID}" string, and

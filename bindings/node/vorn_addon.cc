@@ -81,37 +81,8 @@ struct Connection {
 // ---- Conversions ---------------------------------------------------------------------
 
 // Clears the VARIANTs of a call's arguments when it goes out of scope.
-class ArgumentList {
- public:
-  explicit ArgumentList(size_t count) : count_(count) {
-    if (count_ > kInline) heap_.resize(count_);
-    for (size_t i = 0; i < count_; ++i) VariantInit(&data()[i]);
-  }
-  ~ArgumentList() {
-    for (size_t i = 0; i < count_; ++i) VariantClear(&data()[i]);
-  }
-  ArgumentList(const ArgumentList&) = delete;
-  ArgumentList& operator=(const ArgumentList&) = delete;
-  VARIANT* data() { return count_ > kInline ? heap_.data() : inline_; }
-
- private:
-  static constexpr size_t kInline = 8;
-  size_t count_;
-  VARIANT inline_[kInline];
-  std::vector<VARIANT> heap_;
-};
-
-class VariantValue {
- public:
-  VariantValue() { VariantInit(&value_); }
-  ~VariantValue() { VariantClear(&value_); }
-  VariantValue(const VariantValue&) = delete;
-  VariantValue& operator=(const VariantValue&) = delete;
-  VARIANT* get() { return &value_; }
-
- private:
-  VARIANT value_;
-};
+using ArgumentList = vorn_rt::VariantArgs;
+using VariantValue = vorn_rt::ScopedVariant;
 
 Environment* EnvironmentOf(Napi::Env env) { return env.GetInstanceData<Environment>(); }
 

@@ -18,38 +18,8 @@ std::string Folded(const std::string& name) {
   return folded;
 }
 
-// The arguments of one call, cleared when the call is over.
-class ArgumentArray {
- public:
-  explicit ArgumentArray(size_t count) : count_(count) {
-    if (count > kInline) heap_.resize(count);
-    for (size_t i = 0; i < count; ++i) VariantInit(&data()[i]);
-  }
-  ~ArgumentArray() {
-    for (size_t i = 0; i < count_; ++i) VariantClear(&data()[i]);
-  }
-  ArgumentArray(const ArgumentArray&) = delete;
-  ArgumentArray& operator=(const ArgumentArray&) = delete;
-  VARIANT* data() { return count_ > kInline ? heap_.data() : inline_; }
-
- private:
-  static constexpr size_t kInline = 8;
-  size_t count_;
-  VARIANT inline_[kInline];
-  std::vector<VARIANT> heap_;
-};
-
-class ResultValue {
- public:
-  ResultValue() { VariantInit(&value_); }
-  ~ResultValue() { VariantClear(&value_); }
-  ResultValue(const ResultValue&) = delete;
-  ResultValue& operator=(const ResultValue&) = delete;
-  VARIANT* get() { return &value_; }
-
- private:
-  VARIANT value_;
-};
+using ArgumentArray = vorn_rt::VariantArgs;
+using ResultValue = vorn_rt::ScopedVariant;
 
 // The name the type information gives the object's interface.
 std::string TypeNameOf(IDispatch* dispatch) {

@@ -258,18 +258,7 @@ class Arguments {
   size_t used_ = 0;
 };
 
-// A result VARIANT, cleared when it goes out of scope.
-class Result {
- public:
-  Result() { VariantInit(&value_); }
-  ~Result() { VariantClear(&value_); }
-  Result(const Result&) = delete;
-  Result& operator=(const Result&) = delete;
-  VARIANT* get() { return &value_; }
-
- private:
-  VARIANT value_;
-};
+using Result = vorn_rt::ScopedVariant;
 
 // Pushes the text of a BSTR as an engine string; ASCII text is copied
 // across unit for byte.

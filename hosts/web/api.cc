@@ -23,23 +23,7 @@ constexpr size_t kMaxName = 512;
 constexpr size_t kMaxArgs = 64;
 constexpr int kMaxDepth = 8;  // objects a value may nest through
 
-// Clears every value of an argument array when it goes out of scope.
-class VariantArray {
- public:
-  explicit VariantArray(size_t count) : values_(count) {
-    for (VARIANT& v : values_) VariantInit(&v);
-  }
-  ~VariantArray() {
-    for (VARIANT& v : values_) VariantClear(&v);
-  }
-  VariantArray(const VariantArray&) = delete;
-  VariantArray& operator=(const VariantArray&) = delete;
-  VARIANT* data() { return values_.data(); }
-  VARIANT& operator[](size_t i) { return values_[i]; }
-
- private:
-  std::vector<VARIANT> values_;
-};
+using VariantArray = vorn_rt::VariantArgs;
 
 const char* TypeName(VARTYPE vt) {
   switch (vt & 0x0FFF) {
