@@ -111,6 +111,7 @@ HRESULT ReadAccount(Account* account) {
   bool complete = ReadString(key, "Server", &read.server) && ReadString(key, "User", &read.user) &&
                   ReadString(key, "PasswordFile", &passwordFile);
   if (!ReadString(key, "Security", &read.security)) read.security = "none";
+  ReadString(key, "CAFile", &read.caFile);
   DWORD type = 0;
   DWORD port = 0;
   DWORD size = sizeof(port);
@@ -125,7 +126,7 @@ HRESULT ReadAccount(Account* account) {
     portOk = !portText.empty() && *end == '\0' && parsed > 0 && parsed < 65536;
     port = static_cast<DWORD>(parsed);
   } else {
-    port = 143;
+    port = read.security == "tls" ? 993 : 143;
   }
   RegCloseKey(key);
   if (!complete || read.server.empty() || read.user.empty() || passwordFile.empty()) {
@@ -133,15 +134,10 @@ HRESULT ReadAccount(Account* account) {
   }
   if (!portOk) return Refuse(E_INVALIDARG, "Port must be a number from 1 to 65535");
   read.port = static_cast<uint16_t>(port);
-  if (read.security == "tls" || read.security == "starttls") {
-    return Refuse(E_NOTIMPL, "Security \"" + read.security +
-                                 "\" is not served yet: this build cannot verify the server's "
-                                 "certificate");
-  }
-  if (read.security != "none") {
+  if (read.security != "none" && read.security != "tls" && read.security != "starttls") {
     return Refuse(E_INVALIDARG, "Security must be none, tls or starttls");
   }
-  if (!IsLoopbackServer(read.server)) {
+  if (read.security == "none" && !IsLoopbackServer(read.server)) {
     return Refuse(E_INVALIDARG, "Security \"none\" sends the password in clear and is allowed "
                                 "only for a loopback address, not " + read.server);
   }

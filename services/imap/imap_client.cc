@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/failure_reason.h"
+#include "services/imap/tls_transport.h"
 
 namespace vorn_imap {
 namespace {
@@ -134,11 +135,9 @@ HRESULT ImapClient::Connect(const Account& account) {
   session->imap = mailimap_new(0, nullptr);
   if (!session->imap) return E_OUTOFMEMORY;
   mailimap_set_timeout(session->imap, kNetworkTimeoutSeconds);
-  int r = mailimap_socket_connect(session->imap, account.server.c_str(), account.port);
-  if (r != MAILIMAP_NO_ERROR_NON_AUTHENTICATED && r != MAILIMAP_NO_ERROR_AUTHENTICATED) {
-    VornSetFailureReason(("the IMAP server " + server_ + " cannot be reached").c_str());
-    return IMAP_E_UNREACHABLE;
-  }
+  int r = 0;
+  HRESULT connected = ConnectImap(session->imap, account, kNetworkTimeoutSeconds, &r);
+  if (FAILED(connected)) return connected;
   if (r == MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
     r = mailimap_login(session->imap, account.user.c_str(), account.password.c_str());
     if (r != MAILIMAP_NO_ERROR) {
