@@ -339,6 +339,7 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   if (FAILED(hr)) return hr;
   CachedFolder folder;
   if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
+  if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
   MailboxStatus now;
   hr = client_.Status(folder.mailbox, &now);
   if (hr == STG_E_FILENOTFOUND) {
