@@ -20,12 +20,13 @@ constexpr const char* kSchema =
     " size INTEGER NOT NULL, priority INTEGER NOT NULL, language INTEGER NOT NULL,"
     " received INTEGER NOT NULL, sent INTEGER NOT NULL, subject TEXT NOT NULL,"
     " normal_subject TEXT NOT NULL, display_from TEXT NOT NULL, display_to TEXT NOT NULL,"
-    " digest BLOB NOT NULL, UNIQUE(folder, uidvalidity, uid));"
+    " digest BLOB NOT NULL, bare_lf INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE(folder, uidvalidity, uid));"
     "CREATE INDEX IF NOT EXISTS messages_digest ON messages(digest);";
 
 constexpr const char* kMessageColumns =
     "SELECT id, folder, uidvalidity, uid, flags, size, priority, language, received, sent,"
-    " subject, normal_subject, display_from, display_to, digest FROM messages ";
+    " subject, normal_subject, display_from, display_to, digest, bare_lf FROM messages ";
 
 void ReadMessage(const Statement& row, CachedMessage* out) {
   out->info.id = static_cast<MESSAGEID>(row.Int(0));
@@ -45,6 +46,7 @@ void ReadMessage(const Statement& row, CachedMessage* out) {
   std::string_view digest = row.Bytes(14);
   out->digest.fill(0);
   std::memcpy(out->digest.data(), digest.data(), std::min(digest.size(), out->digest.size()));
+  out->bareLf = row.Int(15) != 0;
 }
 
 void ReadFolder(const Statement& row, CachedFolder* out) {
@@ -231,7 +233,7 @@ HRESULT ImapCache::PutMessage(const CachedMessage& m) {
   Statement put(*connection_,
                 "INSERT OR REPLACE INTO messages(id, folder, uidvalidity, uid, flags, size,"
                 " priority, language, received, sent, subject, normal_subject, display_from,"
-                " display_to, digest) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                " display_to, digest, bare_lf) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
   put.Bind(1, static_cast<int64_t>(m.info.id));
   put.Bind(2, static_cast<int64_t>(m.folder));
   put.Bind(3, static_cast<int64_t>(m.uidValidity));
@@ -247,6 +249,7 @@ HRESULT ImapCache::PutMessage(const CachedMessage& m) {
   put.Bind(13, m.info.displayFrom);
   put.Bind(14, m.info.displayTo);
   put.BindBlob(15, m.digest.data(), m.digest.size());
+  put.Bind(16, int64_t{m.bareLf ? 1 : 0});
   return put.Run();
 }
 

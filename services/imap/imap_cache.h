@@ -10,7 +10,7 @@
 //                          mailbox: the server's full name, unique
 //   messages(id, folder, uidvalidity, uid, flags, size, priority, language,
 //            received, sent, subject, normal_subject, display_from,
-//            display_to, digest)   (folder, uidvalidity, uid) unique
+//            display_to, digest, bare_lf)   (folder, uidvalidity, uid) unique
 //
 // Not thread-safe: the store serialises its use.
 #pragma once
@@ -41,6 +41,9 @@ struct CachedMessage {
   uint32_t uidValidity = 0;
   uint32_t uid = 0;
   vorn_store::Digest digest{};
+  // Stored with bare LF line ends, which the server hands back as CRLF:
+  // read back, the text gets its own line ends again.
+  bool bareLf = false;
 };
 
 class ImapCache {

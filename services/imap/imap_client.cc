@@ -283,6 +283,11 @@ HRESULT ImapClient::Select(const std::string& mailbox, MailboxStatus* status) {
   return S_OK;
 }
 
+HRESULT ImapClient::Noop() {
+  if (!session_) return IMAP_E_UNREACHABLE;
+  return Check(mailimap_noop(session_->imap), "NOOP", selected_);
+}
+
 HRESULT ImapClient::Fetch(const std::vector<uint32_t>& uids, bool bodies, uint64_t changedSince,
                           std::vector<FetchedMessage>* out) {
   if (!session_) return IMAP_E_UNREACHABLE;

@@ -73,6 +73,9 @@ class ImapClient {
   // what SELECT reported (messages, UIDNEXT, UIDVALIDITY).
   HRESULT Select(const std::string& mailbox, MailboxStatus* status = nullptr);
   const std::string& selected() const { return selected_; }
+  // NOOP: lets the server tell this session of others' changes to the
+  // selected mailbox, which its STATUS answers otherwise miss.
+  HRESULT Noop();
 
   // UID FETCH of `uids` (empty: 1:*) with FLAGS, and with INTERNALDATE and
   // BODY.PEEK[] when `bodies`; with CHANGEDSINCE `changedSince` when not 0.

@@ -57,6 +57,32 @@ std::vector<uint32_t> UidsOf(const std::vector<CachedMessage>& messages) {
   return uids;
 }
 
+// True for a text with line feeds and no carriage return at all.
+bool HasBareLineFeeds(const std::string& raw) {
+  return raw.find('\n') != std::string::npos && raw.find('\r') == std::string::npos;
+}
+
+// The text as a server hands back one stored with bare line feeds.
+std::string WithCrLf(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size() + raw.size() / 32);
+  for (char c : raw) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Undoes WithCrLf.
+void DropCr(std::string* raw) {
+  size_t kept = 0;
+  for (size_t i = 0; i < raw->size(); ++i) {
+    if ((*raw)[i] == '\r' && i + 1 < raw->size() && (*raw)[i + 1] == '\n') continue;
+    (*raw)[kept++] = (*raw)[i];
+  }
+  raw->resize(kept);
+}
+
 }  // namespace
 
 HRESULT Store::Open(const std::string& root, std::shared_ptr<Store>* out) {
@@ -191,6 +217,8 @@ HRESULT Store::CreateSpecialFolders() {
     std::string mailbox;
     EncodeMailboxName(special.created, &mailbox);
     HRESULT hr = client_.Create(mailbox);
+    STOREFOLDERID id = 0;
+    if (SUCCEEDED(hr)) hr = cache_->FolderFor(mailbox, &id);
     if (FAILED(hr)) return hr;
     created = true;
   }
@@ -339,6 +367,7 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   if (FAILED(hr)) return hr;
   CachedFolder folder;
   if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
+  if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
   MailboxStatus now;
   hr = client_.Status(folder.mailbox, &now);
   if (hr == STG_E_FILENOTFOUND) {
@@ -427,9 +456,14 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
         message.info.id = 0;
         if (claims) {
           for (Claim& claim : *claims) {
-            if (!claim.taken && claim.digest == message.digest) {
+            if (claim.taken) continue;
+            if (claim.digest == message.digest ||
+                (claim.bareLf && claim.crLfDigest == message.digest)) {
               claim.taken = true;
               message.info.id = claim.id;
+              message.bareLf = claim.bareLf;
+              message.digest = claim.digest;
+              message.info.size = claim.size;
               break;
             }
           }
@@ -493,6 +527,7 @@ HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* 
     return STG_E_FILENOTFOUND;
   }
   *raw = std::move(fetched[0].raw);
+  if (message.bareLf) DropCr(raw);
   return S_OK;
 }
 
@@ -517,6 +552,7 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     message.info.flags = mail.seen ? MSGFLAG_READ : 0;
     message.info.received = mail.received ? mail.received : Now();
     if (FAILED(hr = Describe(mail.raw, &message))) return hr;
+    message.bareLf = HasBareLineFeeds(mail.raw);
     message.info.id = mail.reserved;
     if (message.info.id == 0 && FAILED(hr = cache_->AllocateMessageId(&message.info.id))) {
       return hr;
@@ -534,7 +570,16 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
       if (FAILED(hr = cache_->PutMessage(message))) return hr;
     } else {
       // Without APPENDUID the next listing finds it by its digest.
-      claims.push_back(Claim{message.info.id, message.digest, false});
+      Claim claim;
+      claim.id = message.info.id;
+      claim.digest = message.digest;
+      claim.bareLf = message.bareLf;
+      if (claim.bareLf) {
+        std::string crLf = WithCrLf(mail.raw);
+        claim.crLfDigest = vorn_store::ComputeDigest(crLf.data(), crLf.size());
+      }
+      claim.size = message.info.size;
+      claims.push_back(claim);
     }
   }
   if (!claims.empty()) {

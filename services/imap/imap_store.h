@@ -90,6 +90,9 @@ class Store {
   struct Claim {
     MESSAGEID id = 0;
     vorn_store::Digest digest{};
+    vorn_store::Digest crLfDigest{};  // of its CRLF form, when it has bare line feeds
+    bool bareLf = false;
+    DWORD size = 0;
     bool taken = false;
   };
 
