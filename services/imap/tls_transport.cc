@@ -7,6 +7,7 @@
 #include <libetpan/libetpan.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -236,6 +237,13 @@ int ConnectTcp(const std::string& server, uint16_t port, int64_t deadline) {
     }
   }
   freeaddrinfo(found);
+  if (fd >= 0) {
+    // Commands go out whole from libetpan's buffer; waiting to merge them
+    // with the next (Nagle) only stalls an APPEND's literal behind the
+    // server's delayed acknowledgement.
+    int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  }
   return fd;
 }
 
