@@ -382,12 +382,13 @@ HRESULT ConnectImap(mailimap* imap, const Account& account, time_t timeoutSecond
     if (s == MAILIMAP_ERROR_STREAM) {
       return fail(IMAP_E_UNREACHABLE, "the IMAP server " + where + " closed the connection");
     }
-    if (s != MAILIMAP_NO_ERROR) {
-      return fail(E_ACCESSDENIED, "the IMAP server " + where + " does not offer STARTTLS");
-    }
+    // libetpan may refuse such data itself; either way it is named.
     if (imap->imap_stream->read_buffer_len != 0) {
       return fail(E_ACCESSDENIED, "the IMAP server " + where +
                                       " sent data after agreeing to STARTTLS, before TLS began");
+    }
+    if (s != MAILIMAP_NO_ERROR) {
+      return fail(E_ACCESSDENIED, "the IMAP server " + where + " does not offer STARTTLS");
     }
     HRESULT hr = StartTls(t, account, where);
     if (FAILED(hr)) {

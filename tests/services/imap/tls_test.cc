@@ -6,8 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/failure_reason.h"
 #include "platform/registry.h"
@@ -185,6 +192,94 @@ TEST_F(ImapTls, UnverifiableCertificatesAreRefusedWithTheirReason) {
     const std::string reason = Reason();
     EXPECT_NE(std::string::npos, reason.find(c.reason)) << reason;
     EXPECT_EQ(std::string::npos, reason.find(vorn_test::kDovecotPassword)) << reason;
+  }
+}
+
+// A server of one connection on 127.0.0.1 that sends `greeting`, answers
+// the first command with its tag followed by `answer`, and keeps what the
+// client sent until the client closes (or 10 s pass).
+class ScriptedServer {
+ public:
+  ScriptedServer(std::string greeting, std::string answer) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    listen(fd_, 1);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this, greeting, answer] {
+      int client = accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
+      bool answered = false;
+      char buffer[4096];
+      pollfd p{client, POLLIN, 0};
+      while (poll(&p, 1, 10000) > 0) {
+        ssize_t got = recv(client, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        received_.append(buffer, static_cast<size_t>(got));
+        if (!answered && received_.find("\r\n") != std::string::npos) {
+          std::string reply = received_.substr(0, received_.find(' ')) + answer;
+          send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+          answered = true;
+        }
+      }
+      close(client);
+    });
+  }
+  ~ScriptedServer() {
+    shutdown(fd_, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  uint16_t port() const { return port_; }
+  // What the client sent; call once the client has closed.
+  const std::string& Received() {
+    if (thread_.joinable()) thread_.join();
+    return received_;
+  }
+
+ private:
+  int fd_ = -1;
+  uint16_t port_ = 0;
+  std::thread thread_;
+  std::string received_;
+};
+
+// A server that would let STARTTLS be skipped, or slips its own lines in
+// ahead of the handshake, is refused before the login is sent.
+TEST_F(ImapTls, StartTlsIsNotSkippedNorPrefixed) {
+  const struct {
+    const char* what;
+    const char* greeting;
+    const char* answer;
+    const char* reason;
+  } kCases[] = {
+      {"a PREAUTH greeting", "* PREAUTH ready\r\n", " OK\r\n", "PREAUTH"},
+      {"lines after the STARTTLS answer", "* OK ready\r\n",
+       " OK begin TLS\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n", "before TLS began"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer scripted(c.greeting, c.answer);
+    Account("127.0.0.1", "starttls", false, CertificateDir() + "/ca.pem");
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Vorn\\Imap", 0,
+                                           KEY_ALL_ACCESS, &key));
+    DWORD port = scripted.port();
+    RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
+    RegCloseKey(key);
+    {
+      ComPtr<IStoreNamespace> store;
+      EXPECT_EQ(E_ACCESSDENIED, Open(&store));
+    }
+    EXPECT_NE(std::string::npos, Reason().find(c.reason)) << Reason();
+    const std::string sent = scripted.Received();
+    EXPECT_EQ(std::string::npos, sent.find("LOGIN")) << sent;
+    EXPECT_EQ(std::string::npos, sent.find(vorn_test::kDovecotPassword)) << sent;
   }
 }
 
