@@ -2,20 +2,18 @@
 
 #include <libetpan/libetpan.h>
 #include <signal.h>
-#include <strings.h>
 
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
 #include "platform/failure_reason.h"
+#include "runtime/text.h"
 
 namespace vorn_imap {
 namespace {
 
 constexpr time_t kNetworkTimeoutSeconds = 60;
-// FILETIME ticks (100 ns since 1601) of the Unix epoch.
-constexpr uint64_t kEpochTicks = 116444736000000000ull;
 
 // libetpan writes to its socket without MSG_NOSIGNAL: a server that closes
 // the connection must not kill the process with SIGPIPE.
@@ -43,13 +41,13 @@ uint64_t TicksFromDateTime(const mailimap_date_time* dt) {
   int sign = zone < 0 ? -1 : 1;
   zone *= sign;
   seconds -= sign * ((zone / 100) * 3600 + (zone % 100) * 60);
-  if (seconds < -11644473600LL) return 0;
-  return kEpochTicks + static_cast<uint64_t>(seconds * 10000000LL);
+  return vorn_rt::TicksFromUnixSeconds(seconds);
 }
 
 mailimap_date_time* DateTimeFromTicks(uint64_t ticks) {
-  if (ticks < kEpochTicks) return nullptr;
-  time_t seconds = static_cast<time_t>((ticks - kEpochTicks) / 10000000ull);
+  int64_t unix = vorn_rt::UnixSecondsFromTicks(ticks);
+  if (unix < 0) return nullptr;
+  time_t seconds = static_cast<time_t>(unix);
   std::tm tm{};
   if (!gmtime_r(&seconds, &tm)) return nullptr;
   return mailimap_date_time_new(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
@@ -187,13 +185,14 @@ HRESULT ImapClient::List(std::vector<MailboxEntry>* out) {
         if (flag->of_type != MAILIMAP_MBX_LIST_OFLAG_FLAG_EXT || !flag->of_flag_ext) continue;
         const char* name = flag->of_flag_ext;
         if (*name == '\\') ++name;
-        if (strcasecmp(name, "Noselect") == 0 || strcasecmp(name, "NonExistent") == 0) {
+        if (vorn_rt::EqualNoCase(name, "Noselect") || vorn_rt::EqualNoCase(name, "NonExistent")) {
           entry.noSelect = true;
         } else if (entry.specialUse.empty() &&
-                   (strcasecmp(name, "Sent") == 0 || strcasecmp(name, "Trash") == 0 ||
-                    strcasecmp(name, "Drafts") == 0)) {
+                   (vorn_rt::EqualNoCase(name, "Sent") || vorn_rt::EqualNoCase(name, "Trash") ||
+                    vorn_rt::EqualNoCase(name, "Drafts"))) {
           entry.specialUse = name;
-          entry.specialUse[0] = static_cast<char>(std::toupper(entry.specialUse[0]));
+          entry.specialUse = vorn_rt::AsciiLowered(entry.specialUse);
+          entry.specialUse[0] = vorn_rt::AsciiUpper(entry.specialUse[0]);
         }
       }
     }

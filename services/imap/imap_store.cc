@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <map>
 #include <set>
-#include <strings.h>
 
 #include "platform/failure_reason.h"
 #include "platform/runtime.h"
 #include "platform/systime.h"
+#include "runtime/text.h"
 #include "services/imap/mailbox_names.h"
 #include "services/store/folder_names.h"
 #include "services/store/header_fields.h"
@@ -43,7 +43,7 @@ constexpr size_t kBodiesPerFetch = 64;
 uint64_t Now() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return vorn_rt::TicksOf(now);
 }
 
 bool SameStatus(const MailboxStatus& a, const MailboxStatus& b) {
@@ -143,7 +143,7 @@ HRESULT Store::Refresh() {
     std::vector<std::string> parts = SplitMailboxName(entry.name, entry.separator);
     node.name = DecodeMailboxName(parts.back());
     node.depth = static_cast<int>(parts.size());
-    if (strcasecmp(entry.name.c_str(), "INBOX") == 0) {
+    if (vorn_rt::EqualNoCase(entry.name, "INBOX")) {
       node.special = FOLDER_INBOX;
       node.name = "Inbox";
     }
@@ -183,7 +183,7 @@ HRESULT Store::Refresh() {
       if (taken.count(special.kind)) break;
       for (Node& node : nodes) {
         if (node.parent == FOLDERID_ROOT && node.special == FOLDER_NOTSPECIAL &&
-            strcasecmp(node.name.c_str(), usual) == 0) {
+            vorn_rt::EqualNoCase(node.name, usual)) {
           node.special = special.kind;
           taken[special.kind] = node.id;
           break;
