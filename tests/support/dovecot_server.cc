@@ -99,7 +99,7 @@ DovecotServer::DovecotServer(const Options& options) {
          << "log_path = " << dir_ << "/dovecot.log\n"
          << "protocols = imap\nlisten = 127.0.0.1\nssl = no\n"
          << "disable_plaintext_auth = no\nauth_mechanisms = plain\nauth_failure_delay = 0\n"
-         << "first_valid_uid = 1\nfirst_valid_gid = 0\n"
+         << "first_valid_uid = 1\nfirst_valid_gid = 0\nmail_fsync = never\n"
          << "mail_location = maildir:" << dir_ << "/mail/%u:LAYOUT=fs\n"
          << "default_internal_user = " << userName << "\n"
          << "default_internal_group = " << groupName << "\n"
