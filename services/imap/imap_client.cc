@@ -2,21 +2,20 @@
 
 #include <libetpan/libetpan.h>
 #include <signal.h>
-#include <strings.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
 #include "platform/failure_reason.h"
+#include "runtime/text.h"
 #include "services/imap/tls_transport.h"
 
 namespace vorn_imap {
 namespace {
 
 constexpr time_t kNetworkTimeoutSeconds = 60;
-// FILETIME ticks (100 ns since 1601) of the Unix epoch.
-constexpr uint64_t kEpochTicks = 116444736000000000ull;
 
 // libetpan writes to its socket without MSG_NOSIGNAL: a server that closes
 // the connection must not kill the process with SIGPIPE.
@@ -44,13 +43,13 @@ uint64_t TicksFromDateTime(const mailimap_date_time* dt) {
   int sign = zone < 0 ? -1 : 1;
   zone *= sign;
   seconds -= sign * ((zone / 100) * 3600 + (zone % 100) * 60);
-  if (seconds < -11644473600LL) return 0;
-  return kEpochTicks + static_cast<uint64_t>(seconds * 10000000LL);
+  return vorn_rt::TicksFromUnixSeconds(seconds);
 }
 
 mailimap_date_time* DateTimeFromTicks(uint64_t ticks) {
-  if (ticks < kEpochTicks) return nullptr;
-  time_t seconds = static_cast<time_t>((ticks - kEpochTicks) / 10000000ull);
+  int64_t unix = vorn_rt::UnixSecondsFromTicks(ticks);
+  if (unix < 0) return nullptr;
+  time_t seconds = static_cast<time_t>(unix);
   std::tm tm{};
   if (!gmtime_r(&seconds, &tm)) return nullptr;
   return mailimap_date_time_new(tm.tm_mday, tm.tm_mon + 1, tm.tm_year + 1900, tm.tm_hour,
@@ -186,13 +185,14 @@ HRESULT ImapClient::List(std::vector<MailboxEntry>* out) {
         if (flag->of_type != MAILIMAP_MBX_LIST_OFLAG_FLAG_EXT || !flag->of_flag_ext) continue;
         const char* name = flag->of_flag_ext;
         if (*name == '\\') ++name;
-        if (strcasecmp(name, "Noselect") == 0 || strcasecmp(name, "NonExistent") == 0) {
+        if (vorn_rt::EqualNoCase(name, "Noselect") || vorn_rt::EqualNoCase(name, "NonExistent")) {
           entry.noSelect = true;
         } else if (entry.specialUse.empty() &&
-                   (strcasecmp(name, "Sent") == 0 || strcasecmp(name, "Trash") == 0 ||
-                    strcasecmp(name, "Drafts") == 0)) {
+                   (vorn_rt::EqualNoCase(name, "Sent") || vorn_rt::EqualNoCase(name, "Trash") ||
+                    vorn_rt::EqualNoCase(name, "Drafts"))) {
           entry.specialUse = name;
-          entry.specialUse[0] = static_cast<char>(std::toupper(entry.specialUse[0]));
+          entry.specialUse = vorn_rt::AsciiLowered(entry.specialUse);
+          entry.specialUse[0] = vorn_rt::AsciiUpper(entry.specialUse[0]);
         }
       }
     }
@@ -400,6 +400,116 @@ HRESULT ImapClient::Append(const std::string& mailbox, const std::string& raw, b
   mailimap_flag_list_free(flags);
   if (date) mailimap_date_time_free(date);
   return Check(r, "APPEND", mailbox);
+}
+
+namespace {
+
+// `text` as an IMAP quoted string.
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// An APPEND date-time, "05-Mar-2026 09:02:00 +0000".
+std::string DateTimeText(uint64_t ticks) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  time_t seconds = static_cast<time_t>(vorn_rt::UnixSecondsFromTicks(ticks));
+  std::tm tm{};
+  if (!gmtime_r(&seconds, &tm)) return {};
+  char text[40];
+  std::snprintf(text, sizeof(text), "\"%02d-%s-%04d %02d:%02d:%02d +0000\"", tm.tm_mday,
+                kMonths[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return text;
+}
+
+// Commands sent before their answers are read, and the bytes they may hold.
+constexpr size_t kPipelineCommands = 32;
+constexpr size_t kPipelineBytes = 4 << 20;
+
+}  // namespace
+
+HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
+                                    const std::vector<Appended>& messages,
+                                    std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
+                                    uint32_t* uidValidity) {
+  results->assign(messages.size(), E_FAIL);
+  uids->assign(messages.size(), 0);
+  *uidValidity = 0;
+  if (!session_) return IMAP_E_UNREACHABLE;
+  const bool pipelined = mailimap_has_extension(session_->imap, const_cast<char*>("LITERAL+"));
+  size_t at = 0;
+  while (at < messages.size()) {
+    if (!pipelined) {
+      const Appended& m = messages[at];
+      uint32_t validity = 0;
+      (*results)[at] = Append(mailbox, *m.raw, m.seen, m.received, &validity, &(*uids)[at]);
+      if (!session_) return IMAP_E_UNREACHABLE;
+      if (validity) *uidValidity = validity;
+      ++at;
+      continue;
+    }
+    // Send a run of commands, each with its literal (LITERAL+: no wait).
+    mailstream* stream = session_->imap->imap_stream;
+    size_t end = at;
+    size_t bytes = 0;
+    std::string head;
+    bool sent = true;
+    while (end < messages.size() && end - at < kPipelineCommands &&
+           (end == at || bytes + messages[end].raw->size() <= kPipelineBytes)) {
+      const Appended& m = messages[end];
+      head = "P" + std::to_string(end) + " APPEND " + Quoted(mailbox) +
+             (m.seen ? " (\\Seen)" : " ()");
+      if (m.received) head += " " + DateTimeText(m.received);
+      head += " {" + std::to_string(m.raw->size()) + "+}\r\n";
+      sent = sent && mailstream_write(stream, head.data(), head.size()) ==
+                         static_cast<ssize_t>(head.size());
+      sent = sent && mailstream_write(stream, m.raw->data(), m.raw->size()) ==
+                         static_cast<ssize_t>(m.raw->size());
+      sent = sent && mailstream_write(stream, "\r\n", 2) == 2;
+      bytes += m.raw->size();
+      ++end;
+    }
+    if (!sent || mailstream_flush(stream) != 0) return Check(MAILIMAP_ERROR_STREAM, "APPEND");
+    // Read until every command of the run has its tagged answer.
+    MMAPString* line = mmap_string_new("");
+    size_t answered = 0;
+    while (answered < end - at) {
+      char* text = mailstream_read_line_remove_eol(stream, line);
+      if (!text) {
+        mmap_string_free(line);
+        return Check(MAILIMAP_ERROR_STREAM, "APPEND");
+      }
+      unsigned long tag = 0;
+      char status[4] = {};
+      int consumed = 0;
+      if (text[0] != 'P' || std::sscanf(text, "P%lu %3s %n", &tag, status, &consumed) < 2 ||
+          tag < at || tag >= end) {
+        continue;  // an untagged answer (EXISTS, RECENT)
+      }
+      ++answered;
+      if (std::strcmp(status, "OK") == 0) {
+        (*results)[tag] = S_OK;
+        unsigned long validity = 0, uid = 0;
+        if (std::sscanf(text + consumed, "[APPENDUID %lu %lu]", &validity, &uid) == 2 &&
+            uidPlus_) {
+          (*uids)[tag] = static_cast<uint32_t>(uid);
+          *uidValidity = static_cast<uint32_t>(validity);
+        }
+      } else {
+        VornSetFailureReason((std::string("the IMAP server ") + server_ + " refused APPEND of " +
+                              mailbox + ": " + (text + consumed))
+                                 .c_str());
+      }
+    }
+    mmap_string_free(line);
+    at = end;
+  }
+  return S_OK;
 }
 
 HRESULT ImapClient::Copy(const std::vector<uint32_t>& uids, const std::string& mailbox,

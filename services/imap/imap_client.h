@@ -95,6 +95,20 @@ class ImapClient {
   // values; 0 otherwise.
   HRESULT Append(const std::string& mailbox, const std::string& raw, bool seen,
                  uint64_t received, uint32_t* uidValidity, uint32_t* uid);
+  // Appends several messages to `mailbox`, sending their commands before
+  // reading the answers (in runs of a few dozen) when the server takes
+  // LITERAL+, one after the other otherwise. results[i] gets each one's
+  // status and uids[i] its APPENDUID (0 without UIDPLUS); *uidValidity the
+  // mailbox's from APPENDUID. Fails as a whole only when the connection does.
+  struct Appended {
+    const std::string* raw;
+    bool seen;
+    uint64_t received;  // ticks; 0: the server's now
+  };
+  HRESULT AppendPipelined(const std::string& mailbox, const std::vector<Appended>& messages,
+                          std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
+                          uint32_t* uidValidity);
+
   // UID COPY / UID MOVE of `uids` (the selected mailbox's) to `mailbox`.
   // With UIDPLUS, *pairs gets (source uid, destination uid) for each and
   // *uidValidity the destination's; empty and 0 otherwise.

@@ -13,6 +13,8 @@
 #include "platform/store.h"
 #include "platform/store_import.h"
 #include "runtime/com_ptr.h"
+#include "runtime/status_guard.h"
+#include "runtime/text.h"
 #include "runtime/unknown_impl.h"
 #include "services/imap/imap_store.h"
 #include "services/store/memory_stream.h"
@@ -28,25 +30,6 @@ using vorn_store::ModuleReference;
 
 // Answered only by this server's folder objects. Not a public interface.
 constexpr IID IID_ImapFolderObject = MakeGuid("{6B0F3C1E-5D2A-4E8B-9C41-2F7A8D3E9B10}");
-
-template <class Body>
-HRESULT Guard(Body&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
-}
-
-uint64_t Ticks(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME FileTime(uint64_t ticks) {
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
 
 // A handle for an enumeration or a batch: unique in the process, never 0.
 ULONG_PTR NewHandle() {
@@ -82,8 +65,8 @@ HRESULT FillMessageProps(const MessageInfo& info, LPMESSAGEPROPS props) {
   props->dwState = info.flags;
   props->cbMessage = info.size;
   props->priority = info.priority;
-  props->ftReceived = FileTime(info.received);
-  props->ftSent = FileTime(info.sent);
+  props->ftReceived = vorn_rt::FileTimeOf(info.received);
+  props->ftSent = vorn_rt::FileTimeOf(info.sent);
   props->dwFlags = info.flags;
   props->pStream = nullptr;
   const std::string* texts[] = {&info.subject, &info.displayTo, &info.displayFrom,
@@ -163,7 +146,7 @@ class ImapFolder final : public IStoreFolder {
   HRESULT GetMessageProps(MESSAGEID messageId, DWORD flags, LPMESSAGEPROPS props) override {
     if (!props) return E_POINTER;
     if (props->cbSize != CB_MESSAGEPROPS) return E_INVALIDARG;
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       MessageInfo info;
       HRESULT hr = store_->GetMessage(id_, messageId, &info);
       if (FAILED(hr)) return hr;
@@ -187,7 +170,7 @@ class ImapFolder final : public IStoreFolder {
   }
 
   HRESULT DeleteMessages(LPMESSAGEIDLIST messages, DWORD, IProgressNotify*) override {
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       std::vector<MESSAGEID> ids;
       HRESULT hr = CheckMessageList(messages, &ids);
       if (FAILED(hr)) return hr;
@@ -196,7 +179,7 @@ class ImapFolder final : public IStoreFolder {
   }
 
   HRESULT MarkMessagesAsRead(BOOL read, DWORD, LPMESSAGEIDLIST messages) override {
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       std::vector<MESSAGEID> ids;
       HRESULT hr = CheckMessageList(messages, &ids);
       if (FAILED(hr)) return hr;
@@ -209,7 +192,7 @@ class ImapFolder final : public IStoreFolder {
     *object = nullptr;
     bool asText = riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream;
     bool parsed = riid == IID_IMimeMessage || riid == IID_IPersistStreamInit;
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       auto raw = std::make_shared<std::string>();
       HRESULT hr = store_->ReadMessageText(id_, messageId, raw.get());
       if (FAILED(hr)) return hr;
@@ -227,7 +210,7 @@ class ImapFolder final : public IStoreFolder {
     *enumeration = 0;
     if (!props) return E_POINTER;
     if (props->cbSize != CB_MESSAGEPROPS) return E_INVALIDARG;
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       Enumeration state;
       HRESULT hr =
           store_->ListMessages(id_, firstId == MESSAGEID_FIRST ? 1 : firstId, &state.rows);
@@ -265,7 +248,7 @@ class ImapFolder final : public IStoreFolder {
     if (stream) *stream = nullptr;
     if (messageId) *messageId = MESSAGEID_INVALID;
     if (!stream || !messageId) return E_POINTER;
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       HRESULT hr = store_->FolderExists(id_);
       if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
       vorn_store::Reservation reservation;
@@ -289,7 +272,7 @@ class ImapFolder final : public IStoreFolder {
       return E_INVALIDARG;
     }
     if (reservation->committed) return E_UNEXPECTED;
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       NewMail mail;
       mail.raw = own->bytes();
       mail.seen = (msgFlags & MSGFLAG_READ) != 0;
@@ -327,7 +310,7 @@ class ImapNamespace final : public IStoreNamespace, public IStoreImport {
   ULONG Release() override { return references_.Release([this] { delete this; }); }
 
   HRESULT Initialize(HWND, DWORD) override {
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       std::lock_guard lock(mutex_);
       if (store_) return S_OK;
       DWORD needed = VornGetRootPath(nullptr, 0);
@@ -379,10 +362,10 @@ class ImapNamespace final : public IStoreNamespace, public IStoreImport {
                            LPMESSAGEIDLIST messages, DWORD flags, DWORD flagsToRemove,
                            IProgressNotify*) override {
     if (!source || !destination) return E_POINTER;
-    std::vector<MESSAGEID> ids;
-    HRESULT hr = CheckMessageList(messages, &ids);
-    if (FAILED(hr)) return hr;
     return WithStore([&](const std::shared_ptr<Store>& store) -> HRESULT {
+      std::vector<MESSAGEID> ids;
+      HRESULT hr = CheckMessageList(messages, &ids);
+      if (FAILED(hr)) return hr;
       ImapFolder* from = ImapFolder::FromFolder(source);
       ImapFolder* to = ImapFolder::FromFolder(destination);
       // Both folders must be this server's, of this very account.
@@ -487,7 +470,7 @@ class ImapNamespace final : public IStoreNamespace, public IStoreImport {
                         LPMESSAGEID messageId) override {
     if (messageId) *messageId = MESSAGEID_INVALID;
     if (!data && cb > 0) return E_POINTER;
-    uint64_t receivedTicks = received ? Ticks(*received) : 0;
+    uint64_t receivedTicks = received ? vorn_rt::TicksOf(*received) : 0;
     if (receivedTicks >= (uint64_t{1} << 63)) return E_INVALIDARG;
     return WithStore([&](const std::shared_ptr<Store>& store) -> HRESULT {
       {
@@ -561,7 +544,7 @@ class ImapNamespace final : public IStoreNamespace, public IStoreImport {
 
   template <class Body>
   HRESULT WithStore(Body&& body) {
-    return Guard([&]() -> HRESULT {
+    return vorn_rt::Guarded([&]() -> HRESULT {
       std::shared_ptr<Store> store;
       {
         std::lock_guard lock(mutex_);

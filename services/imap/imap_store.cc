@@ -6,11 +6,11 @@
 #include <cerrno>
 #include <map>
 #include <set>
-#include <strings.h>
 
 #include "platform/failure_reason.h"
 #include "platform/runtime.h"
 #include "platform/systime.h"
+#include "runtime/text.h"
 #include "services/imap/mailbox_names.h"
 #include "services/store/folder_names.h"
 #include "services/store/header_fields.h"
@@ -43,7 +43,7 @@ constexpr size_t kBodiesPerFetch = 64;
 uint64_t Now() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  return vorn_rt::TicksOf(now);
 }
 
 bool SameStatus(const MailboxStatus& a, const MailboxStatus& b) {
@@ -143,7 +143,7 @@ HRESULT Store::Refresh() {
     std::vector<std::string> parts = SplitMailboxName(entry.name, entry.separator);
     node.name = DecodeMailboxName(parts.back());
     node.depth = static_cast<int>(parts.size());
-    if (strcasecmp(entry.name.c_str(), "INBOX") == 0) {
+    if (vorn_rt::EqualNoCase(entry.name, "INBOX")) {
       node.special = FOLDER_INBOX;
       node.name = "Inbox";
     }
@@ -183,7 +183,7 @@ HRESULT Store::Refresh() {
       if (taken.count(special.kind)) break;
       for (Node& node : nodes) {
         if (node.parent == FOLDERID_ROOT && node.special == FOLDER_NOTSPECIAL &&
-            strcasecmp(node.name.c_str(), usual) == 0) {
+            vorn_rt::EqualNoCase(node.name, usual)) {
           node.special = special.kind;
           taken[special.kind] = node.id;
           break;
@@ -545,9 +545,12 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   if (hr == S_FALSE) return STG_E_ACCESSDENIED;  // a mailbox that holds no messages
   if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
   std::vector<Claim> claims;
-  for (const NewMail& mail : mails) {
+  std::vector<CachedMessage> described(mails.size());
+  std::vector<ImapClient::Appended> sending;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    const NewMail& mail = mails[i];
     if (mail.raw.size() > vorn_store::kMaxMessageSize) return STG_E_MEDIUMFULL;
-    CachedMessage message;
+    CachedMessage& message = described[i];
     message.folder = folder;
     message.info.flags = mail.seen ? MSGFLAG_READ : 0;
     message.info.received = mail.received ? mail.received : Now();
@@ -557,16 +560,27 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     if (message.info.id == 0 && FAILED(hr = cache_->AllocateMessageId(&message.info.id))) {
       return hr;
     }
-    uint32_t validity = 0;
-    uint32_t uid = 0;
-    if (FAILED(hr = client_.Append(state.mailbox, mail.raw, mail.seen, message.info.received,
-                                   &validity, &uid))) {
-      break;
+    sending.push_back(ImapClient::Appended{&mail.raw, mail.seen, message.info.received});
+  }
+  std::vector<HRESULT> results;
+  std::vector<uint32_t> uids;
+  uint32_t validity = 0;
+  if (FAILED(hr = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity))) {
+    return hr;
+  }
+  // Later messages of a run may be stored although an earlier one was
+  // refused: each stored one is recorded, and the first refusal returned.
+  HRESULT refused = S_OK;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    CachedMessage& message = described[i];
+    if (FAILED(results[i])) {
+      if (SUCCEEDED(refused)) refused = results[i];
+      continue;
     }
     if (ids) ids->push_back(message.info.id);
-    if (uid != 0 && validity == state.status.uidValidity) {
+    if (uids[i] != 0 && validity == state.status.uidValidity) {
       message.uidValidity = validity;
-      message.uid = uid;
+      message.uid = uids[i];
       if (FAILED(hr = cache_->PutMessage(message))) return hr;
     } else {
       // Without APPENDUID the next listing finds it by its digest.
@@ -575,7 +589,7 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
       claim.digest = message.digest;
       claim.bareLf = message.bareLf;
       if (claim.bareLf) {
-        std::string crLf = WithCrLf(mail.raw);
+        std::string crLf = WithCrLf(mails[i].raw);
         claim.crLfDigest = vorn_store::ComputeDigest(crLf.data(), crLf.size());
       }
       claim.size = message.info.size;
@@ -587,7 +601,7 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     HRESULT synced = Sync(folder, &after, &claims);
     if (FAILED(synced)) return synced;
   }
-  return hr;
+  return refused;
 }
 
 HRESULT Store::Resolve(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids,

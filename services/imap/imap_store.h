@@ -62,8 +62,8 @@ class Store {
   HRESULT ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* raw);
   HRESULT ReserveMessageId(MESSAGEID* id);
   // Appends messages to the folder, pipelined; *ids (may be null) gets the
-  // identifier of each. The first failure ends the call; the messages before
-  // it are stored.
+  // identifiers of those stored. Returns the first refusal, but a refused
+  // message does not keep the others from being stored.
   HRESULT Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
                  std::vector<MESSAGEID>* ids);
   HRESULT MarkMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids, bool read);

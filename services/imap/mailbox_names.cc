@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "runtime/text.h"
+
 namespace vorn_imap {
 namespace {
 
@@ -14,43 +16,6 @@ int Base64Value(char c) {
   if (c == '+') return 62;
   if (c == ',') return 63;
   return -1;
-}
-
-// Decodes one code point of UTF-8 at text[*at]; -1 for a bad sequence.
-int32_t NextCodePoint(std::string_view text, size_t* at) {
-  auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  unsigned char first = byte(*at);
-  int length = first < 0x80 ? 1 : (first >> 5) == 6 ? 2 : (first >> 4) == 14 ? 3
-                                 : (first >> 3) == 30 ? 4 : 0;
-  if (length == 0 || *at + length > text.size()) return -1;
-  int32_t cp = length == 1 ? first : first & (0x7F >> length);
-  for (int i = 1; i < length; ++i) {
-    unsigned char next = byte(*at + i);
-    if ((next & 0xC0) != 0x80) return -1;
-    cp = (cp << 6) | (next & 0x3F);
-  }
-  static const int32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kLeast[length] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return -1;
-  *at += length;
-  return cp;
-}
-
-void AppendUtf8(int32_t cp, std::string* out) {
-  if (cp < 0x80) {
-    out->push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
 }
 
 // Writes UTF-16 units as one base64 run, "&...-".
@@ -76,21 +41,20 @@ void FlushRun(std::vector<uint16_t>* units, std::string* out) {
 
 bool EncodeMailboxName(std::string_view name, std::string* out) {
   out->clear();
+  if (!vorn_rt::IsValidUtf8(name)) return false;
   std::vector<uint16_t> run;
   size_t at = 0;
   while (at < name.size()) {
-    int32_t cp = NextCodePoint(name, &at);
-    if (cp < 0) return false;
+    char32_t cp = 0;
+    at += vorn_rt::DecodeUtf8(name, at, &cp);
     if (cp >= 0x20 && cp <= 0x7E) {
       FlushRun(&run, out);
       out->push_back(static_cast<char>(cp));
       if (cp == '&') out->push_back('-');
-    } else if (cp < 0x10000) {
-      run.push_back(static_cast<uint16_t>(cp));
     } else {
-      cp -= 0x10000;
-      run.push_back(static_cast<uint16_t>(0xD800 | (cp >> 10)));
-      run.push_back(static_cast<uint16_t>(0xDC00 | (cp & 0x3FF)));
+      char16_t units[2];
+      size_t count = vorn_rt::EncodeUtf16(cp, units);
+      run.insert(run.end(), units, units + count);
     }
   }
   FlushRun(&run, out);
@@ -131,14 +95,14 @@ std::string DecodeMailboxName(std::string_view encoded) {
       ++units;
       if (high) {
         if (unit < 0xDC00 || unit > 0xDFFF) return std::string(encoded);
-        AppendUtf8(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00), &out);
+        vorn_rt::AppendUtf8(0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00), &out);
         high = 0;
       } else if (unit >= 0xD800 && unit <= 0xDBFF) {
         high = unit;
       } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
         return std::string(encoded);
       } else {
-        AppendUtf8(unit, &out);
+        vorn_rt::AppendUtf8(unit, &out);
       }
     }
     // Left-over bits must be zero padding of fewer than 6 bits.

@@ -110,6 +110,11 @@ TEST_F(ImapE2eTest, TourAndExamplesOverImapGiveTheLocalStoresOutput) {
   const ProgramResult second = SetUpImapRoot(user);
   EXPECT_EQ(second.status, 0);
   EXPECT_EQ(second.err, "");
+  // As scripts/run does it: the root stays on its account.
+  const ProgramResult plain = RunProgram(SourceDir() + "/scripts/setup-root", {"--bin", BinDir()});
+  EXPECT_EQ(plain.status, 0);
+  EXPECT_EQ(plain.err, "");
+  EXPECT_EQ(Host({Example("tour.js")}).out, Golden("tour.out"));
   {
     vorn_test::TempRoot another;
     const ProgramResult other = SetUpImapRoot(user);

@@ -103,6 +103,7 @@ DovecotServer::DovecotServer(const Options& options) {
          << "protocols = imap\nlisten = " << addresses << "\n"
          << "disable_plaintext_auth = no\nauth_mechanisms = plain\nauth_failure_delay = 0\n"
          << "first_valid_uid = 1\nfirst_valid_gid = 0\n"
+         << "mail_fsync = " << (options.mailFsync.empty() ? "never" : options.mailFsync) << "\n"
          << "mail_location = maildir:" << dir_ << "/mail/%u:LAYOUT=fs\n"
          << "default_internal_user = " << userName << "\n"
          << "default_internal_group = " << groupName << "\n"
@@ -127,7 +128,6 @@ DovecotServer::DovecotServer(const Options& options) {
     config << "}\nssl = no\n";
   }
   config << "service anvil {\n  chroot =\n}\nservice stats {\n  chroot =\n}\n";
-  if (!options.mailFsync.empty()) config << "mail_fsync = " << options.mailFsync << "\n";
   if (options.hideExtensions) {
     config << "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE SORT "
               "UNSELECT CHILDREN NAMESPACE LIST-EXTENDED I18NLEVEL=1 ESEARCH SEARCHRES "

@@ -29,7 +29,8 @@ class DovecotServer {
       std::string keyFile;
     };
     std::vector<Local> locals;
-    // Dovecot's mail_fsync ("optimized", its default, "always" or "never").
+    // Dovecot's mail_fsync: "never" unless given ("optimized", Dovecot's own
+    // default, or "always").
     std::string mailFsync;
   };
 

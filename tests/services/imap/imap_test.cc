@@ -14,7 +14,9 @@
 
 #include "platform/failure_reason.h"
 #include "platform/registry.h"
+#include "platform/store_import.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 #include "services/imap/account.h"
 #include "services/imap/imap_client.h"
 #include "services/imap/mailbox_names.h"
@@ -26,6 +28,10 @@ namespace {
 using testing::ElementsAre;
 using testing::HasSubstr;
 using testing::Not;
+
+FILETIME UnixTime(int64_t unixSeconds) {
+  return vorn_rt::FileTimeOf(vorn_rt::TicksFromUnixSeconds(unixSeconds));
+}
 
 TEST(MailboxNames, GoToAndFromModifiedUtf7) {
   const struct {
@@ -255,6 +261,71 @@ TEST_F(ImapTest, AnotherClientsChangesShowInTheNextListing) {
   listed = Messages(folder.Get());
   ASSERT_EQ(listed.size(), 2u);
   EXPECT_EQ(listed[0].first, second);
+}
+
+// A batch goes to the server in one pipelined run at its commit: every
+// message must land under the identifier ImportMessage gave it, with its
+// own bytes and flags (a tag or an APPENDUID matched to the wrong message
+// would swap them).
+TEST_F(ImapTest, ABatchIsAppendedPipelinedUnderItsIdentifiers) {
+  ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID folderId = 0;
+  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Imported", 0, &folderId), S_OK);
+  ComPtr<IStoreImport> import;
+  ASSERT_EQ(ns.As(&import), S_OK);
+  ComPtr<IStoreFolder> folder;
+  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+
+  HBATCHLOCK batch = 0;
+  ASSERT_EQ(import->BeginBatch(&batch), S_OK);
+  std::vector<std::string> texts;
+  std::vector<MESSAGEID> ids;
+  for (int i = 0; i < 40; ++i) {
+    const char* eol = i % 2 ? "\n" : "\r\n";  // bare line feeds come back as they were
+    texts.push_back(std::string("Subject: number ") + std::to_string(i) + eol + eol +
+                    std::string(100 * i + 1, 'a' + i % 26) + eol);
+    FILETIME received = UnixTime(1700000000 + i);
+    MESSAGEID id = 0;
+    ASSERT_EQ(import->ImportMessage(batch, folderId, reinterpret_cast<const BYTE*>(texts[i].data()),
+                                    static_cast<ULONG>(texts[i].size()), &received,
+                                    i % 3 ? 0 : MSGFLAG_READ, &id),
+              S_OK);
+    ids.push_back(id);
+  }
+  BYTE digest[CB_MESSAGE_DIGEST];
+  STOREFOLDERID holder = 0;
+  MESSAGEID held = 0;
+  ASSERT_EQ(import->GetMessageDigest(reinterpret_cast<const BYTE*>(texts[7].data()),
+                                     static_cast<ULONG>(texts[7].size()), digest, sizeof digest),
+            S_OK);
+  EXPECT_EQ(import->FindMessageByDigest(digest, sizeof digest, &holder, &held), S_OK);
+  EXPECT_EQ(held, ids[7]);
+  EXPECT_TRUE(Messages(folder.Get()).empty()) << "nothing is sent before the commit";
+  ASSERT_EQ(import->CommitBatch(batch), S_OK);
+
+  auto listed = Messages(folder.Get());
+  ASSERT_EQ(listed.size(), texts.size());
+  for (size_t i = 0; i < texts.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(listed[i], std::make_pair(ids[i], i % 3 ? DWORD{0} : MSGFLAG_READ));
+    ComPtr<IStream> stream;
+    ASSERT_EQ(folder->OpenMessage(ids[i], IID_IStream, stream.PutVoid()), S_OK);
+    std::string raw(texts[i].size() + 64, '\0');
+    ULONG got = 0;
+    stream->Read(raw.data(), static_cast<ULONG>(raw.size()), &got);
+    raw.resize(got);
+    EXPECT_EQ(raw, texts[i]);
+  }
+  EXPECT_EQ(import->FindMessageByDigest(digest, sizeof digest, &holder, &held), S_OK);
+  EXPECT_EQ(held, ids[7]);
+
+  // An aborted batch sends nothing.
+  ASSERT_EQ(import->BeginBatch(&batch), S_OK);
+  ASSERT_EQ(import->ImportMessage(batch, folderId, reinterpret_cast<const BYTE*>("Subject: x\r\n"),
+                                  12, nullptr, 0, nullptr),
+            S_OK);
+  ASSERT_EQ(import->AbortBatch(batch), S_OK);
+  EXPECT_EQ(Messages(folder.Get()).size(), texts.size());
 }
 
 TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
