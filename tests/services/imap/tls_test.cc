@@ -99,16 +99,20 @@ class ImapTls : public testing::Test {
   void TearDown() override { CoUninitialize(); }
 
   // Points the account at `server` with `security`; `tlsPort` picks the
-  // IMAPS port rather than the one that offers STARTTLS.
+  // IMAPS port rather than the one that offers STARTTLS, `port` any other.
   void Account(const std::string& server, const char* security, bool tlsPort,
-               const std::string& caFile) {
+               const std::string& caFile, DWORD port = 0) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Vorn\\Imap", 0,
                                            KEY_ALL_ACCESS, &key));
     SetValue(key, "Server", server);
     SetValue(key, "Security", security);
-    if (!caFile.empty()) SetValue(key, "CAFile", caFile);
-    DWORD port = tlsPort ? server_.tlsPort() : server_.port();
+    if (caFile.empty()) {
+      RegDeleteValueA(key, "CAFile");
+    } else {
+      SetValue(key, "CAFile", caFile);
+    }
+    if (port == 0) port = tlsPort ? server_.tlsPort() : server_.port();
     RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
     RegCloseKey(key);
   }
@@ -265,13 +269,7 @@ TEST_F(ImapTls, StartTlsIsNotSkippedNorPrefixed) {
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     ScriptedServer scripted(c.greeting, c.answer);
-    Account("127.0.0.1", "starttls", false, CertificateDir() + "/ca.pem");
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Vorn\\Imap", 0,
-                                           KEY_ALL_ACCESS, &key));
-    DWORD port = scripted.port();
-    RegSetValueExA(key, "Port", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&port), sizeof port);
-    RegCloseKey(key);
+    Account("127.0.0.1", "starttls", false, CertificateDir() + "/ca.pem", scripted.port());
     {
       ComPtr<IStoreNamespace> store;
       EXPECT_EQ(E_ACCESSDENIED, Open(&store));
