@@ -212,10 +212,20 @@
     return calls;
   }
 
+  // "2026-3-5 9:2:0", as the control gives times, shown as "2026-03-05 09:02";
+  // the control's time for a message without a date as nothing.
+  function shortTime(text) {
+    const p = /^(\d+)-(\d+)-(\d+) (\d+):(\d+):(\d+)$/.exec(text);
+    if (!p) return text;
+    if (text === '1601-1-1 0:0:0') return '';
+    const two = (n) => n.padStart(2, '0');
+    return `${p[1]}-${two(p[2])}-${two(p[3])} ${two(p[4])}:${two(p[5])}`;
+  }
+
   function keepRows(indices, values, offset) {
     indices.forEach((index, k) => {
       const at = offset + k * ROW_FIELDS.length;
-      state.rows.set(index, { id: values[at], sent: String(values[at + 1]),
+      state.rows.set(index, { id: values[at], sent: shortTime(String(values[at + 1])),
                               from: String(values[at + 2]), subject: String(values[at + 3]) });
     });
   }
