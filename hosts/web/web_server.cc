@@ -229,6 +229,9 @@ bool WebServer::Impl::Start(const std::string& token, int* bound, std::string* e
                              {"Referrer-Policy", "no-referrer"},
                              {"Cache-Control", "no-store"}});
   http_.set_payload_max_length(options_.maxBody);
+  // A reply goes out in more than one write; without this, Nagle's algorithm
+  // holds its end back until the browser's delayed acknowledgement (40 ms).
+  http_.set_tcp_nodelay(true);
   http_.set_pre_routing_handler(
       [this](const httplib::Request& req, httplib::Response& res) { return Screen(req, res); });
   http_.Post(R"(/api/([a-z]+))",
