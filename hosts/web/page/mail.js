@@ -91,7 +91,10 @@
     try {
       return await callsOn(calls);
     } catch (error) {
-      if (!(error instanceof ApiError) || error.status !== 404 || error.body.member) throw error;
+      if (!(error instanceof ApiError) || error.status !== 404 ||
+          !/^unknown object/.test(error.message)) {
+        throw error;
+      }
       await createControl();
       if (state.folderId !== null) await callsOn([['SetFolder', state.folderId]]);
       return callsOn(calls);
