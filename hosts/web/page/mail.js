@@ -685,6 +685,7 @@
     state.folderId = folderId;
     state.selected = -1;
     closeMessage();
+    list.scrollTop = 0;
     await reload();
     say(`Stored "${subject || '(no subject)'}".`);
   }
@@ -809,7 +810,7 @@
       say('This address has no token: open the address vornweb printed.', true);
       return;
     }
-    say('Opening the mail store\u2026');
+    say('Opening the mail store…');
     await createControl();
     await readFolders();
     say('');
