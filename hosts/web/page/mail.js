@@ -259,7 +259,9 @@
     showContacts(false);
     const first = keep ? firstOnScreen() : 0;
     const indices = [];
-    for (let i = first; i < first + screenRows() + OVERSCAN; ++i) indices.push(i);
+    // Only the screen's rows come with SetFolder, so that they show soonest;
+    // fetchRows brings those beyond it next.
+    for (let i = first; i < first + screenRows() + 1; ++i) indices.push(i);
     const values = await batch([['SetFolder', id], ['GetMessageCount'], ...rowCalls(indices)]);
     if (generation !== state.generation) return;
     if (!values[0]) {
