@@ -686,7 +686,7 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
   CachedFolder from;
   std::vector<CachedMessage> messages;
   if (FAILED(hr = Resolve(source, ids, &from, &messages))) return hr;
-  if (messages.empty() || source == destination) return S_OK;
+  if (messages.empty() || (move && source == destination)) return S_OK;
   std::vector<uint32_t> uids = UidsOf(messages);
   std::map<uint32_t, const CachedMessage*> byUid;
   for (const CachedMessage& m : messages) byUid[m.uid] = &m;

@@ -124,6 +124,36 @@ TEST_F(ImapE2eTest, TourAndExamplesOverImapGiveTheLocalStoresOutput) {
   }
 }
 
+// Bad account input stops the set-up with its reason and writes nothing it
+// should not: no registry for a bad port, no account value for a bad key.
+TEST_F(ImapE2eTest, BadAccountInputIsRefusedWithItsReason) {
+  const std::string setUp = SourceDir() + "/scripts/setup-root";
+  const std::string passwordFile = root_.path() + "/password";
+  std::ofstream(passwordFile) << vorn_test::kDovecotPassword << "\n";
+  chmod(passwordFile.c_str(), 0644);
+  ProgramResult r = RunProgram(setUp, {"--bin", BinDir(), "--imap", "127.0.0.1:imap", "--user",
+                                       "u", "--password-file", passwordFile});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "not a port number")) << r.err;
+  EXPECT_FALSE(fs::exists(root_.path() + "/registry.reg"));
+
+  r = RunProgram(setUp, {"--bin", BinDir(), "--imap",
+                         "127.0.0.1:" + std::to_string(Server().port()), "--user",
+                         Server().NewUser(), "--password-file", passwordFile});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(Contains(r.err, "may be read by others than its owner")) << r.err;
+  EXPECT_FALSE(Contains(r.err, vorn_test::kDovecotPassword));
+
+  const std::string registry = ReadFile(root_.path() + "/registry.reg");
+  const std::string vornreg = BinDir() + "/vornreg";
+  EXPECT_EQ(RunProgram(vornreg, {"--set", "HKEY_NOWHERE\\Vorn", "Port", "1"}).status, 2);
+  EXPECT_EQ(RunProgram(vornreg, {"--set", "HKEY_CURRENT_USER\\Software\\Vorn\\Imap", "Port",
+                                 "dword:0x1FFFFFFFF"})
+                .status,
+            2);
+  EXPECT_EQ(ReadFile(root_.path() + "/registry.reg"), registry);
+}
+
 // vornexport writes from the IMAP account exactly the files it writes from
 // a local store holding the same samples.
 TEST_F(ImapE2eTest, ExportFromImapMatchesTheLocalStoresExport) {

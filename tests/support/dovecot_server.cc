@@ -172,13 +172,20 @@ DovecotServer::DovecotServer(const Options& options) {
 
 DovecotServer::~DovecotServer() {
   if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    for (int i = 0; i < 100 && waitpid(pid_, &status, WNOHANG) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The master and every process it started share its process group; the
+    // folder goes only once all of them are gone, or they would write into
+    // it again while it is removed.
+    kill(-pid_, SIGTERM);
+    bool ended = false;
+    for (int i = 0; i < 250 && !ended; ++i) {
+      ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+      if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     kill(-pid_, SIGKILL);
-    waitpid(pid_, nullptr, WNOHANG);
+    if (!ended) waitpid(pid_, nullptr, 0);
+    for (int i = 0; i < 100 && kill(-pid_, 0) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
   RemoveTree(dir_);
 }

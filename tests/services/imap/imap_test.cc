@@ -328,6 +328,20 @@ TEST_F(ImapTest, ABatchIsAppendedPipelinedUnderItsIdentifiers) {
   EXPECT_EQ(Messages(folder.Get()).size(), texts.size());
 }
 
+TEST_F(ImapTest, ACopyIntoItsOwnFolderIsANewMessage) {
+  ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID folderId = 0;
+  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Twice", 0, &folderId), S_OK);
+  ComPtr<IStoreFolder> folder;
+  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  MESSAGEID id = Add(folder.Get(), "twice");
+  MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &id};
+  ASSERT_EQ(ns->CopyMoveMessages(folder.Get(), folder.Get(), &list, 0, 0, nullptr), S_OK);
+  EXPECT_EQ(Messages(folder.Get()).size(), 2u);
+  ASSERT_EQ(ns->CopyMoveMessages(folder.Get(), folder.Get(), &list, CMF_MOVE, 0, nullptr), S_OK);
+  EXPECT_EQ(Messages(folder.Get()).size(), 2u);
+}
+
 TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
   const std::string passwordFile = root_.path() + "/imap-password";
   const struct {
