@@ -555,6 +555,7 @@ json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
   const bool caption = (t->style & WS_CAPTION) == WS_CAPTION && t->caption && t->caption[0];
   if (caption) description["caption"] = t->caption;
   description["child"] = (t->style & WS_CHILD) != 0;
+  description["captionHeight"] = caption ? kDialogCaptionHeight : 0;
   if ((t->style & DS_SETFONT) && t->faceName) {
     description["font"] = {{"face", t->faceName}, {"size", t->pointSize}};
   }

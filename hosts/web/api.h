@@ -50,13 +50,14 @@
 // and in order; it stops at the first call that fails and answers with that
 // call's error, its "index" and the results before it.
 //
-// A dialog in the list is {"dialog", "object", "caption", "child", "width",
-// "height", "face", "font": {"face", "size"}, "items": [...], "text"}, sizes in
-// pixels; an item is {"kind": "text"|"button"|"icon", "id", "x", "y",
-// "width", "height", "text"} with "align" for a text, "default" for a
-// button and for an icon "image": {"width", "height", "rgba": base64 of
-// its RGBA pixels on the dialog's face colour "face"}. A "child" dialog (a property
-// page) has no caption and no buttons of its own: the page frames it.
+// A dialog in the list is {"dialog", "object", "caption", "captionHeight",
+// "child", "width", "height", "face", "font": {"face", "size"}, "items":
+// [...], "text"}, sizes in pixels, the caption bar included. An item is
+// {"kind": "text"|"button"|"icon", "id", "x", "y", "width", "height",
+// "text"} with "align" for a text, "default" for a button and for an icon
+// "image": {"width", "height", "rgba": base64 of its RGBA pixels on the
+// dialog's face colour "face"}. A "child" dialog (a property page) has no
+// caption and no buttons of its own: the page frames it.
 //
 // Failures answer 4xx with {"error": text, "member": name, "code": "0x..."}
 // (member and code when known): 400 for a malformed request or wrong
