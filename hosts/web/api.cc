@@ -818,17 +818,21 @@ ApiReply Api::Listen(const json& request) {
     auto connection = std::make_unique<vorn_rt::EventConnection>();
     hr = connection->Connect(
         entry.dispatch.Get(), found,
-        [this, id](const std::string& name, const VARIANT* args, size_t count) {
-          json values = json::array();
-          for (size_t i = 0; i < count; ++i) {
-            try {
-              values.push_back(FromVariant(args[i]));
-            } catch (const Failure&) {
-              values.push_back(nullptr);
+        [this, id](const std::string& name, const VARIANT* args, size_t count) -> HRESULT {
+          try {
+            json values = json::array();
+            for (size_t i = 0; i < count; ++i) {
+              try {
+                values.push_back(FromVariant(args[i]));
+              } catch (const Failure&) {
+                values.push_back(nullptr);  // a value JSON cannot carry
+              }
             }
+            events_.Add(id, name, std::move(values));
+            return S_OK;
+          } catch (...) {
+            return E_OUTOFMEMORY;
           }
-          events_.Add(id, name, std::move(values));
-          return S_OK;
         });
     if (FAILED(hr)) {
       throw Failure(StatusOf(hr), "cannot connect to the events of object " +

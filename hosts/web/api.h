@@ -73,6 +73,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -95,6 +96,9 @@ struct ApiOptions {
 };
 
 struct ApiReply {
+  ApiReply() = default;
+  ApiReply(int status, nlohmann::json body) : status(status), body(std::move(body)) {}
+
   int status = 200;
   nlohmann::json body = nlohmann::json::object();
   // When not empty, the reply is `data` as it is, of this type, not `body`.

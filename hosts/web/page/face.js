@@ -248,6 +248,10 @@
             this.say('The control is gone: reload the page.');
             return;
           }
+          if (error.status >= 400 && error.status < 500 && error.status !== 429) {
+            this.say(`The control's events cannot be read: ${error.message}`);
+            return;
+          }
           // The server is busy or away for a moment: try again, less often.
           pause = Math.min(5000, pause * 2 || 250);
           await sleep(pause);
