@@ -80,7 +80,7 @@
       this.sending = Promise.resolve();
       this.pendingMove = null;   // a move not sent yet: later moves replace it
       this.held = 0;             // buttons pressed over the face
-      this.drawing = false;
+      this.drawing = null;       // the drawing under way
       this.drawAgain = false;
       this.shown = new Map();    // dialog number -> its <dialog>
       this.watching = 0;         // calls running that may open dialogs
@@ -133,14 +133,15 @@
         const made = await post('create', { name: PROGID });
         this.object = made.object;
       }
+      // The events are kept from before the first mouse message on.
+      const listened = await post('listen', { object: this.object });
+      for (const event of listened.events) this.params.set(event.name, event.params);
+      this.after = listened.after;
       this.aboutButton.disabled = false;
       this.propertiesButton.disabled = false;
       this.listenToMouse();
       new ResizeObserver(() => this.draw()).observe(this.frame);
       await this.draw();
-      const listened = await post('listen', { object: this.object });
-      for (const event of listened.events) this.params.set(event.name, event.params);
-      this.after = listened.after;
       this.root.dataset.ready = 'true';
       this.readEvents();
     }
@@ -148,33 +149,38 @@
     // ---- drawing ------------------------------------------------------------
 
     // Draws the control at the frame's size; a resize during a drawing
-    // draws once more when it is done.
-    async draw() {
-      if (this.object === null) return;
+    // draws once more when it is done. Resolves when the canvas shows the
+    // frame's last size.
+    draw() {
+      if (this.object === null) return Promise.resolve();
       if (this.drawing) {
         this.drawAgain = true;
-        return;
+        return this.drawing;
       }
-      this.drawing = true;
-      try {
-        do {
-          this.drawAgain = false;
-          const width = Math.max(1, Math.min(4096, Math.round(this.frame.clientWidth)));
-          const height = Math.max(1, Math.min(4096, Math.round(this.frame.clientHeight)));
-          const bytes = await post('draw', { object: this.object, width, height, format: 'rgba' },
-                                   { bytes: true });
-          if (bytes.byteLength !== width * height * 4) throw new Error('the drawing has the wrong size');
-          this.canvas.width = width;
-          this.canvas.height = height;
-          const pixels = new ImageData(new Uint8ClampedArray(bytes), width, height);
-          this.canvas.getContext('2d').putImageData(pixels, 0, 0);
-          this.root.dataset.drawn = `${width}x${height}`;
-        } while (this.drawAgain);
-      } catch (error) {
-        this.say(`Cannot draw the control: ${error.message}`);
-      } finally {
-        this.drawing = false;
-      }
+      this.drawing = (async () => {
+        try {
+          do {
+            this.drawAgain = false;
+            const width = Math.max(1, Math.min(4096, Math.round(this.frame.clientWidth)));
+            const height = Math.max(1, Math.min(4096, Math.round(this.frame.clientHeight)));
+            const bytes = await post('draw', { object: this.object, width, height, format: 'rgba' },
+                                     { bytes: true });
+            if (bytes.byteLength !== width * height * 4) {
+              throw new Error('the drawing has the wrong size');
+            }
+            this.canvas.width = width;
+            this.canvas.height = height;
+            const pixels = new ImageData(new Uint8ClampedArray(bytes), width, height);
+            this.canvas.getContext('2d').putImageData(pixels, 0, 0);
+            this.root.dataset.drawn = `${width}x${height}`;
+          } while (this.drawAgain);
+        } catch (error) {
+          this.say(`Cannot draw the control: ${error.message}`);
+        } finally {
+          this.drawing = null;
+        }
+      })();
+      return this.drawing;
     }
 
     // ---- the mouse ----------------------------------------------------------
