@@ -75,6 +75,9 @@
     constructor(root, { object = null } = {}) {
       this.root = root;
       this.object = object;
+      this.own = false;          // whether the face made the control itself
+      this.gone = false;         // its own control was released by the server
+      this.reviving = null;      // the making of it again, under way
       this.params = new Map();   // event name -> parameter names
       this.after = 0;            // the last event number seen
       this.sending = Promise.resolve();
@@ -119,9 +122,10 @@
           button.disabled = false;
         }
       });
-      opens(this.aboutButton, () => post('call', { object: this.object, member: 'AboutBox' }));
-      opens(this.propertiesButton,
-            () => post('verb', { object: this.object, verb: VERB_PROPERTIES }));
+      opens(this.aboutButton, () => this.revive()
+        .then(() => post('call', { object: this.object, member: 'AboutBox' })));
+      opens(this.propertiesButton, () => this.revive()
+        .then(() => post('verb', { object: this.object, verb: VERB_PROPERTIES })));
     }
 
     say(text) {
@@ -129,14 +133,8 @@
     }
 
     async start() {
-      if (this.object === null) {
-        const made = await post('create', { name: PROGID });
-        this.object = made.object;
-      }
-      // The events are kept from before the first mouse message on.
-      const listened = await post('listen', { object: this.object });
-      for (const event of listened.events) this.params.set(event.name, event.params);
-      this.after = listened.after;
+      this.own = this.object === null;
+      await this.connect();
       this.aboutButton.disabled = false;
       this.propertiesButton.disabled = false;
       this.listenToMouse();
@@ -146,6 +144,40 @@
       this.readEvents();
     }
 
+    // Makes the face's own control (again, after the server released it)
+    // and keeps its events from before the first mouse message on.
+    async connect() {
+      if (this.own) {
+        const made = await post('create', { name: PROGID });
+        this.object = made.object;
+      }
+      const listened = await post('listen', { object: this.object });
+      for (const event of listened.events) this.params.set(event.name, event.params);
+      this.after = listened.after;
+    }
+
+    // After the server released the face's own control: makes it again,
+    // draws it (which gives it its size) and reads its events. Resolves at
+    // once when the control is there.
+    revive() {
+      if (!this.gone) return this.reviving || Promise.resolve();
+      this.gone = false;
+      this.reviving = (async () => {
+        try {
+          await this.connect();
+          this.note('(the control was made again)');
+          await this.draw();
+          this.readEvents();
+        } catch (error) {
+          this.gone = true;
+          throw error;
+        } finally {
+          this.reviving = null;
+        }
+      })();
+      return this.reviving;
+    }
+
     // ---- drawing ------------------------------------------------------------
 
     // Draws the control at the frame's size; a resize during a drawing
@@ -153,6 +185,7 @@
     // frame's last size.
     draw() {
       if (this.object === null) return Promise.resolve();
+      if (this.gone) return this.revive().catch((error) => this.say(error.message));
       if (this.drawing) {
         this.drawAgain = true;
         return this.drawing;
@@ -217,10 +250,9 @@
 
     // Sends mouse messages one after the other, in the order they came.
     send(message) {
-      const body = { object: this.object, ...message };
-      this.sending = this.sending.then(() => post('mouse', body)).catch((error) => {
-        this.say(`The control did not take the mouse: ${error.message}`);
-      });
+      this.sending = this.sending.then(() => this.revive())
+        .then(() => post('mouse', { object: this.object, ...message }))
+        .catch((error) => this.say(`The control did not take the mouse: ${error.message}`));
       return this.sending;
     }
 
@@ -231,7 +263,7 @@
         return;
       }
       this.pendingMove = { ...message };
-      this.sending = this.sending.then(() => {
+      this.sending = this.sending.then(() => this.revive()).then(() => {
         const body = { object: this.object, ...this.pendingMove };
         this.pendingMove = null;
         return post('mouse', body);
@@ -250,6 +282,13 @@
           this.after = got.after;
           pause = 0;
         } catch (error) {
+          if (error.status === 404 && this.own) {
+            // The server released the control after a long idle time: the
+            // face makes it again when it is next used (revive).
+            this.gone = true;
+            this.note('(the server released the control; using it makes it again)');
+            return;
+          }
           if (error.status === 404) {
             this.say('The control is gone: reload the page.');
             return;

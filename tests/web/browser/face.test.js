@@ -93,6 +93,28 @@ test('a click and a double click give their events in order', async () => {
             moves.join('\n'));
 });
 
+test('the face makes its control again after the server released it', async () => {
+  const { page, server } = session;
+  await page.waitForSelector(`${FACE}[data-ready="true"]`);
+  await page.evaluate(async (token) => {
+    for (let object = 1; object <= 10; ++object) {
+      await fetch('/api/release', {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json', 'X-Vorn-Token': token },
+        body: JSON.stringify({ object }),
+      });
+    }
+  }, server.token);
+  await page.waitForSelector(`${FACE} .face-note`);
+  const box = await (await page.$(`${FACE} canvas`)).boundingBox();
+  await page.mouse.click(box.x + 4, box.y + 4);
+  await page.waitForFunction((selector) => {
+    const items = [...document.querySelectorAll(selector)].map((item) => item.textContent);
+    return items.slice(items.indexOf('(the control was made again)')).includes('Click()');
+  }, {}, `${FACE} .face-log li`);
+  page.problems = page.problems.filter((p) => !/^HTTP 404: \/api\/(release|events)$/.test(p));
+});
+
 test('the About box and the property page open in the page and close by their buttons',
      async () => {
   const { page } = session;
