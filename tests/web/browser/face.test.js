@@ -130,6 +130,8 @@ test('the About box and the property page open in the page and close by their bu
   assert.ok(await about.$eval('canvas.face-icon', (icon) => icon.width === 40));
   assert.deepEqual(await about.$eval('button', (b) => [b.style.left, b.style.top]),
                    ['442px', '28px']);
+  // As large as its template, whatever the page's own dialogs look like.
+  assert.deepEqual(await about.evaluate((d) => [d.clientWidth, d.clientHeight]), [520, 124]);
   // The About call is still running: its button waits.
   assert.equal(await page.$eval(`${FACE} .face-about`, (b) => b.disabled), true);
   await screenshot(page, 'face-about');
@@ -143,6 +145,7 @@ test('the About box and the property page open in the page and close by their bu
   const frame = await page.waitForSelector(`${FACE} dialog.face-property-frame[open]`);
   assert.match(await frame.evaluate((d) => d.textContent),
                /All Properties of Vorn Outlook Express ActiveX Control show/);
+  await screenshot(page, 'face-properties');
   await frame.$$eval('button', (buttons) => buttons.find((b) => b.textContent === 'Cancel').click());
   await page.waitForFunction((selector) => !document.querySelector(selector).disabled,
                              {}, `${FACE} .face-properties`);
