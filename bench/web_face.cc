@@ -79,8 +79,9 @@ int main(int argc, char** argv) {
         after = got.body.value("after", after);
       });
       std::printf("mouse message, its event read back %10.1f us %6.2f\n", mouse, mouse / call);
-      for (const auto& [width, height] : {std::pair{240, 48}, std::pair{800, 200},
-                                          std::pair{1920, 1080}}) {
+      for (const auto& size : {std::pair{240, 48}, std::pair{800, 200}, std::pair{1920, 1080}}) {
+        const int width = size.first;
+        const int height = size.second;
         size_t bytes[2] = {0, 0};
         double times[2];
         int k = 0;
