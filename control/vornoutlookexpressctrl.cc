@@ -143,11 +143,9 @@ constexpr LONG kMaxExtent = 10000000;  // 100 m
 
 // ---- Life -------------------------------------------------------------------------
 
-CVornOutlookExpressCtrl::CVornOutlookExpressCtrl() : extent_{kDefaultExtentX, kDefaultExtentY} {
-  ModuleAddRef();
-}
+CVornOutlookExpressCtrl::CVornOutlookExpressCtrl() : extent_{kDefaultExtentX, kDefaultExtentY} {}
 
-CVornOutlookExpressCtrl::~CVornOutlookExpressCtrl() { ModuleRelease(); }
+CVornOutlookExpressCtrl::~CVornOutlookExpressCtrl() = default;
 
 HRESULT CVornOutlookExpressCtrl::Create(IUnknown* outer, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
