@@ -54,10 +54,7 @@ HRESULT Text(const std::string& value, VARIANT* result) {
 HRESULT RawText(const std::string& value, VARIANT* result) {
   const std::string copy = value;
   const int bytes = static_cast<int>(copy.size());
-  if (copy.empty() ||
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, copy.data(), bytes, nullptr, 0) > 0) {
-    return Text(copy, result);
-  }
+  if (vorn_rt::IsValidUtf8(copy)) return Text(copy, result);
   const int units = MultiByteToWideChar(CP_WINDOWS_1252, 0, copy.data(), bytes, nullptr, 0);
   if (units <= 0) return E_OUTOFMEMORY;
   BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(units));

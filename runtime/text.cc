@@ -1,5 +1,7 @@
 #include "runtime/text.h"
 
+#include <cstring>
+
 namespace vorn_rt {
 namespace {
 
@@ -74,7 +76,14 @@ size_t Utf8SequenceLength(std::string_view text, size_t pos) {
 }
 
 bool IsValidUtf8(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
   for (size_t i = 0; i < text.size();) {
+    // Most text is ASCII: runs of it are passed eight bytes at a time.
+    uint64_t word;
+    if (i + 8 <= text.size() && (std::memcpy(&word, text.data() + i, 8), (word & kHighBits) == 0)) {
+      i += 8;
+      continue;
+    }
     const size_t length = Utf8SequenceLength(text, i);
     if (length == 0) return false;
     i += length;
@@ -109,23 +118,6 @@ size_t EncodeUtf8(char32_t c, char out[4]) {
 void AppendUtf8(char32_t c, std::string* out) {
   char bytes[4];
   out->append(bytes, EncodeUtf8(c, bytes));
-}
-
-std::string ValidUtf8(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (size_t i = 0; i < text.size();) {
-    const size_t length = Utf8SequenceLength(text, i);
-    if (length > 0) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
-      char32_t c;
-      i += DecodeUtf8(text, i, &c);
-      AppendUtf8(kReplacementCharacter, &out);
-    }
-  }
-  return out;
 }
 
 size_t DecodeUtf16(std::u16string_view text, size_t pos, char32_t* c) {

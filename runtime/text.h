@@ -38,9 +38,6 @@ VORN_API size_t EncodeUtf8(char32_t c, char out[4]);
 // Appends the UTF-8 form of `c` (as EncodeUtf8 writes it).
 VORN_API void AppendUtf8(char32_t c, std::string* out);
 
-// `text` with each ill-formed part replaced by U+FFFD.
-VORN_API std::string ValidUtf8(std::string_view text);
-
 // --- UTF-16 -----------------------------------------------------------------
 
 inline bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }

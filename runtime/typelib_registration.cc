@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/codepage.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/typelib.h"
@@ -54,29 +53,22 @@ bool ReadDefault(HKEY root, const std::string& path, const char* name, std::stri
 }
 
 bool KeyExists(const std::string& path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return false;
-  }
-  RegCloseKey(key);
-  return true;
+  return vorn_rt::RegistryKey().Open(HKEY_CLASSES_ROOT, path) == ERROR_SUCCESS;
 }
 
 std::vector<std::string> SubKeys(const std::string& path) {
   std::vector<std::string> names;
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-    return names;
-  }
+  vorn_rt::RegistryKey key;
+  if (key.Open(HKEY_CLASSES_ROOT, path) != ERROR_SUCCESS) return names;
   for (DWORD i = 0;; ++i) {
     char name[512];
     DWORD cch = sizeof name;
-    if (RegEnumKeyExA(key, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
+    if (RegEnumKeyExA(key.get(), i, name, &cch, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS) {
       break;
     }
     names.emplace_back(name, cch);
   }
-  RegCloseKey(key);
   return names;
 }
 
@@ -244,11 +236,8 @@ HRESULT LoadRegTypeLib(REFGUID libid, WORD major, WORD minor, LCID lcid, ITypeLi
         !ReadDefault(HKEY_CLASSES_ROOT, localeKey + "\\" + platform, "", &path)) {
       return TYPE_E_LIBNOTREGISTERED;
     }
-    std::vector<OLECHAR> wide(path.size() + 1);
-    const int n = MultiByteToWideChar(CP_ACP, 0, path.c_str(), -1, wide.data(),
-                                      static_cast<int>(wide.size()));
-    if (n <= 0) return TYPE_E_LIBNOTREGISTERED;
-    return LoadTypeLib(wide.data(), typeLib);
+    const std::u16string wide = vorn_rt::Utf8ToUtf16(path);
+    return LoadTypeLib(wide.c_str(), typeLib);
   } catch (...) {
     return E_OUTOFMEMORY;
   }

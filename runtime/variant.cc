@@ -10,6 +10,7 @@
 
 #include "platform/automation.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -120,14 +121,7 @@ bool EqualsNoCase(const std::string& text, const char* word) {
   size_t b = 0, e = text.size();
   while (b < e && IsBlank(text[b])) ++b;
   while (e > b && IsBlank(text[e - 1])) --e;
-  const size_t n = std::strlen(word);
-  if (e - b != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = text[b + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return true;
+  return vorn_rt::EqualNoCase(text.substr(b, e - b), word);
 }
 
 HRESULT BstrToUtf8(BSTR text, std::string* out) {
