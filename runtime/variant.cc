@@ -67,12 +67,8 @@ HRESULT ParseNumber(const std::string& raw, Number* out) {
   if (text.size() > 2 && text[0] == '&' && (text[1] == 'H' || text[1] == 'h')) {
     uint64_t value = 0;
     for (size_t i = 2; i < text.size(); ++i) {
-      const char c = text[i];
-      int digit;
-      if (c >= '0' && c <= '9') digit = c - '0';
-      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-      else return DISP_E_TYPEMISMATCH;
+      const int digit = vorn_rt::HexDigitValue(text[i]);
+      if (digit < 0) return DISP_E_TYPEMISMATCH;
       if (value > (std::numeric_limits<uint64_t>::max() >> 4)) return DISP_E_OVERFLOW;
       value = (value << 4) | static_cast<uint64_t>(digit);
     }
