@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -74,11 +75,14 @@ Reply Exchange(int port, const std::string& raw) {
 
 class WebServerTest : public testing::Test {
  protected:
-  void StartServer(vornweb::ApiOptions api = {}) {
-    page_ = vorn_test::MakeTempDir("web-page");
-    std::ofstream(page_ + "/index.html") << "<p>page</p>";
+  // With builtInPage, the page's files are the ones built into the program.
+  void StartServer(vornweb::ApiOptions api = {}, bool builtInPage = false) {
     vornweb::ServerOptions options;
-    options.pageDir = page_;
+    if (!builtInPage) {
+      page_ = vorn_test::MakeTempDir("web-page");
+      std::ofstream(page_ + "/index.html") << "<p>page</p>";
+      options.pageDir = page_;
+    }
     options.maxBody = 64 * 1024;
     options.api = api;
     options.tick = std::chrono::milliseconds(5);
@@ -178,6 +182,40 @@ TEST_F(WebServerTest, ScreensEveryRequest) {
   std::lock_guard<std::mutex> lock(logMutex_);
   EXPECT_NE(log_.find("POST /api/create 401"), std::string::npos) << log_;
   EXPECT_EQ(log_.find(server_->token()), std::string::npos) << log_;
+}
+
+TEST_F(WebServerTest, ServesTheBuiltInPageByteForByte) {
+  StartServer({}, true);
+  auto source = [](const std::string& name) {
+    std::ifstream in(vorn_test::SourceDir() + "/hosts/web/page/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  const struct {
+    const char* path;
+    const char* file;  // nullptr: not found
+    const char* type;
+  } kCases[] = {
+      {"/", "index.html", "text/html; charset=utf-8"},
+      {"/index.html", "index.html", "text/html; charset=utf-8"},
+      {"/mail.js", "mail.js", "text/javascript; charset=utf-8"},
+      {"/mail.css", "mail.css", "text/css; charset=utf-8"},
+      {"/favicon.svg", "favicon.svg", "image/svg+xml"},
+      {"/missing.html", nullptr, nullptr},
+      {"/../CMakeLists.txt", nullptr, nullptr},
+      {"/index.html/", nullptr, nullptr},
+  };
+  for (const auto& c : kCases) {
+    const Reply r = Exchange(port_, Request("GET", c.path, ""));
+    if (!c.file) {
+      EXPECT_EQ(r.status, 404) << c.path;
+      continue;
+    }
+    EXPECT_EQ(r.status, 200) << c.path;
+    EXPECT_EQ(r.body, source(c.file)) << c.path;
+    EXPECT_NE(r.head.find(std::string("Content-Type: ") + c.type + "\r\n"), std::string::npos)
+        << c.path << "\n" << r.head;
+    EXPECT_NE(r.head.find("Content-Security-Policy: default-src 'self'"), std::string::npos);
+  }
 }
 
 TEST_F(WebServerTest, CallsConvertValuesAndNameFailures) {
