@@ -629,8 +629,8 @@ HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIAN
     g_date_time_unref(date);
     if (seconds < -vorn_rt::kSecondsFrom1601To1970) return StatusOf(Failure::kUnconvertible);
     value->vt = VT_FILETIME;
-    value->filetime =
-        vorn_rt::FileTimeOf(vorn_rt::TicksFromUnixSeconds(seconds, static_cast<uint32_t>(micros) * 1000));
+    const uint32_t nanoseconds = static_cast<uint32_t>(micros) * 1000;
+    value->filetime = vorn_rt::FileTimeOf(vorn_rt::TicksFromUnixSeconds(seconds, nanoseconds));
     return S_OK;
   }
   if (flags != 0 && IsAddressField(name)) {

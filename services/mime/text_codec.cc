@@ -14,14 +14,6 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
-// Windows-1252 0x80..0x9F; the five unassigned bytes keep their C1 values.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
 // The end of the run of ASCII characters other than NUL that starts at
 // `s[i]`, looked at eight bytes at a time: most mail text is such a run.
 size_t AsciiRunEnd(std::string_view s, size_t i) {
@@ -79,7 +71,7 @@ void AppendWindows1252(std::string_view bytes, std::string* out, size_t maxBytes
   for (char ch : bytes) {
     auto b = static_cast<uint8_t>(ch);
     if (b == 0) continue;
-    char32_t c = b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b;
+    char32_t c = vorn_rt::FromWindows1252(b);
     size_t before = out->size();
     vorn_rt::AppendUtf8(c, out);
     if (out->size() > maxBytes) {
