@@ -120,6 +120,18 @@ void AppendUtf8(char32_t c, std::string* out) {
   out->append(bytes, EncodeUtf8(c, bytes));
 }
 
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    char32_t c;
+    const size_t length = DecodeUtf8(text, i, &c);
+    AppendUtf8(c, &out);
+    i += length;
+  }
+  return out;
+}
+
 char16_t FromWindows1252(unsigned char byte) {
   // 0x80..0x9F; the five bytes the code page leaves undefined are their C1
   // controls, so that every byte has a character and back.

@@ -38,6 +38,9 @@ VORN_API size_t EncodeUtf8(char32_t c, char out[4]);
 // Appends the UTF-8 form of `c` (as EncodeUtf8 writes it).
 VORN_API void AppendUtf8(char32_t c, std::string* out);
 
+// `text` with each ill-formed part replaced by U+FFFD.
+VORN_API std::string ValidUtf8(std::string_view text);
+
 // The character of a Windows-1252 byte; the five bytes the code page leaves
 // undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) are their C1 controls.
 VORN_API char16_t FromWindows1252(unsigned char byte);
@@ -65,6 +68,9 @@ VORN_API std::string Utf16ToUtf8(const char16_t* text);
 
 constexpr char AsciiLower(char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 // `text` with A-Z lowered; other bytes (UTF-8 among them) unchanged.
