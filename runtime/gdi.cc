@@ -17,11 +17,8 @@
 #include "platform/gdi.h"
 #include "platform/resource.h"
 #include "runtime/bitmap_font.h"
-<<<<<<< HEAD
-#include "runtime/text.h"
-=======
 #include "runtime/pixels.h"
->>>>>>> main
+#include "runtime/text.h"
 
 namespace {
 
