@@ -3,11 +3,16 @@
 
 #include "control/dispatch_table.h"
 
+#include <functional>
 #include <iterator>
+#include <tuple>
+#include <type_traits>
+#include <utility>
 
 #include "control/identifiers.h"
 #include "platform/codepage.h"
 #include "control/vornoutlookexpressctrl.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -49,10 +54,7 @@ HRESULT Text(const std::string& value, VARIANT* result) {
 HRESULT RawText(const std::string& value, VARIANT* result) {
   const std::string copy = value;
   const int bytes = static_cast<int>(copy.size());
-  if (copy.empty() ||
-      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, copy.data(), bytes, nullptr, 0) > 0) {
-    return Text(copy, result);
-  }
+  if (vorn_rt::IsValidUtf8(copy)) return Text(copy, result);
   const int units = MultiByteToWideChar(CP_WINDOWS_1252, 0, copy.data(), bytes, nullptr, 0);
   if (units <= 0) return E_OUTOFMEMORY;
   BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(units));
@@ -62,146 +64,204 @@ HRESULT RawText(const std::string& value, VARIANT* result) {
   result->bstrVal = text;
   return S_OK;
 }
-// The create, copy and move operations are normalised to exactly 0 or 1.
-int32_t Normalised(int32_t value) { return value != 0 ? 1 : 0; }
+// ---- Binding a member to its operation --------------------------------------
+//
+// A member is bound to the operation it forwards to; the operation's own
+// signature gives the member's parameter types and picks each argument from
+// the converted call arguments, so an operation whose parameter or result
+// type does not fit the member's declaration does not compile.
 
 using Ctrl = CVornOutlookExpressCtrl;
 using Args = DispatchArgs;
 
-#define STORE(ctrl) (ctrl).MailStore()
-
-constexpr DispatchMember kMembers[] = {
-    {2, "InitControl", kBool, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Bool(c.InitControl(), r); }},
-    {3, "CreateFolder", kBool, 2, {{"FolderId", kLong}, {"NewFolderName", kBstr}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       // A name that would not be stored as given is refused here.
-       if (a.altered[1]) return Bool(0, r);
-       return Bool(Normalised(STORE(c).CreateFolder(a.longs[0], a.texts[1])), r);
-     }},
-    {4, "CreateMessage", kBool, 5,
-     {{"FolderId", kLong}, {"From", kBstr}, {"To", kBstr}, {"Subject", kBstr}, {"Content", kBstr}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       // Four owned copies of the texts go to the operation.
-       const std::string from = a.texts[1], to = a.texts[2], subject = a.texts[3],
-                         content = a.texts[4];
-       return Bool(Normalised(STORE(c).CreateMessage(a.longs[0], from, to, subject, content)), r);
-     }},
-    {5, "CopyMessage", kBool, 2, {{"SourceMessageId", kLong}, {"DestinationFolderId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Bool(Normalised(STORE(c).CopyMoveMessage(a.longs[0], a.longs[1], 0)), r);
-     }},
-    {6, "MoveMessage", kBool, 2, {{"SourceMessageId", kLong}, {"DestinationFolderId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Bool(Normalised(STORE(c).CopyMoveMessage(a.longs[0], a.longs[1], 1)), r);
-     }},
-    {7, "GetFolderCount", kLong, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Long(STORE(c).GetFolderCount(), r); }},
-    {8, "GetFolderId", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Long(STORE(c).GetFolderId(a.longs[0]), r); }},
-    {9, "GetFolderMessageCount", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Long(STORE(c).GetFolderMessageCount(a.longs[0]), r);
-     }},
-    {10, "GetFolderName", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Text(STORE(c).GetFolderName(a.longs[0]), r); }},
-    {11, "GetFolderSubFolderCount", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Long(STORE(c).GetFolderSubFolderCount(a.longs[0]), r);
-     }},
-    {12, "GetFolderType", kShort, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Short(STORE(c).GetFolderType(a.longs[0]), r); }},
-    {13, "GetFolderUnreads", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Long(STORE(c).GetFolderUnreads(a.longs[0]), r);
-     }},
-    {14, "GetMessageContent", kBstr, 1, {{"MessageId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return RawText(STORE(c).GetMessageContent(a.longs[0]), r);
-     }},
-    {15, "GetMessageCount", kLong, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Long(STORE(c).GetMessageCount(), r); }},
-    {16, "GetMessageDisplayFrom", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageDisplayFrom(a.longs[0]), r);
-     }},
-    {17, "GetMessageDisplayTo", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageDisplayTo(a.longs[0]), r);
-     }},
-    {18, "GetMessageId", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Long(STORE(c).GetMessageId(a.longs[0]), r); }},
-    {19, "GetMessageLanguage", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Long(STORE(c).GetMessageLanguage(a.longs[0]), r);
-     }},
-    {20, "GetMessageNormalSubject", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageNormalSubject(a.longs[0]), r);
-     }},
-    {21, "GetMessageReceivedTime", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageReceivedTime(a.longs[0]), r);
-     }},
-    {22, "GetMessageSentTime", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageSentTime(a.longs[0]), r);
-     }},
-    {23, "GetMessageSubject", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetMessageSubject(a.longs[0]), r);
-     }},
-    {24, "MarkMessagesAsRead", kBool, 1, {{"MessageId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).MarkMessage(a.longs[0], 1), r); }},
-    {25, "MarkMessagesAsUnRead", kBool, 1, {{"MessageId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).MarkMessage(a.longs[0], 0), r); }},
-    {26, "RemoveFolder", kBool, 1, {{"FolderId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).RemoveFolder(a.longs[0]), r); }},
-    {27, "RemoveMessage", kBool, 1, {{"MessageId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).RemoveMessage(a.longs[0]), r); }},
-    {28, "RenameFolder", kBool, 2, {{"FolderId", kLong}, {"NewFolderName", kBstr}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       if (a.altered[1]) return Bool(0, r);
-       return Bool(STORE(c).RenameFolder(a.longs[0], a.texts[1]), r);
-     }},
-    {29, "SetFolder", kBool, 1, {{"FolderId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).SetFolder(a.longs[0]), r); }},
-    {30, "GetFolderHierarchy", kLong, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Long(STORE(c).GetFolderHierarchy(a.longs[0]), r);
-     }},
-    {31, "GetContactCount", kLong, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Long(STORE(c).GetContactCount(), r); }},
-    {32, "GetContactEmail", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetContactEmail(a.longs[0]), r);
-     }},
-    {33, "GetContactNickname", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetContactNickname(a.longs[0]), r);
-     }},
-    {34, "GetContactDisplayName", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetContactDisplayName(a.longs[0]), r);
-     }},
-    {35, "SetMessage", kBool, 1, {{"MessageId", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) { return Bool(STORE(c).SetMessage(a.longs[0]), r); }},
-    {36, "GetAttachmentCount", kLong, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Long(STORE(c).GetAttachmentCount(), r); }},
-    {37, "GetAttachmentName", kBstr, 1, {{"Index", kLong}},
-     [](Ctrl& c, const Args& a, VARIANT* r) {
-       return Text(STORE(c).GetAttachmentName(a.longs[0]), r);
-     }},
-    {38, "GetBody", kBstr, 0, {},
-     [](Ctrl& c, const Args&, VARIANT* r) { return Text(STORE(c).GetBody(), r); }},
-    {DISPID_ABOUTBOX, "AboutBox", kVoid, 0, {},
-     [](Ctrl& c, const Args&, VARIANT*) {
-       c.AboutBox();
-       return S_OK;
-     }},
+// A parameter type an operation may declare: its automation type, and the
+// argument of that type at position `i`.
+template <class T>
+struct Param;
+template <>
+struct Param<int32_t> {
+  static constexpr DispatchType type = kLong;
+  static int32_t From(const Args& a, size_t i) { return a.longs[i]; }
+};
+template <>
+struct Param<const std::string&> {
+  static constexpr DispatchType type = kBstr;
+  static const std::string& From(const Args& a, size_t i) { return a.texts[i]; }
 };
 
-#undef STORE
+// The object an operation runs on: the control's CMailStore, or the control.
+template <class Target>
+Target& TargetOf(Ctrl& c);
+template <>
+CMailStore& TargetOf<CMailStore>(Ctrl& c) {
+  return c.MailStore();
+}
+template <>
+Ctrl& TargetOf<Ctrl>(Ctrl& c) {
+  return c;
+}
+
+// What an operation's type tells: its target, result and parameters. An
+// operation is a member function of CMailStore or a function whose first
+// parameter is the target.
+template <class Op>
+struct Signature;
+template <class R, class T, class... P>
+struct Signature<R (T::*)(P...)> {
+  using Target = T;
+  using Result = R;
+  using Params = std::tuple<P...>;
+};
+template <class R, class T, class... P>
+struct Signature<R (T::*)(P...) const> : Signature<R (T::*)(P...)> {};
+template <class R, class T, class... P>
+struct Signature<R (*)(T&, P...)> : Signature<R (T::*)(P...)> {};
+
+// Result conversions, one per declared result type. Each takes the value
+// type it converts, so a member cannot be declared with a result its
+// operation does not give.
+struct AsBool {  // any non-zero value is VARIANT_TRUE
+  static constexpr DispatchType type = kBool;
+  static HRESULT Put(int32_t value, VARIANT* r) { return Bool(value, r); }
+};
+struct AsLong {
+  static constexpr DispatchType type = kLong;
+  static HRESULT Put(int32_t value, VARIANT* r) { return Long(value, r); }
+};
+struct AsShort {
+  static constexpr DispatchType type = kShort;
+  static HRESULT Put(int32_t value, VARIANT* r) { return Short(value, r); }
+};
+struct AsText {
+  static constexpr DispatchType type = kBstr;
+  static HRESULT Put(const std::string& value, VARIANT* r) { return Text(value, r); }
+};
+struct AsRawText {
+  static constexpr DispatchType type = kBstr;
+  static HRESULT Put(const std::string& value, VARIANT* r) { return RawText(value, r); }
+};
+struct AsNothing {
+  static constexpr DispatchType type = kVoid;
+};
+
+// Whether text arguments that UTF-8 cannot carry as given refuse the call
+// (with the result 0) rather than reach the operation with replacements.
+enum class AlteredText { kPassed, kRefused };
+
+template <auto Op, class Result, AlteredText altered, size_t... I>
+HRESULT CallWith(Ctrl& c, const Args& a, VARIANT* r, std::index_sequence<I...>) {
+  using S = Signature<decltype(Op)>;
+  if constexpr (altered == AlteredText::kRefused) {
+    if ((... || (a.altered[I] &&
+                 Param<std::tuple_element_t<I, typename S::Params>>::type.vt == VT_BSTR))) {
+      return Result::Put(0, r);
+    }
+  }
+  auto& target = TargetOf<typename S::Target>(c);
+  if constexpr (std::is_void_v<typename S::Result>) {
+    static_assert(std::is_same_v<Result, AsNothing>, "an operation without a result");
+    std::invoke(Op, target, Param<std::tuple_element_t<I, typename S::Params>>::From(a, I)...);
+    return S_OK;
+  } else {
+    return Result::Put(
+        std::invoke(Op, target, Param<std::tuple_element_t<I, typename S::Params>>::From(a, I)...),
+        r);
+  }
+}
+
+template <auto Op, class Result, AlteredText altered>
+HRESULT Call(Ctrl& c, const Args& a, VARIANT* r) {
+  constexpr size_t count = std::tuple_size_v<typename Signature<decltype(Op)>::Params>;
+  return CallWith<Op, Result, altered>(c, a, r, std::make_index_sequence<count>());
+}
+
+template <class Params, size_t... I>
+constexpr void PutParamTypes(DispatchMember* m, std::index_sequence<I...>) {
+  ((m->params[I].type = Param<std::tuple_element_t<I, Params>>::type), ...);
+}
+
+// The table entry of member `name`, forwarding to `Op` with its parameters
+// named `names` (one per parameter of the operation).
+template <auto Op, class Result, AlteredText altered = AlteredText::kPassed, class... Names>
+constexpr DispatchMember Bind(DISPID dispid, const char* name, Names... names) {
+  using Params = typename Signature<decltype(Op)>::Params;
+  constexpr size_t count = std::tuple_size_v<Params>;
+  static_assert(count <= kMaxParams);
+  static_assert(sizeof...(Names) == count, "one name for each parameter of the operation");
+  DispatchMember m{dispid, name, Result::type, count, {}, &Call<Op, Result, altered>};
+  const char* list[] = {names..., nullptr};
+  for (size_t i = 0; i < count; ++i) m.params[i].name = list[i];
+  PutParamTypes<Params>(&m, std::make_index_sequence<count>());
+  return m;
+}
+
+// The operations that are a CMailStore operation with a fixed argument, or
+// whose result is normalised to exactly 0 or 1 (create, copy and move).
+int32_t Normalised(int32_t value) { return value != 0 ? 1 : 0; }
+int32_t CreateFolder(CMailStore& s, int32_t parentFolderId, const std::string& name) {
+  return Normalised(s.CreateFolder(parentFolderId, name));
+}
+int32_t CreateMessage(CMailStore& s, int32_t folderId, const std::string& from,
+                      const std::string& to, const std::string& subject,
+                      const std::string& content) {
+  return Normalised(s.CreateMessage(folderId, from, to, subject, content));
+}
+int32_t CopyMessage(CMailStore& s, int32_t sourceMessageId, int32_t destinationFolderId) {
+  return Normalised(s.CopyMoveMessage(sourceMessageId, destinationFolderId, FALSE));
+}
+int32_t MoveMessage(CMailStore& s, int32_t sourceMessageId, int32_t destinationFolderId) {
+  return Normalised(s.CopyMoveMessage(sourceMessageId, destinationFolderId, TRUE));
+}
+int32_t MarkMessagesAsRead(CMailStore& s, int32_t messageId) { return s.MarkMessage(messageId, 1); }
+int32_t MarkMessagesAsUnRead(CMailStore& s, int32_t messageId) {
+  return s.MarkMessage(messageId, 0);
+}
+
+using S = CMailStore;
+constexpr AlteredText kRefused = AlteredText::kRefused;
+
+constexpr DispatchMember kMembers[] = {
+    Bind<&Ctrl::InitControl, AsBool>(2, "InitControl"),
+    // A name that would not be stored as given is refused.
+    Bind<&CreateFolder, AsBool, kRefused>(3, "CreateFolder", "FolderId", "NewFolderName"),
+    Bind<&CreateMessage, AsBool>(4, "CreateMessage", "FolderId", "From", "To", "Subject",
+                                 "Content"),
+    Bind<&CopyMessage, AsBool>(5, "CopyMessage", "SourceMessageId", "DestinationFolderId"),
+    Bind<&MoveMessage, AsBool>(6, "MoveMessage", "SourceMessageId", "DestinationFolderId"),
+    Bind<&S::GetFolderCount, AsLong>(7, "GetFolderCount"),
+    Bind<&S::GetFolderId, AsLong>(8, "GetFolderId", "Index"),
+    Bind<&S::GetFolderMessageCount, AsLong>(9, "GetFolderMessageCount", "Index"),
+    Bind<&S::GetFolderName, AsText>(10, "GetFolderName", "Index"),
+    Bind<&S::GetFolderSubFolderCount, AsLong>(11, "GetFolderSubFolderCount", "Index"),
+    Bind<&S::GetFolderType, AsShort>(12, "GetFolderType", "Index"),
+    Bind<&S::GetFolderUnreads, AsLong>(13, "GetFolderUnreads", "Index"),
+    Bind<&S::GetMessageContent, AsRawText>(14, "GetMessageContent", "MessageId"),
+    Bind<&S::GetMessageCount, AsLong>(15, "GetMessageCount"),
+    Bind<&S::GetMessageDisplayFrom, AsText>(16, "GetMessageDisplayFrom", "Index"),
+    Bind<&S::GetMessageDisplayTo, AsText>(17, "GetMessageDisplayTo", "Index"),
+    Bind<&S::GetMessageId, AsLong>(18, "GetMessageId", "Index"),
+    Bind<&S::GetMessageLanguage, AsLong>(19, "GetMessageLanguage", "Index"),
+    Bind<&S::GetMessageNormalSubject, AsText>(20, "GetMessageNormalSubject", "Index"),
+    Bind<&S::GetMessageReceivedTime, AsText>(21, "GetMessageReceivedTime", "Index"),
+    Bind<&S::GetMessageSentTime, AsText>(22, "GetMessageSentTime", "Index"),
+    Bind<&S::GetMessageSubject, AsText>(23, "GetMessageSubject", "Index"),
+    Bind<&MarkMessagesAsRead, AsBool>(24, "MarkMessagesAsRead", "MessageId"),
+    Bind<&MarkMessagesAsUnRead, AsBool>(25, "MarkMessagesAsUnRead", "MessageId"),
+    Bind<&S::RemoveFolder, AsBool>(26, "RemoveFolder", "FolderId"),
+    Bind<&S::RemoveMessage, AsBool>(27, "RemoveMessage", "MessageId"),
+    Bind<&S::RenameFolder, AsBool, kRefused>(28, "RenameFolder", "FolderId", "NewFolderName"),
+    Bind<&S::SetFolder, AsBool>(29, "SetFolder", "FolderId"),
+    Bind<&S::GetFolderHierarchy, AsLong>(30, "GetFolderHierarchy", "Index"),
+    Bind<&S::GetContactCount, AsLong>(31, "GetContactCount"),
+    Bind<&S::GetContactEmail, AsText>(32, "GetContactEmail", "Index"),
+    Bind<&S::GetContactNickname, AsText>(33, "GetContactNickname", "Index"),
+    Bind<&S::GetContactDisplayName, AsText>(34, "GetContactDisplayName", "Index"),
+    Bind<&S::SetMessage, AsBool>(35, "SetMessage", "MessageId"),
+    Bind<&S::GetAttachmentCount, AsLong>(36, "GetAttachmentCount"),
+    Bind<&S::GetAttachmentName, AsText>(37, "GetAttachmentName", "Index"),
+    Bind<&S::GetBody, AsText>(38, "GetBody"),
+    Bind<&Ctrl::AboutBox, AsNothing>(DISPID_ABOUTBOX, "AboutBox"),
+};
 
 constexpr DispatchType kXPos{VT_I4, kXPosPixelsName};
 constexpr DispatchType kYPos{VT_I4, kYPosPixelsName};
@@ -216,17 +276,6 @@ constexpr EventMember kEvents[] = {
     {DISPID_MOUSEUP, "MouseUp", 4,
      {{"Button", kShort}, {"Shift", kShort}, {"x", kXPos}, {"y", kYPos}}},
 };
-
-bool SameName(const char* a, const std::string& b) {
-  size_t i = 0;
-  for (; a[i] && i < b.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return a[i] == '\0' && i == b.size();
-}
 
 }  // namespace
 
@@ -243,7 +292,7 @@ const DispatchMember* FindDispatchMember(DISPID dispid) {
 
 const DispatchMember* FindDispatchMember(const std::string& name) {
   for (const DispatchMember& m : kMembers) {
-    if (SameName(m.name, name)) return &m;
+    if (vorn_rt::EqualNoCase(m.name, name)) return &m;
   }
   return nullptr;
 }

@@ -1,20 +1,15 @@
 // The count of everything that keeps the control module's code in use: live
-// objects made by the module and class-factory locks. The module may be
-// unloaded when it is 0.
+// objects made by the module, references to its class factories and their
+// locks. The module may be unloaded when nothing is counted.
 #pragma once
 
-#include "platform/types.h"
+#include "runtime/server_module.h"
 
-void ModuleAddRef();
-void ModuleRelease();
-LONG ModuleUsage();
+vorn_rt::ServerModule& ControlServerModule();
 
-// Counts an object for as long as it lives; a member or base of every object
-// class of the module.
-class ModuleUsageToken {
+// Counts an object for as long as it lives; a member of every object class of
+// the module.
+class ModuleUsageToken : public vorn_rt::ModuleObject {
  public:
-  ModuleUsageToken() { ModuleAddRef(); }
-  ~ModuleUsageToken() { ModuleRelease(); }
-  ModuleUsageToken(const ModuleUsageToken&) = delete;
-  ModuleUsageToken& operator=(const ModuleUsageToken&) = delete;
+  ModuleUsageToken() : vorn_rt::ModuleObject(ControlServerModule()) {}
 };

@@ -15,6 +15,7 @@
 #include "platform/dialog.h"
 #include "platform/failure_reason.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -33,19 +34,13 @@ LPOLESTR TaskString(const std::string& text) {
   return out;
 }
 
+// `text` as UTF-8; "" for null or when memory runs out.
 std::string Narrow(const OLECHAR* text) {
-  if (!text) return std::string();
-  size_t length = 0;
-  while (text[length]) ++length;
-  BSTR copy = SysAllocStringLen(text, static_cast<UINT>(length));
-  if (!copy) return std::string();
-  int cb = 0;
-  LPSTR narrow = VornSysStringToA(copy, &cb);
-  SysFreeString(copy);
-  if (!narrow) return std::string();
-  std::string result(narrow, static_cast<size_t>(cb));
-  CoTaskMemFree(narrow);
-  return result;
+  try {
+    return vorn_rt::Utf16ToUtf8(text);
+  } catch (...) {
+    return std::string();
+  }
 }
 
 // True when UTF-8 text carries `text` exactly: it holds no NUL character
@@ -143,11 +138,9 @@ constexpr LONG kMaxExtent = 10000000;  // 100 m
 
 // ---- Life -------------------------------------------------------------------------
 
-CVornOutlookExpressCtrl::CVornOutlookExpressCtrl() : extent_{kDefaultExtentX, kDefaultExtentY} {
-  ModuleAddRef();
-}
+CVornOutlookExpressCtrl::CVornOutlookExpressCtrl() : extent_{kDefaultExtentX, kDefaultExtentY} {}
 
-CVornOutlookExpressCtrl::~CVornOutlookExpressCtrl() { ModuleRelease(); }
+CVornOutlookExpressCtrl::~CVornOutlookExpressCtrl() = default;
 
 HRESULT CVornOutlookExpressCtrl::Create(IUnknown* outer, REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
@@ -259,11 +252,7 @@ HRESULT CVornOutlookExpressCtrl::GetIDsOfNames(REFIID riid, LPOLESTR* names, UIN
       bool found = false;
       for (UINT p = 0; names[i] && p < member->paramCount; ++p) {
         const char* name = member->params[p].name;
-        if (param.size() == std::strlen(name) &&
-            std::equal(param.begin(), param.end(), name, [](char a, char b) {
-              auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-              return lower(a) == lower(b);
-            })) {
+        if (vorn_rt::EqualNoCase(param, name)) {
           dispids[i] = static_cast<DISPID>(p);
           found = true;
           break;

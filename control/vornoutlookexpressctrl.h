@@ -12,6 +12,7 @@
 
 #include <vector>
 
+#include "control/module_state.h"
 #include "platform/control.h"
 #include "platform/typelib.h"
 #include "runtime/com_ptr.h"
@@ -145,6 +146,7 @@ class CVornOutlookExpressCtrl final : public IDispatch,
   void FireMouse(DISPID dispid, SHORT button, SHORT shift, LONG x, LONG y);
   bool Inside(LONG x, LONG y) const;
 
+  ModuleUsageToken usage_;
   RefCount<> refs_;
   CMailStore store_;
   ComPtr<ITypeLib> typeLib_;

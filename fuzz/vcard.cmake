@@ -5,5 +5,6 @@ vorn_fuzz_target(vcard_fuzz
           ${PROJECT_SOURCE_DIR}/services/addressbook/text_decoding.cc
           ${PROJECT_SOURCE_DIR}/services/addressbook/vcard.cc
           ${PROJECT_SOURCE_DIR}/services/addressbook/address_book.cc
+          ${PROJECT_SOURCE_DIR}/runtime/text.cc
   LIBS vorn_platform
   CORPUS ${PROJECT_SOURCE_DIR}/tests/data/vcard)

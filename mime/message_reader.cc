@@ -7,6 +7,7 @@
 
 #include "platform/codepage.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 #include "store/mailstore.h"
 
 namespace {
@@ -167,9 +168,7 @@ std::string CMailStore::GetBodyContentType(HBODY body) {
     }
   }
   PropVariantClear(&value);
-  for (char& c : type) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : type) c = vorn_rt::AsciiLower(c);
   return type;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/message_text.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 #include "runtime/unknown_impl.h"
 
 namespace vorn_rt {
@@ -144,12 +145,7 @@ HRESULT InvokeMember(IDispatch* dispatch, DISPID dispid, MemberKind kind, const 
 
 std::string Utf8OfBstr(BSTR text) {
   if (!text) return std::string();
-  int cb = 0;
-  LPSTR narrow = VornSysStringToA(text, &cb);
-  if (!narrow) throw std::bad_alloc();
-  std::string result(narrow, static_cast<size_t>(cb));
-  CoTaskMemFree(narrow);
-  return result;
+  return Utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
 }
 
 std::string HresultHex(HRESULT hr) {

@@ -22,18 +22,7 @@ bool IsSupportedCodePage(UINT codePage) {
   return codePage == CP_ACP || codePage == CP_UTF8 || codePage == CP_WINDOWS_1252;
 }
 
-// Windows-1252 0x80..0x9F; the five bytes it leaves undefined are their C1
-// controls, so that every byte has a character and back.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-char16_t FromWindows1252(unsigned char byte) {
-  return byte >= 0x80 && byte < 0xA0 ? kWindows1252High[byte - 0x80] : byte;
-}
+using vorn_rt::FromWindows1252;
 
 // The Windows-1252 byte of `c`; false when the code page lacks it.
 bool ToWindows1252(char32_t c, char* byte) {
@@ -41,9 +30,9 @@ bool ToWindows1252(char32_t c, char* byte) {
     *byte = static_cast<char>(c);
     return true;
   }
-  for (int i = 0; i < 32; ++i) {
-    if (kWindows1252High[i] == c) {
-      *byte = static_cast<char>(0x80 + i);
+  for (int i = 0x80; i < 0xA0; ++i) {
+    if (FromWindows1252(static_cast<unsigned char>(i)) == c) {
+      *byte = static_cast<char>(i);
       return true;
     }
   }

@@ -18,6 +18,7 @@
 #include "platform/resource.h"
 #include "runtime/bitmap_font.h"
 #include "runtime/pixels.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -133,30 +134,14 @@ void FillPixels(Dc& dc, RECT r, COLORREF color) {
   }
 }
 
-// Decodes UTF-8 into code points; an invalid sequence becomes U+FFFD.
+// Decodes UTF-8 into code points; an ill-formed sequence becomes U+FFFD.
 std::vector<uint32_t> CodePoints(const char* text, size_t n) {
+  const std::string_view utf8(text, n);
   std::vector<uint32_t> out;
   for (size_t i = 0; i < n;) {
-    const auto b = static_cast<unsigned char>(text[i]);
-    int extra = b < 0x80 ? 0 : (b >> 5) == 6 ? 1 : (b >> 4) == 14 ? 2 : (b >> 3) == 30 ? 3 : -1;
-    uint32_t cp = extra == 0 ? b : extra == 1 ? (b & 0x1F) : extra == 2 ? (b & 0x0F) : (b & 0x07);
-    bool ok = extra >= 0;
-    for (int k = 1; ok && k <= extra; ++k) {
-      if (i + k >= n) {
-        ok = false;
-        break;
-      }
-      const auto c = static_cast<unsigned char>(text[i + k]);
-      if ((c & 0xC0) != 0x80) ok = false;
-      cp = (cp << 6) | (c & 0x3F);
-    }
-    if (!ok) {
-      out.push_back(0xFFFD);
-      ++i;
-      continue;
-    }
-    out.push_back(cp);
-    i += static_cast<size_t>(extra) + 1;
+    char32_t c;
+    i += vorn_rt::DecodeUtf8(utf8, i, &c);
+    out.push_back(c);
   }
   return out;
 }

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/runtime.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -15,18 +16,11 @@ char* PutHex(char* out, uint32_t value, int count) {
   return out;
 }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 // Reads `count` hexadecimal digits at `text`; false when one is not a digit.
 bool GetHex(const char* text, int count, uint32_t* value) {
   uint32_t result = 0;
   for (int i = 0; i < count; ++i) {
-    int digit = HexValue(text[i]);
+    int digit = vorn_rt::HexDigitValue(text[i]);
     if (digit < 0) return false;
     result = (result << 4) | static_cast<uint32_t>(digit);
   }

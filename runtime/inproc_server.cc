@@ -9,6 +9,7 @@
 #include "platform/failure_reason.h"
 #include "platform/loader.h"
 #include "platform/registry.h"
+#include "runtime/registry_key.h"
 #include "runtime/root_path.h"
 
 namespace vorn_rt {
@@ -18,30 +19,7 @@ namespace {
 // *text. Returns the registry's status; ERROR_INVALID_DATA for a value that
 // is not a string.
 LONG ReadClassesString(const std::string& path, std::string* text) {
-  HKEY key = nullptr;
-  LONG status = RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_QUERY_VALUE, &key);
-  if (status != ERROR_SUCCESS) return status;
-  DWORD type = 0;
-  DWORD size = 0;
-  status = RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size);
-  // Read until the value holds still: another process may change it between
-  // the size and the read.
-  while (status == ERROR_SUCCESS) {
-    if (type != REG_SZ) {
-      status = ERROR_INVALID_DATA;
-      break;
-    }
-    text->assign(size, '\0');
-    status = RegQueryValueExA(key, nullptr, nullptr, &type,
-                              reinterpret_cast<LPBYTE>(text->data()), &size);
-    if (status == ERROR_SUCCESS) {
-      text->resize(size > 0 ? size - 1 : 0);
-      break;
-    }
-    if (status == ERROR_MORE_DATA) status = ERROR_SUCCESS;
-  }
-  RegCloseKey(key);
-  return status;
+  return ReadRegistryString(HKEY_CLASSES_ROOT, path, nullptr, text);
 }
 
 struct ServerTable {

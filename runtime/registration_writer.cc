@@ -22,7 +22,8 @@ bool RegistrationWriter::Write(HKEY root, const std::string& path,
       const std::string prefix = path.substr(0, end);
       RegistryKey key;
       bool created = false;
-      if (key.Create(root, prefix, &created) != ERROR_SUCCESS) return false;
+      status_ = key.Create(root, prefix, &created);
+      if (status_ != ERROR_SUCCESS) return false;
       if (created) log_.push_back(Step{root, prefix, true, {}, false, REG_NONE, {}});
       keyIsNew = keyIsNew || created;
       if (end == std::string::npos) {
@@ -33,6 +34,7 @@ bool RegistrationWriter::Write(HKEY root, const std::string& path,
       }
     }
   } catch (...) {
+    status_ = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
 }
@@ -45,18 +47,18 @@ bool RegistrationWriter::SetValue(HKEY root, const std::string& path, HKEY key,
     if (RegQueryValueExA(key, value.first, nullptr, &step.oldType, nullptr, &size) ==
         ERROR_SUCCESS) {
       step.oldData.resize(size);
-      if (RegQueryValueExA(key, value.first, nullptr, &step.oldType, step.oldData.data(), &size) !=
-          ERROR_SUCCESS) {
-        return false;
-      }
+      status_ = RegQueryValueExA(key, value.first, nullptr, &step.oldType, step.oldData.data(),
+                                 &size);
+      if (status_ != ERROR_SUCCESS) return false;
       step.oldData.resize(size);
       step.hadValue = true;
     }
     log_.push_back(std::move(step));
   }
   const std::string& text = value.second;
-  return RegSetValueExA(key, value.first, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                        static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+  status_ = RegSetValueExA(key, value.first, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                           static_cast<DWORD>(text.size() + 1));
+  return status_ == ERROR_SUCCESS;
 }
 
 bool RegistrationWriter::WriteServerClass(REFCLSID clsid, const std::string& name,
@@ -71,6 +73,7 @@ bool RegistrationWriter::WriteServerClass(REFCLSID clsid, const std::string& nam
     }
     return Write(HKEY_CLASSES_ROOT, key + "\\InprocServer32", {{"", libraryPath}});
   } catch (...) {
+    status_ = ERROR_NOT_ENOUGH_MEMORY;
     return false;
   }
 }

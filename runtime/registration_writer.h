@@ -47,6 +47,10 @@ class VORN_API RegistrationWriter {
   bool WriteServerClass(REFCLSID clsid, const std::string& name, const std::string& libraryPath,
                         const char* threadingModel);
 
+  // The registry's status of the step that failed; ERROR_SUCCESS while
+  // none has (ERROR_NOT_ENOUGH_MEMORY when memory ran out).
+  LSTATUS status() const { return status_; }
+
   // Keeps everything written so far.
   void Commit() { log_.clear(); }
   // Takes back everything recorded, newest first: restores each value that
@@ -71,6 +75,7 @@ class VORN_API RegistrationWriter {
 
   HKEY root_;
   std::vector<Step> log_;
+  LSTATUS status_ = ERROR_SUCCESS;
 };
 
 // "CLSID\{...}": the key of a class below HKEY_CLASSES_ROOT.

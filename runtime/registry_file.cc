@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "runtime/text.h"
+
 namespace vorn_rt {
 namespace {
 
@@ -13,42 +15,6 @@ constexpr std::string_view kRootNames[kRootCount] = {"HKEY_CLASSES_ROOT", "HKEY_
 constexpr char kHexDigits[] = "0123456789abcdef";
 
 bool IsControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Length of the well-formed UTF-8 sequence of two or more bytes at `text`
-// (shortest form, no surrogates, at most U+10FFFF), or 0.
-size_t Utf8SequenceLength(std::string_view text) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(0);
-  size_t length;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (text.size() < length) return 0;
-  if (byte(1) < low || byte(1) > high) return 0;
-  for (size_t i = 2; i < length; ++i) {
-    if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
-  }
-  return length;
-}
 
 void AppendQuoted(std::string& out, std::string_view text) {
   out += '"';
@@ -62,7 +28,7 @@ void AppendQuoted(std::string& out, std::string_view text) {
     } else if (c < 0x80 && !IsControlByte(c)) {
       out += static_cast<char>(c);
       ++i;
-    } else if (size_t length = c >= 0x80 ? Utf8SequenceLength(text.substr(i)) : 0) {
+    } else if (size_t length = c >= 0x80 ? vorn_rt::Utf8SequenceLength(text, i) : 0) {
       out.append(text.substr(i, length));
       i += length;
     } else {
@@ -167,8 +133,8 @@ class LineReader {
       if (escaped == '\\' || escaped == '"') {
         *text += escaped;
       } else if (escaped == 'x') {
-        const int high = rest_.size() >= 2 ? HexValue(rest_[0]) : -1;
-        const int low = rest_.size() >= 2 ? HexValue(rest_[1]) : -1;
+        const int high = rest_.size() >= 2 ? HexDigitValue(rest_[0]) : -1;
+        const int low = rest_.size() >= 2 ? HexDigitValue(rest_[1]) : -1;
         if (high < 0 || low < 0) return Fail("\\x must be followed by two hexadecimal digits");
         if (high == 0 && low == 0) return Fail("a string cannot hold a zero byte");
         *text += static_cast<char>(high * 16 + low);
@@ -182,9 +148,9 @@ class LineReader {
   bool Hex32(DWORD* number) {
     size_t digits = 0;
     DWORD value = 0;
-    while (digits < rest_.size() && HexValue(rest_[digits]) >= 0) {
+    while (digits < rest_.size() && HexDigitValue(rest_[digits]) >= 0) {
       if (digits == 8) return Fail("a dword has at most 8 hexadecimal digits");
-      value = (value << 4) | static_cast<DWORD>(HexValue(rest_[digits]));
+      value = (value << 4) | static_cast<DWORD>(HexDigitValue(rest_[digits]));
       ++digits;
     }
     if (digits == 0) return Fail("expected hexadecimal digits after dword:");
@@ -277,11 +243,7 @@ bool ReadValue(std::string_view line, RegKey* current, std::string* error) {
 }  // namespace
 
 std::string FoldName(std::string_view name) {
-  std::string folded(name);
-  for (char& c : folded) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return folded;
+  return vorn_rt::AsciiLowered(name);
 }
 
 bool IsValidKeyName(std::string_view name) {

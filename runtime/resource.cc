@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
-#include <strings.h>
 #include <vector>
 
 #include "platform/resource.h"
+
+#include "runtime/text.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ std::vector<Table>& Tables() {
 
 bool SameName(LPCSTR a, LPCSTR b) {
   if (IS_INTRESOURCE(a) || IS_INTRESOURCE(b)) return a == b;
-  return strcasecmp(a, b) == 0;
+  return vorn_rt::EqualNoCase(a, b);
 }
 
 // The entry `resource` when it belongs to `module`'s table. Caller holds the lock.

@@ -1,5 +1,7 @@
 #include "runtime/text.h"
 
+#include <cstring>
+
 namespace vorn_rt {
 namespace {
 
@@ -74,7 +76,14 @@ size_t Utf8SequenceLength(std::string_view text, size_t pos) {
 }
 
 bool IsValidUtf8(std::string_view text) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ULL;
   for (size_t i = 0; i < text.size();) {
+    // Most text is ASCII: runs of it are passed eight bytes at a time.
+    uint64_t word;
+    if (i + 8 <= text.size() && (std::memcpy(&word, text.data() + i, 8), (word & kHighBits) == 0)) {
+      i += 8;
+      continue;
+    }
     const size_t length = Utf8SequenceLength(text, i);
     if (length == 0) return false;
     i += length;
@@ -115,17 +124,24 @@ std::string ValidUtf8(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (size_t i = 0; i < text.size();) {
-    const size_t length = Utf8SequenceLength(text, i);
-    if (length > 0) {
-      out.append(text.substr(i, length));
-      i += length;
-    } else {
-      char32_t c;
-      i += DecodeUtf8(text, i, &c);
-      AppendUtf8(kReplacementCharacter, &out);
-    }
+    char32_t c;
+    const size_t length = DecodeUtf8(text, i, &c);
+    AppendUtf8(c, &out);
+    i += length;
   }
   return out;
+}
+
+char16_t FromWindows1252(unsigned char byte) {
+  // 0x80..0x9F; the five bytes the code page leaves undefined are their C1
+  // controls, so that every byte has a character and back.
+  static constexpr char16_t kHigh[32] = {
+      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
+      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+  };
+  return byte >= 0x80 && byte < 0xA0 ? kHigh[byte - 0x80] : byte;
 }
 
 size_t DecodeUtf16(std::u16string_view text, size_t pos, char32_t* c) {

@@ -41,6 +41,10 @@ VORN_API void AppendUtf8(char32_t c, std::string* out);
 // `text` with each ill-formed part replaced by U+FFFD.
 VORN_API std::string ValidUtf8(std::string_view text);
 
+// The character of a Windows-1252 byte; the five bytes the code page leaves
+// undefined (0x81, 0x8D, 0x8F, 0x90, 0x9D) are their C1 controls.
+VORN_API char16_t FromWindows1252(unsigned char byte);
+
 // --- UTF-16 -----------------------------------------------------------------
 
 inline bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
@@ -62,8 +66,12 @@ VORN_API std::string Utf16ToUtf8(const char16_t* text);
 
 // --- ASCII case ---------------------------------------------------------------
 
-constexpr char AsciiLower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-constexpr char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+constexpr char AsciiLower(char c) {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+constexpr char AsciiUpper(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // `text` with A-Z lowered; other bytes (UTF-8 among them) unchanged.
 VORN_API std::string AsciiLowered(std::string_view text);

@@ -10,6 +10,7 @@
 
 #include "platform/automation.h"
 #include "platform/runtime.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -66,12 +67,8 @@ HRESULT ParseNumber(const std::string& raw, Number* out) {
   if (text.size() > 2 && text[0] == '&' && (text[1] == 'H' || text[1] == 'h')) {
     uint64_t value = 0;
     for (size_t i = 2; i < text.size(); ++i) {
-      const char c = text[i];
-      int digit;
-      if (c >= '0' && c <= '9') digit = c - '0';
-      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-      else return DISP_E_TYPEMISMATCH;
+      const int digit = vorn_rt::HexDigitValue(text[i]);
+      if (digit < 0) return DISP_E_TYPEMISMATCH;
       if (value > (std::numeric_limits<uint64_t>::max() >> 4)) return DISP_E_OVERFLOW;
       value = (value << 4) | static_cast<uint64_t>(digit);
     }
@@ -120,14 +117,7 @@ bool EqualsNoCase(const std::string& text, const char* word) {
   size_t b = 0, e = text.size();
   while (b < e && IsBlank(text[b])) ++b;
   while (e > b && IsBlank(text[e - 1])) --e;
-  const size_t n = std::strlen(word);
-  if (e - b != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    char c = text[b + i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != word[i]) return false;
-  }
-  return true;
+  return vorn_rt::EqualNoCase(text.substr(b, e - b), word);
 }
 
 HRESULT BstrToUtf8(BSTR text, std::string* out) {

@@ -7,10 +7,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <strings.h>
 #include <vector>
 
 #include "platform/version.h"
+
+#include "runtime/text.h"
 
 namespace {
 
@@ -81,19 +82,19 @@ BOOL VerQueryValueA(const void* block, LPCSTR subBlock, void** value, UINT* leng
     *length = sizeof(VS_FIXEDFILEINFO);
     return TRUE;
   }
-  if (strcasecmp(subBlock, "\\VarFileInfo\\Translation") == 0) {
+  if (vorn_rt::EqualNoCase(subBlock, "\\VarFileInfo\\Translation")) {
     *value = const_cast<BYTE*>(b + kTranslationOffset);
     *length = 4;
     return TRUE;
   }
   const char prefix[] = "\\StringFileInfo\\";
-  if (strncasecmp(subBlock, prefix, sizeof prefix - 1) != 0) return FALSE;
+  if (!vorn_rt::StartsWithNoCase(subBlock, prefix)) return FALSE;
   DWORD translation;
   std::memcpy(&translation, b + kTranslationOffset, 4);
   char table[16];
   std::snprintf(table, sizeof table, "%04x%04x", translation & 0xFFFF, translation >> 16);
   const char* rest = subBlock + sizeof prefix - 1;
-  if (strncasecmp(rest, table, 8) != 0 || rest[8] != '\\') return FALSE;
+  if (!vorn_rt::StartsWithNoCase(rest, table) || rest[8] != '\\') return FALSE;
   const char* key = rest + 9;
   DWORD count;
   std::memcpy(&count, b + kTranslationOffset + 4, 4);
@@ -105,7 +106,7 @@ BOOL VerQueryValueA(const void* block, LPCSTR subBlock, void** value, UINT* leng
     if (v >= end) return FALSE;
     const size_t valueLength = strnlen(v, static_cast<size_t>(end - v));
     if (v + valueLength >= end) return FALSE;
-    if (strcasecmp(p, key) == 0) {
+    if (vorn_rt::EqualNoCase(p, key)) {
       *value = const_cast<char*>(v);
       *length = static_cast<UINT>(valueLength);
       return TRUE;

@@ -10,13 +10,12 @@
 int32_t CMailStore::RebuildFolderList() {
   if (!storeNamespace_) return 0;
   ClearFolderList();
-  depth_ = 0;
-  if (WalkFolders(FOLDERID_ROOT) == 1) return 1;
+  if (WalkFolders(FOLDERID_ROOT, 0) == 1) return 1;
   ClearFolderList();
   return 0;
 }
 
-int32_t CMailStore::WalkFolders(STOREFOLDERID parentId) {
+int32_t CMailStore::WalkFolders(STOREFOLDERID parentId, int32_t depth) {
   if (!storeNamespace_) return 0;
   // Each level has its own block and its own enumeration handle.
   FOLDERPROPS props{};
@@ -39,7 +38,7 @@ int32_t CMailStore::WalkFolders(STOREFOLDERID parentId) {
       record->sfType = props.sfType;
       record->cUnread = props.cUnread;
       record->cMessage = props.cMessage;
-      record->depth = depth_;
+      record->depth = depth;
       try {
         // A name the store failed to terminate is cut at the block's end.
         record->name.assign(props.szName, strnlen(props.szName, sizeof props.szName));
@@ -50,15 +49,12 @@ int32_t CMailStore::WalkFolders(STOREFOLDERID parentId) {
       newFolder_ = nullptr;
     }
     if (!appended) {
-      // This level stops; its handle is still closed below, and the depth
-      // counter is not raised, so later records keep their right depths.
+      // This level stops; its handle is still closed below.
       result = 0;
       break;
     }
 
-    ++depth_;
-    WalkFolders(appended->dwFolderId);
-    --depth_;
+    WalkFolders(appended->dwFolderId, depth + 1);
 
     status = storeNamespace_->GetNextSubFolder(enumeration, &props);
     if (FAILED(status)) break;

@@ -118,11 +118,11 @@ class CMailStore {
   // (the list is then empty). Subtrees that cannot be enumerated below the
   // root are left out and do not make the rebuild fail.
   int32_t RebuildFolderList();
-  // One level of the walk: appends every subfolder of `parentId` and, after
-  // each, its subtree. 1 when the level was enumerated (possibly cut short by
+  // One level of the walk: appends every subfolder of `parentId`, at depth
+  // `depth`, and after each its subtree one level deeper. 1 when the level was enumerated (possibly cut short by
   // a failing GetNextSubFolder), 0 when it could not be started or a record
   // could not be made; the level's enumeration is closed either way.
-  int32_t WalkFolders(STOREFOLDERID parentId);
+  int32_t WalkFolders(STOREFOLDERID parentId, int32_t depth);
 
   int32_t GetFolderCount() const;
   int32_t GetFolderId(int32_t index) const;               // -1 outside
@@ -266,7 +266,6 @@ class CMailStore {
   void ReadTextBody(IStream* stream);
   void ReadByteBody(IStream* stream);
 
-  int32_t depth_ = 0;                            // depth counter of the walk
   ComPtr<IStoreNamespace> storeNamespace_;       // the open store
   ComPtr<IStoreFolder> currentFolder_;           // opened by SetFolder
   ComPtr<IMimeMessage> currentMessage_;          // opened by SetMessage

@@ -7,16 +7,14 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "runtime/text.h"
+
 namespace vorn_python {
 namespace {
 
 py::object gComErrorType;
 
-std::string Folded(const std::string& name) {
-  std::string folded = name;
-  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return folded;
-}
+std::string Folded(const std::string& name) { return vorn_rt::AsciiLowered(name); }
 
 using ArgumentArray = vorn_rt::VariantArgs;
 using ResultValue = vorn_rt::ScopedVariant;

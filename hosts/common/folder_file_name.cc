@@ -1,30 +1,19 @@
 #include "hosts/common/folder_file_name.h"
 
+#include "runtime/text.h"
+
 namespace vorn_host {
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool EndsWithIgnoringCase(std::string_view text, std::string_view suffix) {
-  if (text.size() < suffix.size()) return false;
-  text = text.substr(text.size() - suffix.size());
-  for (size_t i = 0; i < suffix.size(); ++i) {
-    if (Lower(text[i]) != suffix[i]) return false;
-  }
-  return true;
+  return text.size() >= suffix.size() &&
+         vorn_rt::EqualNoCase(text.substr(text.size() - suffix.size()), suffix);
 }
 
 bool Reserved(std::string_view name) {
   return name.size() == 3 && (EndsWithIgnoringCase(name, "cur") ||
                               EndsWithIgnoringCase(name, "new") ||
                               EndsWithIgnoringCase(name, "tmp"));
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -58,8 +47,8 @@ std::string FolderNameFromFile(std::string_view file) {
   std::string name;
   name.reserve(file.size());
   for (size_t i = 0; i < file.size(); ++i) {
-    int high = i + 2 < file.size() && file[i] == '%' ? HexValue(file[i + 1]) : -1;
-    int low = high >= 0 ? HexValue(file[i + 2]) : -1;
+    int high = i + 2 < file.size() && file[i] == '%' ? vorn_rt::HexDigitValue(file[i + 1]) : -1;
+    int low = high >= 0 ? vorn_rt::HexDigitValue(file[i + 2]) : -1;
     if (low >= 0) {
       name += static_cast<char>(high * 16 + low);
       i += 2;

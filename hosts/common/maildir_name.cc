@@ -6,29 +6,12 @@
 namespace vorn_host {
 namespace {
 
-// 1970-01-01 in FILETIME ticks.
-constexpr uint64_t kUnixEpochTicks = 116444736000000000ull;
-constexpr uint64_t kTicksPerSecond = 10000000ull;
 constexpr int64_t kLastUnixSecond = 253402300799;  // 9999-12-31 23:59:59
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsLowerHex(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f'); }
 
 }  // namespace
-
-uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds) {
-  int64_t lowest = -static_cast<int64_t>(kUnixEpochTicks / kTicksPerSecond);
-  if (seconds < lowest) return 0;
-  if (seconds > kLastUnixSecond) seconds = kLastUnixSecond;
-  return static_cast<uint64_t>(seconds - lowest) * kTicksPerSecond +
-         nanoseconds % 1000000000u / 100;
-}
-
-int64_t UnixSecondsFromTicks(uint64_t ticks, uint32_t* nanoseconds) {
-  int64_t lowest = -static_cast<int64_t>(kUnixEpochTicks / kTicksPerSecond);
-  *nanoseconds = static_cast<uint32_t>(ticks % kTicksPerSecond * 100);
-  return lowest + static_cast<int64_t>(ticks / kTicksPerSecond);
-}
 
 bool MaildirTimeFromName(std::string_view name, uint64_t* seconds) {
   size_t digits = 0;

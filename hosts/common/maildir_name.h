@@ -15,15 +15,13 @@
 #include <string>
 #include <string_view>
 
+#include "runtime/text.h"
+
 namespace vorn_host {
 
-// FILETIME ticks of a time in seconds since 1970 UTC. Times before 1601
-// become its start, times after 9999 that year's end.
-uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds = 0);
-
-// The reverse: seconds since 1970 (negative before it) and, in
-// *nanoseconds, the rest, a multiple of 100.
-int64_t UnixSecondsFromTicks(uint64_t ticks, uint32_t* nanoseconds);
+// FILETIME ticks of a Unix time and back (runtime/text.h).
+using vorn_rt::TicksFromUnixSeconds;
+using vorn_rt::UnixSecondsFromTicks;
 
 // *seconds is the delivery time when the name starts with one; false
 // otherwise.

@@ -1,19 +1,8 @@
 #include "hosts/common/store_folders.h"
 
+#include "runtime/text.h"
+
 namespace vorn_host {
-namespace {
-
-bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool SplitFolderPath(std::string_view path, std::vector<std::string>* names) {
   names->clear();
@@ -42,7 +31,7 @@ HRESULT FindSubFolder(IStoreNamespace* store, STOREFOLDERID parent, const std::s
       if (props.sfType == FOLDER_INBOX) *found = props.dwFolderId;
     } else if (*name == props.szName) {
       *found = props.dwFolderId;
-    } else if (caseless == FOLDERID_INVALID && EqualIgnoringAsciiCase(*name, props.szName)) {
+    } else if (caseless == FOLDERID_INVALID && vorn_rt::EqualNoCase(*name, props.szName)) {
       caseless = props.dwFolderId;
     }
     if (*found != FOLDERID_INVALID) break;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/systime.h"
+#include "runtime/text.h"
 
 namespace vorn_import {
 namespace {
@@ -31,16 +32,13 @@ int Number(std::string_view digits) {
   return value;
 }
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 // 1 to 12 for an English month abbreviation in any case, else 0.
 int Month(std::string_view token) {
   static constexpr const char* kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                             "jul", "aug", "sep", "oct", "nov", "dec"};
   if (token.size() != 3) return 0;
   for (int i = 0; i < 12; ++i) {
-    if (Lower(token[0]) == kMonths[i][0] && Lower(token[1]) == kMonths[i][1] &&
-        Lower(token[2]) == kMonths[i][2]) {
+    if (vorn_rt::EqualNoCase(token, kMonths[i])) {
       return i + 1;
     }
   }

@@ -1,12 +1,12 @@
 #include "services/addressbook/address_book.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
+#include "runtime/status_guard.h"
 #include "runtime/unknown_impl.h"
 
 namespace vorn_wab {
@@ -41,13 +41,7 @@ ULONG EntryKind(ULONG cb, const ENTRYID* entryId) {
 // Runs `body`, turning an escaping exception into a status.
 template <class F>
 HRESULT Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  return vorn_rt::Guarded(std::forward<F>(body), E_FAIL);
 }
 
 // Reference counting and QueryInterface for an object with one interface.
@@ -57,12 +51,8 @@ class Object : public Interface {
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     return QueryInterfaceAs<Interface>(this, riid, ppv);
   }
-  ULONG AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG Release() override {
-    const ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
  protected:
   Object() = default;
@@ -71,7 +61,7 @@ class Object : public Interface {
   Object& operator=(const Object&) = delete;
 
  private:
-  std::atomic<ULONG> refs_{1};
+  RefCount<> refs_;
 };
 
 class WabObject final : public Object<IWABObject> {

@@ -3,46 +3,16 @@
 #include <cerrno>
 #include <iconv.h>
 
+#include "runtime/text.h"
+
 namespace vorn_wab {
 namespace {
 
 constexpr std::string_view kReplacement = "\xEF\xBF\xBD";  // U+FFFD
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
-// Length of the valid UTF-8 sequence starting at bytes[i], 0 when invalid.
-size_t Utf8SequenceLength(std::string_view bytes, size_t i) {
-  const auto at = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  const unsigned char lead = at(i);
-  if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // no overlong forms
-    if (lead == 0xED) high = 0x9F;  // no surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (i + length > bytes.size()) return 0;
-  if (at(i + 1) < low || at(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
+using vorn_rt::HexDigitValue;
+using vorn_rt::Utf8SequenceLength;
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -86,15 +56,6 @@ void AppendSanitizedUtf8(std::string_view bytes, std::string* out) {
   out->append(bytes.substr(runStart));
 }
 
-bool IsValidUtf8(std::string_view bytes) {
-  for (size_t i = 0; i < bytes.size();) {
-    const size_t length = Utf8SequenceLength(bytes, i);
-    if (length == 0) return false;
-    i += length;
-  }
-  return true;
-}
-
 std::string DecodeQuotedPrintable(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -118,8 +79,8 @@ std::string DecodeQuotedPrintable(std::string_view text) {
       continue;
     }
     if (i + 2 < text.size()) {
-      const int high = HexValue(text[i + 1]);
-      const int low = HexValue(text[i + 2]);
+      const int high = HexDigitValue(text[i + 1]);
+      const int low = HexDigitValue(text[i + 2]);
       if (high >= 0 && low >= 0) {
         out.push_back(static_cast<char>(high * 16 + low));
         i += 2;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "runtime/text.h"
+
 namespace vorn_wab {
 
 // Appends `bytes` to *out as UTF-8: each byte that does not belong to a valid
@@ -15,7 +17,7 @@ void AppendSanitizedUtf8(std::string_view bytes, std::string* out);
 
 // Whether `bytes` is valid UTF-8 (shortest forms, no surrogates, at most
 // U+10FFFF).
-bool IsValidUtf8(std::string_view bytes);
+using vorn_rt::IsValidUtf8;
 
 // Quoted-printable: "=XX" (hex digits in either case) becomes that byte and
 // "=" before a line break or at the very end joins the lines; any other "="

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "runtime/text.h"
+
 namespace vorn_wab {
 namespace {
 
@@ -12,16 +14,6 @@ enum class Version { kUnknown, k21, k30, k40 };
 enum class Property { kOther, kVersion, kFn, kN, kNickname, kEmail, kAgent };
 
 constexpr int kNotPreferred = INT_MAX;
-
-char AsciiUpper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
 
 bool IsFoldSpace(char c) { return c == ' ' || c == '\t'; }
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -46,8 +38,8 @@ std::string_view Unquote(std::string_view s) {
 // trailing white space allowed.
 bool IsCardLine(std::string_view line, std::string_view keyword) {
   line = TrimRight(line);
-  return line.size() == keyword.size() + 6 && EqualsNoCase(line.substr(0, keyword.size()), keyword) &&
-         line[keyword.size()] == ':' && EqualsNoCase(line.substr(keyword.size() + 1), "VCARD");
+  return line.size() == keyword.size() + 6 && vorn_rt::EqualNoCase(line.substr(0, keyword.size()), keyword) &&
+         line[keyword.size()] == ':' && vorn_rt::EqualNoCase(line.substr(keyword.size() + 1), "VCARD");
 }
 bool IsBeginLine(std::string_view line) { return IsCardLine(line, "BEGIN"); }
 bool IsEndLine(std::string_view line) { return IsCardLine(line, "END"); }
@@ -144,39 +136,39 @@ void ParseParams(std::string_view text, Params* params) {
     const size_t equals = param.find('=');
     if (equals == std::string_view::npos) {
       // vCard 2.1 writes encodings and types without a name.
-      if (EqualsNoCase(param, "QUOTED-PRINTABLE")) {
+      if (vorn_rt::EqualNoCase(param, "QUOTED-PRINTABLE")) {
         params->encoding = Params::Encoding::kQuotedPrintable;
-      } else if (EqualsNoCase(param, "BASE64")) {
+      } else if (vorn_rt::EqualNoCase(param, "BASE64")) {
         params->encoding = Params::Encoding::kBase64;
-      } else if (EqualsNoCase(param, "PREF")) {
+      } else if (vorn_rt::EqualNoCase(param, "PREF")) {
         params->prefRank = std::min(params->prefRank, 1);
       }
       return;
     }
     const std::string_view key = Trim(param.substr(0, equals));
     const std::string_view value = Trim(param.substr(equals + 1));
-    if (EqualsNoCase(key, "ENCODING")) {
+    if (vorn_rt::EqualNoCase(key, "ENCODING")) {
       const std::string_view encoding = Unquote(value);
-      if (EqualsNoCase(encoding, "QUOTED-PRINTABLE")) {
+      if (vorn_rt::EqualNoCase(encoding, "QUOTED-PRINTABLE")) {
         params->encoding = Params::Encoding::kQuotedPrintable;
-      } else if (EqualsNoCase(encoding, "BASE64") || EqualsNoCase(encoding, "B")) {
+      } else if (vorn_rt::EqualNoCase(encoding, "BASE64") || vorn_rt::EqualNoCase(encoding, "B")) {
         params->encoding = Params::Encoding::kBase64;
       } else {
         params->encoding = Params::Encoding::kNone;
       }
-    } else if (EqualsNoCase(key, "CHARSET")) {
+    } else if (vorn_rt::EqualNoCase(key, "CHARSET")) {
       params->charset = std::string(Trim(Unquote(value)));
-    } else if (EqualsNoCase(key, "TYPE")) {
+    } else if (vorn_rt::EqualNoCase(key, "TYPE")) {
       // TYPE=a,b ; TYPE="a,b" ; each value possibly quoted.
       SplitOutsideQuotes(value, ',', [&](std::string_view type) {
         std::string_view plain = Trim(type);
         while (!plain.empty() && plain.front() == '"') plain.remove_prefix(1);
         while (!plain.empty() && plain.back() == '"') plain.remove_suffix(1);
         SplitOutsideQuotes(plain, ',', [&](std::string_view inner) {
-          if (EqualsNoCase(Trim(inner), "PREF")) params->prefRank = std::min(params->prefRank, 1);
+          if (vorn_rt::EqualNoCase(Trim(inner), "PREF")) params->prefRank = std::min(params->prefRank, 1);
         });
       });
-    } else if (EqualsNoCase(key, "PREF")) {
+    } else if (vorn_rt::EqualNoCase(key, "PREF")) {
       params->prefRank = std::min(params->prefRank, ParsePrefRank(value));
     }
   });
@@ -186,12 +178,12 @@ Property PropertyOf(std::string_view name) {
   const size_t dot = name.rfind('.');  // drop a group prefix
   if (dot != std::string_view::npos) name.remove_prefix(dot + 1);
   name = Trim(name);
-  if (EqualsNoCase(name, "FN")) return Property::kFn;
-  if (EqualsNoCase(name, "N")) return Property::kN;
-  if (EqualsNoCase(name, "NICKNAME")) return Property::kNickname;
-  if (EqualsNoCase(name, "EMAIL")) return Property::kEmail;
-  if (EqualsNoCase(name, "VERSION")) return Property::kVersion;
-  if (EqualsNoCase(name, "AGENT")) return Property::kAgent;
+  if (vorn_rt::EqualNoCase(name, "FN")) return Property::kFn;
+  if (vorn_rt::EqualNoCase(name, "N")) return Property::kN;
+  if (vorn_rt::EqualNoCase(name, "NICKNAME")) return Property::kNickname;
+  if (vorn_rt::EqualNoCase(name, "EMAIL")) return Property::kEmail;
+  if (vorn_rt::EqualNoCase(name, "VERSION")) return Property::kVersion;
+  if (vorn_rt::EqualNoCase(name, "AGENT")) return Property::kAgent;
   return Property::kOther;
 }
 

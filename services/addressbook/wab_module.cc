@@ -3,18 +3,18 @@
 // self-registration pair, which records the library's own path where the
 // session looks for it.
 
-#include <algorithm>
 #include <cstddef>
-#include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <type_traits>
 
-#include "platform/loader.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/wab.h"
+#include "runtime/registration_writer.h"
+#include "runtime/registry_key.h"
+#include "runtime/server_module.h"
+#include "runtime/status_guard.h"
 #include "services/addressbook/address_book.h"
 #include "services/addressbook/contact_files.h"
 
@@ -48,32 +48,9 @@ HRESULT StatusFromRegistry(LONG error) { return HRESULT_FROM_WIN32(error); }
 // The configured contacts path, false when none is configured (no key, no
 // string value, or an empty one).
 bool ReadConfiguredPath(std::string* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, WAB_CONTACTS_KEY, 0, KEY_QUERY_VALUE, &key) !=
-      ERROR_SUCCESS) {
-    return false;
-  }
-  bool found = false;
-  // The value may change between asking for its size and reading it.
-  for (int attempt = 0; attempt < 3 && !found; ++attempt) {
-    DWORD type = REG_NONE;
-    DWORD size = 0;
-    if (RegQueryValueExA(key, WAB_CONTACTS_PATH_VALUE, nullptr, &type, nullptr, &size) !=
-            ERROR_SUCCESS ||
-        (type != REG_SZ && type != REG_EXPAND_SZ)) {
-      break;
-    }
-    std::string buffer(size, '\0');
-    const LONG status = RegQueryValueExA(key, WAB_CONTACTS_PATH_VALUE, nullptr, &type,
-                                         reinterpret_cast<LPBYTE>(buffer.data()), &size);
-    if (status == ERROR_MORE_DATA) continue;
-    if (status != ERROR_SUCCESS) break;
-    buffer.resize(strnlen(buffer.c_str(), std::min<size_t>(size, buffer.size())));
-    *path = std::move(buffer);
-    found = true;
-  }
-  RegCloseKey(key);
-  return found && !path->empty();
+  return vorn_rt::ReadRegistryString(HKEY_CURRENT_USER, WAB_CONTACTS_KEY, WAB_CONTACTS_PATH_VALUE,
+                                     path) == ERROR_SUCCESS &&
+         !path->empty();
 }
 
 bool RootPath(std::string* root) {
@@ -112,52 +89,37 @@ HRESULT WABOpen(LPADRBOOK* addrBook, LPWABOBJECT* wabObject, LPWAB_PARAM params,
   if (addrBook) *addrBook = nullptr;
   if (wabObject) *wabObject = nullptr;
   if (!addrBook || !wabObject) return E_INVALIDARG;
-  try {
-    std::string path;
-    const HRESULT hr = ContactPath(params, &path);
-    if (FAILED(hr)) return hr;
-    return vorn_wab::CreateAddressBook(vorn_wab::MakeContactFileSource(std::move(path)),
-                                       std::make_shared<vorn_wab::BufferPool>(), addrBook,
-                                       wabObject);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  return vorn_rt::Guarded(
+      [&] {
+        std::string path;
+        const HRESULT hr = ContactPath(params, &path);
+        if (FAILED(hr)) return hr;
+        return vorn_wab::CreateAddressBook(vorn_wab::MakeContactFileSource(std::move(path)),
+                                           std::make_shared<vorn_wab::BufferPool>(), addrBook,
+                                           wabObject);
+      },
+      E_FAIL);
 }
 
 HRESULT DllRegisterServer() {
-  try {
-    const HMODULE self = VornModuleFromAddress(reinterpret_cast<const void*>(&WABOpen));
-    if (!self) return E_UNEXPECTED;
-    std::string path(4096, '\0');
-    const DWORD length = GetModuleFileNameA(self, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0 || length >= path.size()) return E_UNEXPECTED;
-    if (length >= WAB_DLL_PATH_SIZE) return HRESULT_FROM_WIN32(kErrorFilenameTooLong);
-
-    HKEY key = nullptr;
-    LONG status = RegCreateKeyExA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY, 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr);
-    if (status != ERROR_SUCCESS) return StatusFromRegistry(status);
-    status = RegSetValueExA(key, "", 0, REG_SZ, reinterpret_cast<const BYTE*>(path.c_str()),
-                            length + 1);
-    RegCloseKey(key);
-    return status == ERROR_SUCCESS ? S_OK : StatusFromRegistry(status);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  return vorn_rt::Guarded([] {
+    const std::string path = vorn_rt::LibraryPathOf(reinterpret_cast<const void*>(&WABOpen));
+    if (path.empty()) return E_UNEXPECTED;
+    if (path.size() >= WAB_DLL_PATH_SIZE) return HRESULT_FROM_WIN32(kErrorFilenameTooLong);
+    vorn_rt::RegistrationWriter writer(HKEY_LOCAL_MACHINE);
+    if (!writer.Write(WAB_DLL_PATH_KEY, {{"", path}})) return StatusFromRegistry(writer.status());
+    writer.Commit();
+    return S_OK;
+  });
 }
 
 HRESULT DllUnregisterServer() {
   LONG status = RegDeleteKeyA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY);
   if (status == ERROR_ACCESS_DENIED) {
     // The key has subkeys of someone else's: take away only the path.
-    HKEY key = nullptr;
-    status = RegOpenKeyExA(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY, 0, KEY_SET_VALUE, &key);
-    if (status == ERROR_SUCCESS) {
-      status = RegDeleteValueA(key, "");
-      RegCloseKey(key);
-    }
+    vorn_rt::RegistryKey key;
+    status = key.Open(HKEY_LOCAL_MACHINE, WAB_DLL_PATH_KEY, KEY_SET_VALUE);
+    if (status == ERROR_SUCCESS) status = RegDeleteValueA(key.get(), "");
   }
   if (status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND) return S_OK;
   return StatusFromRegistry(status);

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "runtime/text.h"
 #include "services/mime/limits.h"
 #include "services/mime/text_codec.h"
 
@@ -16,12 +17,7 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsAlpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+using vorn_rt::HexDigitValue;
 
 int Base64Value(char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -58,9 +54,9 @@ std::string DecodeQ(std::string_view payload) {
     char c = payload[i];
     if (c == '_') {
       out.push_back(' ');
-    } else if (c == '=' && i + 2 < payload.size() && HexValue(payload[i + 1]) >= 0 &&
-               HexValue(payload[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(HexValue(payload[i + 1]) * 16 + HexValue(payload[i + 2])));
+    } else if (c == '=' && i + 2 < payload.size() && HexDigitValue(payload[i + 1]) >= 0 &&
+               HexDigitValue(payload[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(HexDigitValue(payload[i + 1]) * 16 + HexDigitValue(payload[i + 2])));
       i += 2;
     } else {
       out.push_back(c);
@@ -101,7 +97,7 @@ bool ReadEncodedWord(std::string_view value, size_t at, EncodedWord* word) {
   std::string_view charset = value.substr(at + 2, charsetEnd - at - 2);
   std::string_view payload = value.substr(payloadStart, close - payloadStart);
   word->end = close + 2;
-  word->charset = Lower(charset.substr(0, charset.find('*')));
+  word->charset = vorn_rt::AsciiLowered(charset.substr(0, charset.find('*')));
   word->bytes = encoding == 'B' || encoding == 'b' ? DecodeB(payload) : DecodeQ(payload);
   return true;
 }
@@ -182,7 +178,7 @@ class DateScanner {
     SkipSpace();
     size_t start = at_;
     while (at_ < text_.size() && IsAlpha(text_[at_])) ++at_;
-    return Lower(text_.substr(start, at_ - start));
+    return vorn_rt::AsciiLowered(text_.substr(start, at_ - start));
   }
 
   bool PeekAlpha() {
@@ -311,12 +307,12 @@ DateReading ReadDateTime(std::string_view text, uint64_t* ticks) {
 
   // The largest FILETIME, 0x7FFFFFFFFFFFFFFF, falls in the year 30828; a
   // zone may move an instant of the year before or after into range.
-  constexpr int64_t kLastSecond = INT64_MAX / 10000000;
+  constexpr int64_t kLastSecond = INT64_MAX / static_cast<int64_t>(vorn_rt::kTicksPerSecond);
   if (year < 1600 || year > 30829) return DateReading::kOutOfRange;
   int64_t seconds = DaysSince1601(year, month, static_cast<int>(day)) * 86400 + hour * 3600 +
                     minute * 60 + second - int64_t{zoneMinutes} * 60;
   if (seconds < 0 || seconds > kLastSecond) return DateReading::kOutOfRange;
-  *ticks = static_cast<uint64_t>(seconds) * 10000000;
+  *ticks = static_cast<uint64_t>(seconds) * vorn_rt::kTicksPerSecond;
   return DateReading::kDate;
 }
 

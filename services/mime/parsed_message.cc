@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "platform/runtime.h"
+#include "runtime/text.h"
 #include "services/mime/header_text.h"
 #include "services/mime/status.h"
 #include "services/mime/structure_guard.h"
@@ -34,9 +35,6 @@ uint32_t NewTag() {
 // GMime's budget: the Content-Type fields and body contents it meets, about
 // two per body, with room for the data it has buffered when it is stopped.
 constexpr int kParserEventBudget = 2 * kMaxParts + 64;
-
-// Ticks between 1601-01-01 and 1970-01-01.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 
 constexpr std::string_view kAddressFields[] = {
     "From",      "Sender",        "Reply-To",        "To",        "Cc",        "Bcc",
@@ -296,7 +294,7 @@ int ParsedMessage::AddNode(GMimeObject* part, GMimeMessage* message, int parent)
   }
   if (GMimeContentType* type = g_mime_object_get_content_type(part)) {
     char* mimeType = g_mime_content_type_get_mime_type(type);
-    node.type = Lower(mimeType ? mimeType : "");
+    node.type = vorn_rt::AsciiLowered(mimeType ? mimeType : "");
     g_free(mimeType);
   }
   if (node.type.empty()) node.type = "text/plain";
@@ -581,7 +579,7 @@ GMimeHeader* ParsedMessage::FindHeader(int index, const char* name) {
 std::string ParsedMessage::MainCharset(int index) {
   int main = nodes_[index].kind == BodyKind::kText ? index : MainText(index, nullptr);
   if (main < 0) return std::string();
-  std::string declared = Lower(Trim(TextToUtf8(Parameter(main, "charset"))));
+  std::string declared = vorn_rt::AsciiLowered(Trim(TextToUtf8(Parameter(main, "charset"))));
   if (!declared.empty()) return declared;
   GObjectPtr<GMimeStream> holder;
   return UndeclaredCharset(BodyBytes(main, true, &holder));
@@ -616,8 +614,7 @@ HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIAN
     switch (ReadDateTime(text ? text : "", &ticks)) {
       case DateReading::kDate:
         value->vt = VT_FILETIME;
-        value->filetime.dwLowDateTime = static_cast<DWORD>(ticks);
-        value->filetime.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        value->filetime = vorn_rt::FileTimeOf(ticks);
         return S_OK;
       case DateReading::kOutOfRange:
         return StatusOf(Failure::kUnconvertible);
@@ -630,11 +627,10 @@ HRESULT ParsedMessage::GetProp(int index, LPCSTR name, DWORD flags, LPPROPVARIAN
     int64_t seconds = g_date_time_to_unix(date);
     int64_t micros = g_date_time_get_microsecond(date);
     g_date_time_unref(date);
-    if (seconds < -kUnixEpochTicks / 10000000) return StatusOf(Failure::kUnconvertible);
-    ticks = static_cast<uint64_t>(seconds * 10000000 + micros * 10 + kUnixEpochTicks);
+    if (seconds < -vorn_rt::kSecondsFrom1601To1970) return StatusOf(Failure::kUnconvertible);
     value->vt = VT_FILETIME;
-    value->filetime.dwLowDateTime = static_cast<DWORD>(ticks);
-    value->filetime.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    const uint32_t nanoseconds = static_cast<uint32_t>(micros) * 1000;
+    value->filetime = vorn_rt::FileTimeOf(vorn_rt::TicksFromUnixSeconds(seconds, nanoseconds));
     return S_OK;
   }
   if (flags != 0 && IsAddressField(name)) {

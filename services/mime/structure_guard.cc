@@ -6,6 +6,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "runtime/text.h"
 #include "services/mime/limits.h"
 
 namespace vorn_mime {
@@ -57,11 +58,9 @@ class Text {
   // Where the value of field `name` starts when `line` opens that field
   // (the name in any case, optional blanks, a colon); kNone otherwise.
   size_t FieldValue(const Line& line, std::string_view name) const {
-    if (line.end - line.begin <= name.size()) return kNone;
-    for (size_t i = 0; i < name.size(); ++i) {
-      char c = data_[line.begin + i];
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      if (c != name[i]) return kNone;
+    if (line.end - line.begin <= name.size() ||
+        !vorn_rt::EqualNoCase(std::string_view(data_ + line.begin, name.size()), name)) {
+      return kNone;
     }
     size_t i = line.begin + name.size();
     while (i < line.end && (data_[i] == ' ' || data_[i] == '\t')) ++i;
@@ -91,8 +90,7 @@ std::string_view TrimRight(std::string_view s) {
 }
 
 size_t AddressFieldValue(const Text& text, const Line& line) {
-  char c = text.at(line.begin);
-  if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const char c = vorn_rt::AsciiLower(text.at(line.begin));
   if (c != 'f' && c != 's' && c != 'r' && c != 't' && c != 'c' && c != 'b') return kNone;
   for (std::string_view name : kAddressFields) {
     if (name[0] != c) continue;

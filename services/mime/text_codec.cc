@@ -14,32 +14,6 @@ namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";
 
-// Windows-1252 0x80..0x9F; the five unassigned bytes keep their C1 values.
-constexpr char16_t kWindows1252High[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
-};
-
-void AppendCodePoint(char32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The end of the run of ASCII characters other than NUL that starts at
 // `s[i]`, looked at eight bytes at a time: most mail text is such a run.
 size_t AsciiRunEnd(std::string_view s, size_t i) {
@@ -55,47 +29,13 @@ size_t AsciiRunEnd(std::string_view s, size_t i) {
   return i;
 }
 
-// Length of the well-formed UTF-8 sequence at `s[i]`, 0 when it is not one.
-size_t SequenceLength(std::string_view s, size_t i) {
-  auto byte = [&](size_t k) { return static_cast<uint8_t>(s[k]); };
-  uint8_t b = byte(i);
-  if (b < 0x80) return 1;
-  size_t n;
-  uint8_t lo = 0x80, hi = 0xBF;
-  if (b >= 0xC2 && b <= 0xDF) {
-    n = 2;
-  } else if (b >= 0xE0 && b <= 0xEF) {
-    n = 3;
-    if (b == 0xE0) lo = 0xA0;
-    if (b == 0xED) hi = 0x9F;
-  } else if (b >= 0xF0 && b <= 0xF4) {
-    n = 4;
-    if (b == 0xF0) lo = 0x90;
-    if (b == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  if (i + n > s.size()) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (size_t k = 2; k < n; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return n;
-}
+using vorn_rt::Utf8SequenceLength;
 
-char32_t DecodeSequence(std::string_view s, size_t i, size_t n) {
-  auto byte = [&](size_t k) { return static_cast<char32_t>(static_cast<uint8_t>(s[k])); };
-  switch (n) {
-    case 1:
-      return byte(i);
-    case 2:
-      return ((byte(i) & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-    case 3:
-      return ((byte(i) & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
-    default:
-      return ((byte(i) & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) |
-             ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
-  }
+// The code point of the well-formed sequence at s[i].
+char32_t DecodeSequence(std::string_view s, size_t i) {
+  char32_t c;
+  vorn_rt::DecodeUtf8(s, i, &c);
+  return c;
 }
 
 // Copies `bytes` as UTF-8, invalid sequences replaced byte by byte and NULs
@@ -114,7 +54,7 @@ void AppendSanitized(std::string_view bytes, std::string* out, size_t maxBytes) 
       i = run;
       continue;
     }
-    size_t n = SequenceLength(bytes, i);
+    size_t n = Utf8SequenceLength(bytes, i);
     if (n == 0) {
       if (out->size() + 3 > maxBytes) return;
       out->append(kReplacement);
@@ -131,9 +71,9 @@ void AppendWindows1252(std::string_view bytes, std::string* out, size_t maxBytes
   for (char ch : bytes) {
     auto b = static_cast<uint8_t>(ch);
     if (b == 0) continue;
-    char32_t c = b >= 0x80 && b < 0xA0 ? kWindows1252High[b - 0x80] : b;
+    char32_t c = vorn_rt::FromWindows1252(b);
     size_t before = out->size();
-    AppendCodePoint(c, out);
+    vorn_rt::AppendUtf8(c, out);
     if (out->size() > maxBytes) {
       out->resize(before);
       return;
@@ -216,34 +156,10 @@ bool IsBidiControl(char32_t c) {
 
 }  // namespace
 
-std::string Lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   return s;
-}
-
-bool IsValidUtf8(std::string_view bytes) {
-  size_t i = 0;
-  while (i < bytes.size()) {
-    i = AsciiRunEnd(bytes, i);
-    if (i == bytes.size()) break;
-    if (bytes[i] == '\0') {
-      ++i;
-      continue;
-    }
-    size_t n = SequenceLength(bytes, i);
-    if (n == 0) return false;
-    i += n;
-  }
-  return true;
 }
 
 std::string TextToUtf8(std::string_view bytes) {
@@ -258,7 +174,7 @@ std::string TextToUtf8(std::string_view bytes) {
 }
 
 std::string DecodeText(std::string_view bytes, std::string_view charset, size_t maxBytes) {
-  std::string cs = Lower(Trim(charset));
+  std::string cs = vorn_rt::AsciiLowered(Trim(charset));
   std::string out;
   out.reserve(bytes.size() < maxBytes ? bytes.size() : maxBytes);
   if (IsUtf8Name(cs)) {
@@ -294,8 +210,8 @@ void AppendUtf16(std::string_view utf8, std::string* out, size_t maxBytes) {
       i = run;
       continue;
     }
-    size_t n = SequenceLength(utf8, i);
-    char32_t c = n ? DecodeSequence(utf8, i, n) : 0xFFFD;
+    size_t n = Utf8SequenceLength(utf8, i);
+    char32_t c = n ? DecodeSequence(utf8, i) : vorn_rt::kReplacementCharacter;
     i += n ? n : 1;
     size_t need = c >= 0x10000 ? 4 : 2;
     if (out->size() + need > maxBytes) return;
@@ -322,8 +238,8 @@ std::string GeneratedName(std::string_view stem, std::string_view extension, siz
   safe.reserve(text.size());
   size_t i = 0;
   while (i < text.size()) {
-    size_t n = SequenceLength(text, i);
-    char32_t c = DecodeSequence(text, i, n);
+    size_t n = Utf8SequenceLength(text, i);
+    char32_t c = DecodeSequence(text, i);
     bool unsafe =
         c == '/' || c == '\\' || c < 0x20 || (c >= 0x7F && c < 0xA0) || IsBidiControl(c);
     if (unsafe) {
@@ -356,8 +272,8 @@ std::string ReduceToBaseName(std::string_view name, size_t maxBytes) {
   kept.reserve(base.size());
   size_t i = 0;
   while (i < base.size()) {
-    size_t n = SequenceLength(base, i);
-    char32_t c = DecodeSequence(base, i, n);
+    size_t n = Utf8SequenceLength(base, i);
+    char32_t c = DecodeSequence(base, i);
     bool control = c < 0x20 || (c >= 0x7F && c < 0xA0) || IsBidiControl(c);
     if (!control) kept.append(base.data() + i, n);
     i += n;

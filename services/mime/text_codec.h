@@ -1,6 +1,6 @@
 // Text conversions of the MIME library: body text from its declared charset
 // to UTF-8, UTF-8 to UTF-16LE, display names reduced to safe base names, and
-// the ASCII case folding and trimming the library applies to header text.
+// the trimming the library applies to header text.
 // Every function takes any bytes and never fails: what cannot be read is
 // replaced with U+FFFD.
 #pragma once
@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "runtime/text.h"
 
 namespace vorn_mime {
 
@@ -23,8 +25,7 @@ std::string DecodeText(std::string_view bytes, std::string_view charset, size_t 
 // NUL characters are dropped. For names and header text of unknown charset.
 std::string TextToUtf8(std::string_view bytes);
 
-// True when `bytes` is well-formed UTF-8.
-bool IsValidUtf8(std::string_view bytes);
+using vorn_rt::IsValidUtf8;
 
 // Appends `utf8` (valid UTF-8) as UTF-16LE to `out`, stopping before the
 // character that would make `out` longer than `maxBytes`.
@@ -49,9 +50,6 @@ std::string GeneratedName(std::string_view stem, std::string_view extension, siz
 // The longest prefix of valid UTF-8 `utf8` of at most `maxBytes` bytes that
 // ends at a whole character.
 std::string_view CutAtCharacter(std::string_view utf8, size_t maxBytes);
-
-// `s` with ASCII letters in lower case; other bytes are kept.
-std::string Lower(std::string_view s);
 
 // `s` without leading and trailing spaces and tabs.
 std::string_view Trim(std::string_view s);

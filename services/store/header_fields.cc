@@ -1,10 +1,10 @@
 #include "services/store/header_fields.h"
 
-#include <cctype>
 #include <cstring>
 
 #include "platform/runtime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/text.h"
 #include "services/store/memory_stream.h"
 
 namespace vorn_store {
@@ -21,20 +21,6 @@ std::string_view Trim(std::string_view text) {
   text = TrimLeft(text);
   while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
   return text;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
 }
 
 struct CharsetCodePage {
@@ -87,7 +73,7 @@ std::string NormaliseSubject(std::string_view subject) {
   for (bool removed = true; removed;) {
     removed = false;
     for (std::string_view prefix : kPrefixes) {
-      if (StartsWithNoCase(rest, prefix)) {
+      if (vorn_rt::StartsWithNoCase(rest, prefix)) {
         rest = TrimLeft(rest.substr(prefix.size()));
         removed = true;
         break;
@@ -98,7 +84,7 @@ std::string NormaliseSubject(std::string_view subject) {
 }
 
 DWORD CodePageFromCharset(std::string_view charset) {
-  std::string name = Lower(Trim(charset));
+  std::string name = vorn_rt::AsciiLowered(Trim(charset));
   for (const CharsetCodePage& entry : kCharsets) {
     if (name == entry.name) return entry.codePage;
   }
@@ -129,7 +115,7 @@ IMSGPRIORITY PriorityFromFields(const char* xPriority, const char* importance) {
     }
   }
   if (importance) {
-    std::string value = Lower(Trim(importance));
+    std::string value = vorn_rt::AsciiLowered(Trim(importance));
     if (value == "high") return IMSG_PRI_HIGH;
     if (value == "low") return IMSG_PRI_LOW;
   }

@@ -18,6 +18,8 @@
 #include "platform/store_import.h"
 #include "platform/systime.h"
 #include "runtime/com_ptr.h"
+#include "runtime/status_guard.h"
+#include "runtime/text.h"
 #include "runtime/unknown_impl.h"
 #include "services/store/digest.h"
 #include "services/store/header_fields.h"
@@ -41,30 +43,19 @@ constexpr const char* kStoreFile = "/store/store.db";
 constexpr size_t kFirstEnumerationChunk = 256;
 constexpr size_t kLargestEnumerationChunk = 1024;
 
-uint64_t Ticks(const FILETIME& time) {
-  return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
-FILETIME FileTime(uint64_t ticks) {
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
+using vorn_rt::FileTimeOf;
+using vorn_rt::TicksOf;
 
 uint64_t Now() {
   FILETIME now{};
   GetSystemTimeAsFileTime(&now);
-  return Ticks(now);
+  return TicksOf(now);
 }
 
-// Runs a call's body, turning an allocation failure into a status.
+// Runs a call's body, turning an exception into a status.
 template <class Body>
 HRESULT Guard(Body&& body) {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_FAIL;
-  }
+  return vorn_rt::Guarded(std::forward<Body>(body), E_FAIL);
 }
 
 // The MIME library's message class, found once per store session.
@@ -180,8 +171,8 @@ HRESULT FillMessageProps(const MessageInfo& info, LPMESSAGEPROPS props) {
   props->dwState = info.flags;
   props->cbMessage = info.size;
   props->priority = info.priority;
-  props->ftReceived = FileTime(info.received);
-  props->ftSent = FileTime(info.sent);
+  props->ftReceived = FileTimeOf(info.received);
+  props->ftSent = FileTimeOf(info.sent);
   props->dwFlags = info.flags;
   props->pStream = nullptr;
   // One allocation for the four texts: listing a large folder makes one
@@ -597,7 +588,7 @@ class StoreNamespace final : public IStoreNamespace, public IStoreImport {
                         LPMESSAGEID messageId) override {
     if (messageId) *messageId = MESSAGEID_INVALID;
     if (!data && cb > 0) return E_POINTER;
-    uint64_t receivedTicks = received ? Ticks(*received) : 0;
+    uint64_t receivedTicks = received ? TicksOf(*received) : 0;
     if (receivedTicks >= (uint64_t{1} << 63)) return E_INVALIDARG;
     return WithSession([&](const std::shared_ptr<StoreSession>& session) -> HRESULT {
       auto raw = std::make_shared<const std::string>(reinterpret_cast<const char*>(data), cb);
