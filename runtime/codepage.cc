@@ -10,10 +10,13 @@
 #include <cstring>
 
 #include "platform/codepage.h"
+#include "runtime/text.h"
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+using vorn_rt::IsHighSurrogate;
+using vorn_rt::IsLowSurrogate;
+constexpr char32_t kReplacement = vorn_rt::kReplacementCharacter;
 
 bool IsSupportedCodePage(UINT codePage) {
   return codePage == CP_ACP || codePage == CP_UTF8 || codePage == CP_WINDOWS_1252;
@@ -79,85 +82,15 @@ class Sink {
 };
 
 void PutUtf8(Sink<char>& sink, char32_t c) {
-  if (c < 0x80) {
-    sink.Put(static_cast<char>(c));
-  } else if (c < 0x800) {
-    sink.Put(static_cast<char>(0xC0 | (c >> 6)));
-    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    sink.Put(static_cast<char>(0xE0 | (c >> 12)));
-    sink.Put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    sink.Put(static_cast<char>(0xF0 | (c >> 18)));
-    sink.Put(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    sink.Put(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    sink.Put(static_cast<char>(0x80 | (c & 0x3F)));
-  }
+  char bytes[4];
+  const size_t n = vorn_rt::EncodeUtf8(c, bytes);
+  for (size_t i = 0; i < n; ++i) sink.Put(bytes[i]);
 }
 
 void PutUtf16(Sink<WCHAR>& sink, char32_t c) {
-  if (c < 0x10000) {
-    sink.Put(static_cast<WCHAR>(c));
-  } else {
-    c -= 0x10000;
-    sink.Put(static_cast<WCHAR>(0xD800 | (c >> 10)));
-    sink.Put(static_cast<WCHAR>(0xDC00 | (c & 0x3FF)));
-  }
-}
-
-bool IsHighSurrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool IsLowSurrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
-
-// Decodes one code point from `in[0..length)` (length >= 1) and returns the
-// number of bytes it used. Ill-formed input yields U+FFFD and consumes the
-// maximal ill-formed prefix, at least one byte.
-size_t DecodeUtf8(const unsigned char* in, size_t length, char32_t* c) {
-  const unsigned char lead = in[0];
-  if (lead < 0x80) {
-    *c = lead;
-    return 1;
-  }
-  size_t needed;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  char32_t value;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    needed = 1;
-    value = lead & 0x1F;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    needed = 2;
-    value = lead & 0x0F;
-    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;  // UTF-16 surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    needed = 3;
-    value = lead & 0x07;
-    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    // A continuation byte without a lead, C0/C1 (always overlong) or F5..FF.
-    *c = kReplacement;
-    return 1;
-  }
-  size_t used = 1;
-  for (size_t i = 0; i < needed; ++i) {
-    if (used >= length) {
-      *c = kReplacement;
-      return used;
-    }
-    const unsigned char next = in[used];
-    if (next < low || next > high) {
-      *c = kReplacement;
-      return used;
-    }
-    value = (value << 6) | (next & 0x3F);
-    ++used;
-    low = 0x80;
-    high = 0xBF;
-  }
-  *c = value;
-  return used;
+  char16_t units[2];
+  const size_t n = vorn_rt::EncodeUtf16(c, units);
+  for (size_t i = 0; i < n; ++i) sink.Put(units[i]);
 }
 
 }  // namespace
@@ -224,7 +157,8 @@ int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int cbMulti, L
       continue;
     }
     char32_t c;
-    const size_t used = DecodeUtf8(in + i, length - i, &c);
+    const size_t used =
+        vorn_rt::DecodeUtf8(std::string_view(multi, length), i, &c);
     // A replacement, unless the input spells U+FFFD out (EF BF BD, the only
     // whole three-byte sequence with lead EF that decodes to it).
     const bool replaced = c == kReplacement && !(used == 3 && in[i] == 0xEF);

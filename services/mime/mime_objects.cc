@@ -1,13 +1,13 @@
 #include "services/mime/mime_objects.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 
 #include "platform/runtime.h"
+#include "runtime/server_module.h"
 #include "runtime/unknown_impl.h"
 #include "services/mime/limits.h"
 #include "services/mime/parsed_message.h"
@@ -16,28 +16,11 @@
 namespace vorn_mime {
 namespace {
 
-std::atomic<long> g_liveObjects{0};
-std::atomic<long> g_serverLocks{0};
-
-// Reference counting shared by every object of the library; each object
-// counts towards CanUnloadNow while it lives.
-class RefCounted {
+// Every object of the library counts towards DllCanUnloadNow while it lives
+// (an ObjectOfLibrary member), and holds one reference count.
+class ObjectOfLibrary : public vorn_rt::ModuleObject {
  public:
-  RefCounted() { g_liveObjects.fetch_add(1); }
-  RefCounted(const RefCounted&) = delete;
-  RefCounted& operator=(const RefCounted&) = delete;
-  virtual ~RefCounted() { g_liveObjects.fetch_sub(1); }
-
- protected:
-  ULONG AddRefImpl() { return refs_.fetch_add(1) + 1; }
-  ULONG ReleaseImpl() {
-    ULONG left = refs_.fetch_sub(1) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
-
- private:
-  std::atomic<ULONG> refs_{1};
+  ObjectOfLibrary() : vorn_rt::ModuleObject(MimeModule()) {}
 };
 
 // Queries a freshly made object (one reference held by the caller) and
@@ -54,7 +37,7 @@ HRESULT QueryNew(Object* object, REFIID riid, void** ppv) {
 // code units and never end between the two halves of a surrogate pair when
 // the caller asks for at least four bytes.
 
-class CDataStream final : public IStream, private RefCounted {
+class CDataStream final : public IStream {
  public:
   explicit CDataStream(BodyData data) : data_(std::move(data)) {}
 
@@ -62,8 +45,8 @@ class CDataStream final : public IStream, private RefCounted {
     return QueryInterfaceFrom(
         {{IID_IUnknown, this}, {IID_ISequentialStream, this}, {IID_IStream, this}}, riid, ppv);
   }
-  ULONG AddRef() override { return AddRefImpl(); }
-  ULONG Release() override { return ReleaseImpl(); }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
     if (pcbRead) *pcbRead = 0;
@@ -121,6 +104,8 @@ class CDataStream final : public IStream, private RefCounted {
   }
 
  private:
+  ObjectOfLibrary inUse_;
+  RefCount<> refs_;
   std::mutex mutex_;
   BodyData data_;
   size_t position_ = 0;
@@ -130,7 +115,7 @@ class CDataStream final : public IStream, private RefCounted {
 // One body of a parsed message, as IMimeBody and as IMimePropertySet. It
 // keeps the parse it came from alive, whatever becomes of the message.
 
-class CMimeBody final : public IMimeBody, public IMimePropertySet, private RefCounted {
+class CMimeBody final : public IMimeBody, public IMimePropertySet {
  public:
   CMimeBody(std::shared_ptr<ParsedMessage> message, int index)
       : message_(std::move(message)), index_(index) {}
@@ -138,8 +123,8 @@ class CMimeBody final : public IMimeBody, public IMimePropertySet, private RefCo
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     return QueryInterfaceAs<IMimeBody, IMimePropertySet>(this, riid, ppv);
   }
-  ULONG AddRef() override { return AddRefImpl(); }
-  ULONG Release() override { return ReleaseImpl(); }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   HRESULT GetDisplayName(LPSTR* name) override {
     if (!name) return StatusOf(Failure::kNullPointer);
@@ -172,6 +157,8 @@ class CMimeBody final : public IMimeBody, public IMimePropertySet, private RefCo
   }
 
  private:
+  ObjectOfLibrary inUse_;
+  RefCount<> refs_;
   std::shared_ptr<ParsedMessage> message_;
   int index_;
 };
@@ -179,7 +166,7 @@ class CMimeBody final : public IMimeBody, public IMimePropertySet, private RefCo
 // ---------------------------------------------------------------------------
 // The message class.
 
-class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, private RefCounted {
+class CMimeMessage final : public IMimeMessage, public IPersistStreamInit {
  public:
   CMimeMessage() = default;
 
@@ -192,8 +179,8 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
                                {IID_IPersist, persist}},
                               riid, ppv);
   }
-  ULONG AddRef() override { return AddRefImpl(); }
-  ULONG Release() override { return ReleaseImpl(); }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   // Makes the message empty; false when memory runs out.
   HRESULT Reset() {
@@ -352,57 +339,28 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit, priva
     old = std::exchange(message_, std::move(message));
   }
 
+  ObjectOfLibrary inUse_;
+  RefCount<> refs_;
   std::mutex mutex_;
   std::shared_ptr<ParsedMessage> message_;
 };
 
 // ---------------------------------------------------------------------------
 
-class CMimeAllocator final : public IMimeAllocator, private RefCounted {
+class CMimeAllocator final : public IMimeAllocator {
  public:
   HRESULT QueryInterface(REFIID riid, void** ppv) override {
     return QueryInterfaceAs<IMimeAllocator>(this, riid, ppv);
   }
-  ULONG AddRef() override { return AddRefImpl(); }
-  ULONG Release() override { return ReleaseImpl(); }
+  ULONG AddRef() override { return refs_.AddRef(); }
+  ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   void* Alloc(SIZE_T cb) override { return CoTaskMemAlloc(cb); }
   void Free(void* pv) override { CoTaskMemFree(pv); }
-};
-
-// ---------------------------------------------------------------------------
-
-using Creator = HRESULT (*)(REFIID riid, void** ppv);
-
-class CClassFactory final : public IClassFactory, private RefCounted {
- public:
-  explicit CClassFactory(Creator create) : create_(create) {}
-
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
-  }
-  ULONG AddRef() override { return AddRefImpl(); }
-  ULONG Release() override { return ReleaseImpl(); }
-
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (!ppv) return StatusOf(Failure::kNullPointer);
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return create_(riid, ppv);
-  }
-
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      g_serverLocks.fetch_add(1);
-    } else if (g_serverLocks.fetch_sub(1) <= 0) {
-      g_serverLocks.fetch_add(1);
-      return E_UNEXPECTED;
-    }
-    return S_OK;
-  }
 
  private:
-  Creator create_;
+  ObjectOfLibrary inUse_;
+  RefCount<> refs_;
 };
 
 }  // namespace
@@ -427,16 +385,9 @@ HRESULT CreateMimeAllocator(REFIID riid, void** ppv) {
   return Guarded([&] { return QueryNew(new CMimeAllocator(), riid, ppv); });
 }
 
-HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (!ppv) return StatusOf(Failure::kNullPointer);
-  *ppv = nullptr;
-  Creator create = nullptr;
-  if (clsid == CLSID_VornMimeMessage) create = CreateMimeMessage;
-  if (clsid == CLSID_IMimeAllocator) create = CreateMimeAllocator;
-  if (!create) return CLASS_E_CLASSNOTAVAILABLE;
-  return Guarded([&] { return QueryNew(new CClassFactory(create), riid, ppv); });
+vorn_rt::ServerModule& MimeModule() {
+  static vorn_rt::ServerModule module;
+  return module;
 }
-
-bool CanUnloadNow() { return g_liveObjects.load() == 0 && g_serverLocks.load() == 0; }
 
 }  // namespace vorn_mime

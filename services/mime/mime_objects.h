@@ -1,10 +1,10 @@
 // The MIME library's objects, reached only through their interfaces: the
 // message class (IMimeMessage, IPersistStreamInit), the bodies and header
-// property sets it binds, the streams GetData returns, the MIME allocator and
-// the class objects that create them.
+// property sets it binds, the streams GetData returns and the MIME allocator.
 #pragma once
 
 #include "platform/mime.h"
+#include "runtime/server_module.h"
 
 namespace vorn_mime {
 
@@ -15,11 +15,8 @@ HRESULT CreateMimeMessage(REFIID riid, void** ppv);
 // A new MIME allocator object.
 HRESULT CreateMimeAllocator(REFIID riid, void** ppv);
 
-// The class object of CLSID_VornMimeMessage or CLSID_IMimeAllocator;
-// CLASS_E_CLASSNOTAVAILABLE for any other class.
-HRESULT GetClassObject(REFCLSID clsid, REFIID riid, void** ppv);
-
-// True when no object of the library is alive and no class object is locked.
-bool CanUnloadNow();
+// What keeps the library in use: its live objects, its class objects'
+// references and their locks.
+vorn_rt::ServerModule& MimeModule();
 
 }  // namespace vorn_mime

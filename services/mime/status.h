@@ -2,9 +2,8 @@
 // named once here and mapped to the status its callers see in one place.
 #pragma once
 
-#include <new>
-
 #include "platform/mime.h"
+#include "runtime/status_guard.h"
 
 namespace vorn_mime {
 
@@ -25,17 +24,7 @@ enum class Failure {
 // The result code for `failure`.
 HRESULT StatusOf(Failure failure);
 
-// Runs `body` (returning HRESULT) and turns any exception into a status, so
-// that none leaves an interface method.
-template <class Body>
-HRESULT Guarded(Body&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return StatusOf(Failure::kOutOfMemory);
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
+// Runs an interface method's body, turning any exception into a status.
+using vorn_rt::Guarded;
 
 }  // namespace vorn_mime

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "services/store/module_state.h"
 
 namespace vorn_store {
 namespace {
@@ -20,11 +19,9 @@ MemoryStream::MemoryStream(std::shared_ptr<const std::string> readOnly,
                            std::unique_ptr<Reservation> reservation)
     : bytes_(writable ? writable : std::move(readOnly)),
       writable_(std::move(writable)),
-      reservation_(std::move(reservation)) {
-  LockModule();
-}
+      reservation_(std::move(reservation)) {}
 
-MemoryStream::~MemoryStream() { UnlockModule(); }
+MemoryStream::~MemoryStream() = default;
 
 HRESULT MemoryStream::CreateReader(std::shared_ptr<const std::string> bytes, IStream** stream) {
   if (!stream) return E_POINTER;

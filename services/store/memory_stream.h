@@ -7,6 +7,7 @@
 
 #include "platform/store.h"
 #include "runtime/unknown_impl.h"
+#include "services/store/module_state.h"
 #include "services/store/store_db.h"
 
 namespace vorn_store {
@@ -51,6 +52,7 @@ class MemoryStream final : public IStream {
                std::unique_ptr<Reservation> reservation);
   ~MemoryStream();
 
+  ModuleReference moduleReference_;
   RefCount<> references_;
   std::shared_ptr<const std::string> bytes_;
   std::shared_ptr<std::string> writable_;  // null for a reader

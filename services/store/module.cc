@@ -3,118 +3,44 @@
 
 #include <string>
 
-#include "platform/loader.h"
-#include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/store.h"
-#include "runtime/unknown_impl.h"
+#include "runtime/registration_writer.h"
+#include "runtime/server_module.h"
 #include "services/store/module_state.h"
 #include "services/store/store_objects.h"
 
-namespace vorn_store {
 namespace {
 
-constexpr const char* kClassName = "Vorn Mail Store";
-constexpr const char* kThreadingModel = "Both";
-
-// The one class object of the library. Its references do not keep the
-// library in use (a runtime may cache it); LockServer does.
-class StoreClassFactory final : public IClassFactory {
- public:
-  // The references QueryInterface adds are the uncounted ones of AddRef.
-  HRESULT QueryInterface(REFIID riid, void** ppv) override {
-    return QueryInterfaceAs<IClassFactory>(this, riid, ppv);
-  }
-  ULONG AddRef() override { return 2; }
-  ULONG Release() override { return 1; }
-
-  HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    return CreateStoreNamespace(riid, ppv);
-  }
-
-  HRESULT LockServer(BOOL lock) override {
-    if (lock) {
-      LockModule();
-    } else {
-      UnlockModule();
-    }
-    return S_OK;
-  }
-};
-
-StoreClassFactory g_factory;
-
-std::string ClassKey() {
-  char text[40] = {};
-  StringFromGUID2(CLSID_StoreNamespace, text, sizeof(text));
-  return std::string("CLSID\\") + text;
-}
-
-bool SetString(HKEY key, LPCSTR name, const std::string& value) {
-  return RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>(value.size() + 1)) == ERROR_SUCCESS;
-}
-
-HRESULT Register() {
-  char path[4096] = {};
-  HMODULE self = VornModuleFromAddress(reinterpret_cast<const void*>(&Register));
-  DWORD length = self ? GetModuleFileNameA(self, path, sizeof(path)) : 0;
-  if (length == 0 || length >= sizeof(path)) return SELFREG_E_CLASS;
-
-  HKEY classKey = nullptr;
-  if (RegCreateKeyExA(HKEY_CLASSES_ROOT, ClassKey().c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                      KEY_ALL_ACCESS, nullptr, &classKey, nullptr) != ERROR_SUCCESS) {
-    return SELFREG_E_CLASS;
-  }
-  bool ok = SetString(classKey, "", kClassName);
-  HKEY serverKey = nullptr;
-  if (ok && RegCreateKeyExA(classKey, "InprocServer32", 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            KEY_ALL_ACCESS, nullptr, &serverKey, nullptr) == ERROR_SUCCESS) {
-    ok = SetString(serverKey, "", std::string(path, length)) &&
-         SetString(serverKey, "ThreadingModel", kThreadingModel);
-    RegCloseKey(serverKey);
-  } else {
-    ok = false;
-  }
-  RegCloseKey(classKey);
-  return ok ? S_OK : SELFREG_E_CLASS;
-}
-
-HRESULT Unregister() {
-  LSTATUS status = RegDeleteTreeA(HKEY_CLASSES_ROOT, ClassKey().c_str());
-  return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ? S_OK : SELFREG_E_CLASS;
-}
+vorn_rt::ClassFactory g_factory(vorn_store::StoreModule(), CLSID_StoreNamespace,
+                                &vorn_store::CreateStoreNamespace);
 
 }  // namespace
 
-}  // namespace vorn_store
-
 VORN_EXPORT HRESULT DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (!(clsid == CLSID_StoreNamespace)) return CLASS_E_CLASSNOTAVAILABLE;
-  return vorn_store::g_factory.QueryInterface(riid, ppv);
+  return vorn_rt::GetClassObjectFrom({&g_factory}, clsid, riid, ppv);
 }
 
-VORN_EXPORT HRESULT DllCanUnloadNow() {
-  return vorn_store::ModuleInUse() ? S_FALSE : S_OK;
-}
+VORN_EXPORT HRESULT DllCanUnloadNow() { return vorn_store::StoreModule().CanUnloadNow(); }
 
+// HKEY_CLASSES_ROOT\CLSID\{store}: the class name, and InprocServer32 naming
+// this library with the threading model "Both".
 VORN_EXPORT HRESULT DllRegisterServer() {
-  try {
-    return vorn_store::Register();
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
+  return vorn_rt::Guarded(
+      [] {
+        const std::string path =
+            vorn_rt::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
+        if (path.empty()) return SELFREG_E_CLASS;
+        vorn_rt::RegistrationWriter writer;
+        if (!writer.WriteServerClass(CLSID_StoreNamespace, "Vorn Mail Store", path, "Both")) {
+          return SELFREG_E_CLASS;
+        }
+        writer.Commit();
+        return S_OK;
+      },
+      SELFREG_E_CLASS);
 }
 
 VORN_EXPORT HRESULT DllUnregisterServer() {
-  try {
-    return vorn_store::Unregister();
-  } catch (...) {
-    return SELFREG_E_CLASS;
-  }
+  return vorn_rt::RemoveServerClass(CLSID_StoreNamespace) ? S_OK : SELFREG_E_CLASS;
 }

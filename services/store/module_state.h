@@ -1,20 +1,17 @@
-// What keeps the store server's library in use: live objects and server
-// locks. DllCanUnloadNow answers from it.
+// What keeps the store server's library in use: live objects, references to
+// its class object and server locks. DllCanUnloadNow answers from it.
 #pragma once
+
+#include "runtime/server_module.h"
 
 namespace vorn_store {
 
-void LockModule();
-void UnlockModule();
-bool ModuleInUse();
+vorn_rt::ServerModule& StoreModule();
 
 // Held by every object the library hands out, for the object's lifetime.
-class ModuleReference {
+class ModuleReference : public vorn_rt::ModuleObject {
  public:
-  ModuleReference() { LockModule(); }
-  ~ModuleReference() { UnlockModule(); }
-  ModuleReference(const ModuleReference&) = delete;
-  ModuleReference& operator=(const ModuleReference&) = delete;
+  ModuleReference() : vorn_rt::ModuleObject(StoreModule()) {}
 };
 
 }  // namespace vorn_store

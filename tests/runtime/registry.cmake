@@ -4,7 +4,7 @@ target_link_libraries(vorn_test_server.so PRIVATE vorn_platform)
 
 vorn_test(runtime_registry_test
   SOURCES registry_test.cc registry_file_test.cc registry_process_test.cc
-          inproc_server_test.cc
+          inproc_server_test.cc server_kit_test.cc
           # The file format's reader and writer are internal to the runtime;
           # their own tests build them in.
           ${PROJECT_SOURCE_DIR}/runtime/registry_file.cc

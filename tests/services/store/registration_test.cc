@@ -107,11 +107,15 @@ TEST_F(StoreRegistrationTest, ClassObjectAndUnloading) {
             factory->CreateInstance(reinterpret_cast<IUnknown*>(&factory), IID_IStoreNamespace,
                                     store.PutVoid()));
   EXPECT_EQ(E_NOINTERFACE, factory->CreateInstance(nullptr, IID_IClassFactory, outer.PutVoid()));
-  EXPECT_EQ(S_OK, canUnload_());
+  EXPECT_EQ(S_FALSE, canUnload_()) << "the class object is still held";
+  factory = nullptr;
+  EXPECT_EQ(S_OK, canUnload_()) << "failed creations leave nothing alive";
 
   // Every object the library hands out keeps it in use: the namespace, a
   // folder, a stream, and a server lock.
+  ASSERT_EQ(S_OK, get(CLSID_StoreNamespace, IID_IClassFactory, factory.PutVoid()));
   ASSERT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IStoreNamespace, store.PutVoid()));
+  factory = nullptr;
   ASSERT_EQ(S_OK, store->Initialize(nullptr, 0));
   EXPECT_EQ(S_FALSE, canUnload_());
   FOLDERPROPS props{};
@@ -130,9 +134,13 @@ TEST_F(StoreRegistrationTest, ClassObjectAndUnloading) {
   EXPECT_EQ(S_FALSE, canUnload_());
   stream = nullptr;
   EXPECT_EQ(S_OK, canUnload_());
+  ASSERT_EQ(S_OK, get(CLSID_StoreNamespace, IID_IClassFactory, factory.PutVoid()));
   ASSERT_EQ(S_OK, factory->LockServer(TRUE));
+  factory = nullptr;
   EXPECT_EQ(S_FALSE, canUnload_());
+  ASSERT_EQ(S_OK, get(CLSID_StoreNamespace, IID_IClassFactory, factory.PutVoid()));
   ASSERT_EQ(S_OK, factory->LockServer(FALSE));
+  factory = nullptr;
   EXPECT_EQ(S_OK, canUnload_());
 }
 
