@@ -1,5 +1,5 @@
 # Where `cmake --install` puts things, under the prefix:
-#   bin/        the tools (vornhost, vornreg, vornimport, vornexport)
+#   bin/        the tools (vornhost, vornreg, vornimport, vornexport, vornweb)
 #   lib/vorn/   libvornrt.so, the control module and the three services
 #   share/vorn/ the example scripts, sample mail and sample contacts
 # (bin, lib and share as GNUInstallDirs names them for this system). The
@@ -14,7 +14,7 @@ set(VORN_INSTALL_DATADIR ${CMAKE_INSTALL_DATADIR}/vorn)
 function(vorn_install_tree)
   file(RELATIVE_PATH tools_to_libs ${CMAKE_INSTALL_FULL_BINDIR}
        ${CMAKE_INSTALL_PREFIX}/${VORN_INSTALL_LIBDIR})
-  set(tools vornhost vornreg vornimport vornexport)
+  set(tools vornhost vornreg vornimport vornexport vornweb)
   set_target_properties(${tools} PROPERTIES INSTALL_RPATH "\$ORIGIN/${tools_to_libs}")
   install(TARGETS ${tools} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 

@@ -2,6 +2,7 @@
 // self-registering libraries, in the platform root named by VORN_ROOT, or
 // prints a library's version resource.
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "platform/message_text.h"
+#include "platform/registry.h"
 #include "platform/runtime.h"
 #include "platform/version.h"
 #include "runtime/output_check.h"
@@ -20,10 +22,16 @@ constexpr char kUsage[] =
     "usage: vornreg FILE...           register each library\n"
     "       vornreg -u FILE...        unregister each library\n"
     "       vornreg --version FILE    print a library's version resource\n"
+    "       vornreg --set KEY NAME VALUE\n"
+    "                                 set a registry value (VALUE dword:N for a\n"
+    "                                 number, any other text for a string); KEY\n"
+    "                                 starts with HKEY_CURRENT_USER,\n"
+    "                                 HKEY_LOCAL_MACHINE or HKEY_CLASSES_ROOT\n"
     "       vornreg --help\n"
     "Libraries are registered in the platform root named by VORN_ROOT.\n"
     "Each library gets one line with its result code and what it means; the\n"
-    "exit status is 1 when any failed or standard output cannot be written.\n";
+    "exit status is 1 when any failed or standard output cannot be written.\n"
+    "--set writes nothing when the value is already there, and says so.\n";
 
 std::string Meaning(HRESULT hr) {
   char text[256];
@@ -107,7 +115,78 @@ int PrintVersion(const char* file) {
   return 0;
 }
 
+// Sets one registry value unless it already holds `text`.
+int SetValue(const std::string& path, const char* name, const std::string& text) {
+  const struct {
+    const char* name;
+    HKEY key;
+  } roots[] = {{"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+               {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE},
+               {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT}};
+  HKEY root = nullptr;
+  std::string subKey;
+  for (const auto& r : roots) {
+    const std::string prefix = std::string(r.name) + "\\";
+    if (path.compare(0, prefix.size(), prefix) == 0) {
+      root = r.key;
+      subKey = path.substr(prefix.size());
+    }
+  }
+  if (!root || subKey.empty()) {
+    std::fprintf(stderr, "vornreg: %s is not a key below a root key\n", path.c_str());
+    return 2;
+  }
+  DWORD type = REG_SZ;
+  std::vector<BYTE> data(text.begin(), text.end());
+  data.push_back(0);
+  if (text.compare(0, 6, "dword:") == 0) {
+    char* end = nullptr;
+    const unsigned long number = std::strtoul(text.c_str() + 6, &end, 0);
+    if (text.size() == 6 || *end != '\0' || number > 0xFFFFFFFFul) {
+      std::fprintf(stderr, "vornreg: %s is not a 32-bit number\n", text.c_str());
+      return 2;
+    }
+    type = REG_DWORD;
+    const DWORD value = static_cast<DWORD>(number);
+    data.assign(reinterpret_cast<const BYTE*>(&value),
+                reinterpret_cast<const BYTE*>(&value) + sizeof value);
+  }
+  HKEY key = nullptr;
+  LSTATUS status = RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                   KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  if (status == ERROR_SUCCESS) {
+    DWORD oldType = 0;
+    std::vector<BYTE> old(data.size() + 1);
+    DWORD size = static_cast<DWORD>(old.size());
+    const bool same = RegQueryValueExA(key, name, nullptr, &oldType, old.data(), &size) ==
+                          ERROR_SUCCESS &&
+                      oldType == type && size == data.size() &&
+                      std::equal(data.begin(), data.end(), old.begin());
+    if (same) {
+      RegCloseKey(key);
+      std::printf("%s\\%s: unchanged\n", path.c_str(), name);
+      return 0;
+    }
+    status = RegSetValueExA(key, name, 0, type, data.data(), static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+  }
+  if (status != ERROR_SUCCESS) {
+    std::fprintf(stderr, "vornreg: cannot set %s\\%s (error %ld)\n", path.c_str(), name,
+                 static_cast<long>(status));
+    return 1;
+  }
+  std::printf("%s\\%s: set\n", path.c_str(), name);
+  return 0;
+}
+
 int Run(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "--set") {
+    if (argc != 5) {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+    return SetValue(argv[2], argv[3], argv[4]);
+  }
   std::vector<const char*> files;
   bool unregister = false;
   bool version = false;

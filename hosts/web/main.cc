@@ -6,12 +6,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 
 #include "hosts/web/web_server.h"
 
@@ -20,31 +18,14 @@ namespace {
 constexpr char kUsage[] =
     "usage: vornweb [--port N] [--page DIR]\n"
     "  Serves the automation objects registered in $VORN_ROOT to a web page on\n"
-    "  127.0.0.1 (port N, default any free one) and prints the page's address.\n";
-
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The page's files: `web` next to the program (the build tree), else
-// ../share/vorn/web from it (an installed tree).
-std::string DefaultPageDir() {
-  char self[PATH_MAX];
-  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-  if (n <= 0) return std::string();
-  std::string dir(self, static_cast<size_t>(n));
-  dir.erase(dir.rfind('/'));
-  if (IsFolder(dir + "/web")) return dir + "/web";
-  if (IsFolder(dir + "/../share/vorn/web")) return dir + "/../share/vorn/web";
-  return std::string();
-}
+    "  127.0.0.1 (port N, default any free one) and prints the page's address.\n"
+    "  The page is built into the program; --page DIR serves the files of DIR\n"
+    "  instead (to try changes to the page without building).\n";
 
 }  // namespace
 
 int main(int argc, char** argv) {
   vornweb::ServerOptions options;
-  options.pageDir = DefaultPageDir();
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {

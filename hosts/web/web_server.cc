@@ -13,6 +13,7 @@
 #include <httplib.h>
 
 #include "hosts/web/automation_thread.h"
+#include "hosts/web/page_files.h"
 
 namespace vornweb {
 
@@ -91,6 +92,16 @@ void Answer(httplib::Response& res, int status, const json& body) {
   res.status = status;
   res.set_content(body.dump(-1, ' ', false, json::error_handler_t::replace),
                   "application/json; charset=utf-8");
+}
+
+// The built-in page file at `path` ("/" is "/index.html"); null when there
+// is none.
+const PageFile* BuiltInFile(const std::string& path) {
+  const std::string name = path == "/" ? std::string("/index.html") : path;
+  for (size_t i = 0; i < kPageFileCount; ++i) {
+    if (name == kPageFiles[i].path) return &kPageFiles[i];
+  }
+  return nullptr;
 }
 
 void Refuse(httplib::Response& res, int status, const std::string& why) {
@@ -206,7 +217,17 @@ void WebServer::Impl::ServeApi(const httplib::Request& req, httplib::Response& r
     return;
   }
   ApiReply reply{503, json{{"error", "the server is stopping"}}};
-  thread_.Run([&] { reply = api_.Handle(operation, request); });
+  if (operation == "events") {
+    // It waits for events the automation thread brings, so it waits here.
+    reply = api_.WaitForEvents(request);
+  } else {
+    thread_.Run([&] { reply = api_.Handle(operation, request); });
+  }
+  if (!reply.contentType.empty()) {
+    res.status = reply.status;
+    res.set_content(reply.data, reply.contentType);
+    return;
+  }
   Answer(res, reply.status, reply.body);
 }
 
@@ -218,6 +239,9 @@ bool WebServer::Impl::Start(const std::string& token, int* bound, std::string* e
                              {"Referrer-Policy", "no-referrer"},
                              {"Cache-Control", "no-store"}});
   http_.set_payload_max_length(options_.maxBody);
+  // A reply goes out in more than one write; without this, Nagle's algorithm
+  // holds its end back until the browser's delayed acknowledgement (40 ms).
+  http_.set_tcp_nodelay(true);
   http_.set_pre_routing_handler(
       [this](const httplib::Request& req, httplib::Response& res) { return Screen(req, res); });
   http_.Post(R"(/api/([a-z]+))",
@@ -230,7 +254,16 @@ bool WebServer::Impl::Start(const std::string& token, int* bound, std::string* e
     // The path only: a query string may hold anything a client put there.
     Log(req.method + " " + req.path + " " + std::to_string(res.status));
   });
-  if (!options_.pageDir.empty() && !http_.set_mount_point("/", options_.pageDir)) {
+  if (options_.pageDir.empty()) {
+    http_.Get(R"(/.*)", [](const httplib::Request& req, httplib::Response& res) {
+      const PageFile* file = BuiltInFile(req.path);
+      if (!file) {
+        Answer(res, 404, json{{"error", "no such file"}});
+        return;
+      }
+      res.set_content(reinterpret_cast<const char*>(file->data), file->size, file->contentType);
+    });
+  } else if (!http_.set_mount_point("/", options_.pageDir)) {
     *error = "no page folder " + options_.pageDir;
     return false;
   }

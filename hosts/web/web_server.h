@@ -27,7 +27,9 @@ namespace vornweb {
 
 struct ServerOptions {
   int port = 0;                // 0: any free port
-  std::string pageDir;         // the page's files; empty for none
+  // The page's files come from this folder; when it is empty, from the copy
+  // built into the program (page_files.h).
+  std::string pageDir;
   size_t maxBody = 1 << 20;    // bytes
   ApiOptions api;
   std::chrono::milliseconds tick = std::chrono::seconds(1);  // expiry checks

@@ -54,7 +54,7 @@ TEST_F(InstallTest, InstalledToolsRunTheTourFromAFreshRoot) {
   const std::string lib = prefix + "/" VORN_INSTALL_LIBDIR "/";
   const std::string share = prefix + "/" VORN_INSTALL_DATADIR "/";
   const std::vector<std::string> programs = {bin + "vornhost", bin + "vornreg",
-                                             bin + "vornimport"};
+                                             bin + "vornimport", bin + "vornweb"};
   const std::vector<std::string> libraries = {lib + "VORNOUTLOOKEXPRESS.OCX",
                                               lib + "vornstore.so", lib + "vornmime.so",
                                               lib + "vornwab.so"};
@@ -91,6 +91,19 @@ TEST_F(InstallTest, InstalledToolsRunTheTourFromAFreshRoot) {
   EXPECT_EQ(tour.err, "");
   EXPECT_EQ(tour.status, 0);
   EXPECT_EQ(tour.out, ReadFile(vorn_test::SourceDir() + "/tests/e2e/golden/tour.out"));
+
+  // The installed vornweb serves the page built into it: started, asked for
+  // "/" once over bash's /dev/tcp, and stopped.
+  const ProgramResult web = RunProgram("/bin/bash", {"-c", R"(
+    out=$(mktemp); "$0" > "$out" & pid=$!
+    for i in $(seq 200); do line=$(head -n 1 "$out"); [ -n "$line" ] && break; sleep 0.05; done
+    port=${line#http://127.0.0.1:}; port=${port%%/*}
+    exec 3<>"/dev/tcp/127.0.0.1/$port"
+    printf 'GET / HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' "$port" >&3
+    cat <&3; kill "$pid"; wait "$pid"; rm -f "$out")", bin + "vornweb"}, "", 30);
+  EXPECT_EQ(web.status, 0) << web.err;
+  EXPECT_EQ(web.out.rfind("HTTP/1.1 200", 0), 0u) << web.out;
+  EXPECT_TRUE(Contains(web.out, "<script src=\"mail.js\"")) << web.out;
 }
 
 }  // namespace

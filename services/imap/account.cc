@@ -1,0 +1,165 @@
+#include "services/imap/account.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/failure_reason.h"
+#include "platform/registry.h"
+
+namespace vorn_imap {
+namespace {
+
+// A REG_SZ value of `key`; false when missing or of another type.
+bool ReadString(HKEY key, const char* name, std::string* value) {
+  DWORD type = 0;
+  DWORD size = 0;
+  if (RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) != ERROR_SUCCESS ||
+      type != REG_SZ) {
+    return false;
+  }
+  std::string buffer(size + 1, '\0');
+  DWORD got = size + 1;
+  if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                       &got) != ERROR_SUCCESS) {
+    return false;
+  }
+  buffer.resize(std::strlen(buffer.c_str()));
+  *value = std::move(buffer);
+  return true;
+}
+
+HRESULT Refuse(HRESULT status, const std::string& reason) {
+  VornSetFailureReason(("IMAP account: " + reason).c_str());
+  return status;
+}
+
+}  // namespace
+
+HRESULT ReadPasswordFile(const std::string& path, std::string* password) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    return Refuse(STG_E_FILENOTFOUND, "the password file " + path + " cannot be read (" +
+                                          std::strerror(errno) + ")");
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return Refuse(E_ACCESSDENIED, "the password file " + path + " is not a regular file");
+  }
+  if (info.st_mode & (S_IRGRP | S_IROTH | S_IWGRP | S_IWOTH)) {
+    close(fd);
+    return Refuse(E_ACCESSDENIED, "the password file " + path +
+                                      " may be read by others than its owner (chmod 600 it)");
+  }
+  std::string text;
+  char buffer[512];
+  ssize_t got;
+  while (text.size() < 4096 && (got = read(fd, buffer, sizeof(buffer))) > 0) {
+    text.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  size_t end = text.find_first_of("\r\n");
+  if (end != std::string::npos) text.resize(end);
+  if (text.empty()) {
+    return Refuse(E_ACCESSDENIED, "the password file " + path + " holds no password");
+  }
+  *password = std::move(text);
+  return S_OK;
+}
+
+bool IsLoopbackServer(const std::string& server) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (server.empty() || getaddrinfo(server.c_str(), nullptr, &hints, &found) != 0) return false;
+  bool loopback = found != nullptr;
+  for (addrinfo* at = found; at; at = at->ai_next) {
+    if (at->ai_family == AF_INET) {
+      auto* v4 = reinterpret_cast<sockaddr_in*>(at->ai_addr);
+      loopback = loopback && (ntohl(v4->sin_addr.s_addr) >> 24) == 127;
+    } else if (at->ai_family == AF_INET6) {
+      auto* v6 = reinterpret_cast<sockaddr_in6*>(at->ai_addr);
+      loopback = loopback && IN6_IS_ADDR_LOOPBACK(&v6->sin6_addr);
+    } else {
+      loopback = false;
+    }
+  }
+  freeaddrinfo(found);
+  return loopback;
+}
+
+HRESULT ReadAccount(Account* account) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, kAccountKey, 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return Refuse(REGDB_E_KEYMISSING,
+                  std::string("no account is set up (HKEY_CURRENT_USER\\") + kAccountKey + ")");
+  }
+  Account read;
+  std::string passwordFile;
+  std::string portText;
+  bool complete = ReadString(key, "Server", &read.server) && ReadString(key, "User", &read.user) &&
+                  ReadString(key, "PasswordFile", &passwordFile);
+  if (!ReadString(key, "Security", &read.security)) read.security = "none";
+  ReadString(key, "CAFile", &read.caFile);
+  DWORD type = 0;
+  DWORD port = 0;
+  DWORD size = sizeof(port);
+  bool portOk = true;
+  if (RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(&port), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_DWORD) {
+    portOk = port > 0 && port < 65536;
+  } else if (ReadString(key, "Port", &portText)) {
+    char* end = nullptr;
+    unsigned long parsed = std::strtoul(portText.c_str(), &end, 10);
+    portOk = !portText.empty() && *end == '\0' && parsed > 0 && parsed < 65536;
+    port = static_cast<DWORD>(parsed);
+  } else {
+    port = read.security == "tls" ? 993 : 143;
+  }
+  RegCloseKey(key);
+  if (!complete || read.server.empty() || read.user.empty() || passwordFile.empty()) {
+    return Refuse(REGDB_E_KEYMISSING, "Server, User and PasswordFile must all be set");
+  }
+  if (!portOk) return Refuse(E_INVALIDARG, "Port must be a number from 1 to 65535");
+  read.port = static_cast<uint16_t>(port);
+  if (read.security != "none" && read.security != "tls" && read.security != "starttls") {
+    return Refuse(E_INVALIDARG, "Security must be none, tls or starttls");
+  }
+  if (read.security == "none" && !IsLoopbackServer(read.server)) {
+    return Refuse(E_INVALIDARG, "Security \"none\" sends the password in clear and is allowed "
+                                "only for a loopback address, not " + read.server);
+  }
+  HRESULT hr = ReadPasswordFile(passwordFile, &read.password);
+  if (FAILED(hr)) return hr;
+  *account = std::move(read);
+  return S_OK;
+}
+
+std::string AccountCacheName(const Account& account) {
+  std::string raw = account.user + "@" + account.server + "-" + std::to_string(account.port);
+  std::string name;
+  for (unsigned char c : raw) {
+    if (std::isalnum(c) || c == '.' || c == '-' || c == '@') {
+      name.push_back(static_cast<char>(c));
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof(hex), "_%02X", c);
+      name += hex;
+    }
+  }
+  return name;
+}
+
+}  // namespace vorn_imap

@@ -1,0 +1,304 @@
+#include "services/imap/imap_cache.h"
+
+#include <cstring>
+
+namespace vorn_imap {
+namespace {
+
+using vorn_store::Statement;
+using vorn_store::Transaction;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS counters(name TEXT PRIMARY KEY, next INTEGER NOT NULL);"
+    "INSERT OR IGNORE INTO counters VALUES('folder', 1), ('message', 1);"
+    "CREATE TABLE IF NOT EXISTS folders(id INTEGER PRIMARY KEY, mailbox TEXT NOT NULL UNIQUE,"
+    " uidvalidity INTEGER NOT NULL DEFAULT 0, uidnext INTEGER NOT NULL DEFAULT 0,"
+    " messages INTEGER NOT NULL DEFAULT 0, unseen INTEGER NOT NULL DEFAULT 0,"
+    " modseq INTEGER NOT NULL DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS messages(id INTEGER PRIMARY KEY, folder INTEGER NOT NULL,"
+    " uidvalidity INTEGER NOT NULL, uid INTEGER NOT NULL, flags INTEGER NOT NULL,"
+    " size INTEGER NOT NULL, priority INTEGER NOT NULL, language INTEGER NOT NULL,"
+    " received INTEGER NOT NULL, sent INTEGER NOT NULL, subject TEXT NOT NULL,"
+    " normal_subject TEXT NOT NULL, display_from TEXT NOT NULL, display_to TEXT NOT NULL,"
+    " digest BLOB NOT NULL, bare_lf INTEGER NOT NULL DEFAULT 0,"
+    " UNIQUE(folder, uidvalidity, uid));"
+    "CREATE INDEX IF NOT EXISTS messages_digest ON messages(digest);";
+
+constexpr const char* kMessageColumns =
+    "SELECT id, folder, uidvalidity, uid, flags, size, priority, language, received, sent,"
+    " subject, normal_subject, display_from, display_to, digest, bare_lf FROM messages ";
+
+void ReadMessage(const Statement& row, CachedMessage* out) {
+  out->info.id = static_cast<MESSAGEID>(row.Int(0));
+  out->folder = static_cast<STOREFOLDERID>(row.Int(1));
+  out->uidValidity = static_cast<uint32_t>(row.Int(2));
+  out->uid = static_cast<uint32_t>(row.Int(3));
+  out->info.flags = static_cast<DWORD>(row.Int(4));
+  out->info.size = static_cast<DWORD>(row.Int(5));
+  out->info.priority = static_cast<IMSGPRIORITY>(row.Int(6));
+  out->info.language = static_cast<DWORD>(row.Int(7));
+  out->info.received = static_cast<uint64_t>(row.Int(8));
+  out->info.sent = static_cast<uint64_t>(row.Int(9));
+  out->info.subject = row.Text(10);
+  out->info.normalSubject = row.Text(11);
+  out->info.displayFrom = row.Text(12);
+  out->info.displayTo = row.Text(13);
+  std::string_view digest = row.Bytes(14);
+  out->digest.fill(0);
+  std::memcpy(out->digest.data(), digest.data(), std::min(digest.size(), out->digest.size()));
+  out->bareLf = row.Int(15) != 0;
+}
+
+void ReadFolder(const Statement& row, CachedFolder* out) {
+  out->id = static_cast<STOREFOLDERID>(row.Int(0));
+  out->mailbox = row.Text(1);
+  out->status.uidValidity = static_cast<uint32_t>(row.Int(2));
+  out->status.uidNext = static_cast<uint32_t>(row.Int(3));
+  out->status.messages = static_cast<uint32_t>(row.Int(4));
+  out->status.unseen = static_cast<uint32_t>(row.Int(5));
+  out->status.highestModSeq = static_cast<uint64_t>(row.Int(6));
+}
+
+constexpr const char* kFolderColumns =
+    "SELECT id, mailbox, uidvalidity, uidnext, messages, unseen, modseq FROM folders ";
+
+}  // namespace
+
+HRESULT ImapCache::Open(const std::string& path, std::unique_ptr<ImapCache>* out) {
+  std::unique_ptr<vorn_store::Connection> connection;
+  HRESULT hr = vorn_store::Connection::Open(path, &connection);
+  if (FAILED(hr)) return hr;
+  if (connection->read_only()) return STG_E_ACCESSDENIED;
+  if (FAILED(hr = connection->Exec(kSchema))) return hr;
+  out->reset(new ImapCache(path, std::move(connection)));
+  return S_OK;
+}
+
+HRESULT ImapCache::InTransaction(const std::function<HRESULT()>& body) {
+  Transaction transaction(*connection_, Transaction::Kind::kWrite);
+  if (FAILED(transaction.status())) return transaction.status();
+  HRESULT hr = body();
+  if (FAILED(hr)) return hr;
+  HRESULT committed = transaction.Commit();
+  return FAILED(committed) ? committed : hr;
+}
+
+HRESULT ImapCache::Allocate(const char* counter, uint32_t* id) {
+  Statement read(*connection_, "SELECT next FROM counters WHERE name = ?");
+  read.Bind(1, std::string_view(counter));
+  HRESULT hr = read.Step();
+  if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
+  int64_t next = read.Int(0);
+  if (next <= 0 || next >= 0xFFFFFFFFll) return STG_E_MEDIUMFULL;
+  Statement write(*connection_, "UPDATE counters SET next = ? WHERE name = ?");
+  write.Bind(1, next + 1);
+  write.Bind(2, std::string_view(counter));
+  if (FAILED(hr = write.Run())) return hr;
+  *id = static_cast<uint32_t>(next);
+  return S_OK;
+}
+
+HRESULT ImapCache::FolderFor(const std::string& mailbox, STOREFOLDERID* id) {
+  {
+    Statement find(*connection_, "SELECT id FROM folders WHERE mailbox = ?");
+    find.Bind(1, mailbox);
+    HRESULT hr = find.Step();
+    if (FAILED(hr)) return hr;
+    if (hr == S_OK) {
+      *id = static_cast<STOREFOLDERID>(find.Int(0));
+      return S_OK;
+    }
+  }
+  return InTransaction([&]() -> HRESULT {
+    uint32_t made = 0;
+    HRESULT hr = Allocate("folder", &made);
+    if (FAILED(hr)) return hr;
+    Statement insert(*connection_, "INSERT INTO folders(id, mailbox) VALUES(?, ?)");
+    insert.Bind(1, static_cast<int64_t>(made));
+    insert.Bind(2, mailbox);
+    if (FAILED(hr = insert.Run())) return hr;
+    *id = made;
+    return S_OK;
+  });
+}
+
+HRESULT ImapCache::GetFolder(STOREFOLDERID id, CachedFolder* out) {
+  static const std::string sql = std::string(kFolderColumns) + "WHERE id = ?";
+  Statement find(*connection_, sql.c_str());
+  find.Bind(1, static_cast<int64_t>(id));
+  HRESULT hr = find.Step();
+  if (FAILED(hr)) return hr;
+  if (hr == S_FALSE) return STG_E_FILENOTFOUND;
+  ReadFolder(find, out);
+  return S_OK;
+}
+
+HRESULT ImapCache::ListFolders(std::vector<CachedFolder>* out) {
+  static const std::string sql = std::string(kFolderColumns) + "ORDER BY id";
+  Statement list(*connection_, sql.c_str());
+  out->clear();
+  HRESULT hr;
+  while ((hr = list.Step()) == S_OK) {
+    out->emplace_back();
+    ReadFolder(list, &out->back());
+  }
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT ImapCache::DropFolder(STOREFOLDERID id) {
+  return InTransaction([&]() -> HRESULT {
+    Statement messages(*connection_, "DELETE FROM messages WHERE folder = ?");
+    messages.Bind(1, static_cast<int64_t>(id));
+    HRESULT hr = messages.Run();
+    if (FAILED(hr)) return hr;
+    Statement folder(*connection_, "DELETE FROM folders WHERE id = ?");
+    folder.Bind(1, static_cast<int64_t>(id));
+    return folder.Run();
+  });
+}
+
+HRESULT ImapCache::RenameFolder(STOREFOLDERID id, const std::string& from, const std::string& to,
+                                char separator) {
+  return InTransaction([&]() -> HRESULT {
+    std::vector<CachedFolder> all;
+    HRESULT hr = ListFolders(&all);
+    if (FAILED(hr)) return hr;
+    std::string prefix = from + separator;
+    for (const CachedFolder& folder : all) {
+      std::string renamed;
+      if (folder.id == id) {
+        renamed = to;
+      } else if (separator && folder.mailbox.compare(0, prefix.size(), prefix) == 0) {
+        renamed = to + separator + folder.mailbox.substr(prefix.size());
+      } else {
+        continue;
+      }
+      // A stale entry of that name (a mailbox gone meanwhile) makes way.
+      Statement clash(*connection_, "DELETE FROM folders WHERE mailbox = ? AND id <> ?");
+      clash.Bind(1, renamed);
+      clash.Bind(2, static_cast<int64_t>(folder.id));
+      if (FAILED(hr = clash.Run())) return hr;
+      Statement update(*connection_, "UPDATE folders SET mailbox = ? WHERE id = ?");
+      update.Bind(1, renamed);
+      update.Bind(2, static_cast<int64_t>(folder.id));
+      if (FAILED(hr = update.Run())) return hr;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT ImapCache::SaveStatus(STOREFOLDERID id, const MailboxStatus& status) {
+  Statement update(*connection_,
+                   "UPDATE folders SET uidvalidity = ?, uidnext = ?, messages = ?, unseen = ?,"
+                   " modseq = ? WHERE id = ?");
+  update.Bind(1, static_cast<int64_t>(status.uidValidity));
+  update.Bind(2, static_cast<int64_t>(status.uidNext));
+  update.Bind(3, static_cast<int64_t>(status.messages));
+  update.Bind(4, static_cast<int64_t>(status.unseen));
+  update.Bind(5, static_cast<int64_t>(status.highestModSeq));
+  update.Bind(6, static_cast<int64_t>(id));
+  return update.Run();
+}
+
+HRESULT ImapCache::AllocateMessageId(MESSAGEID* id) {
+  return InTransaction([&] { return Allocate("message", id); });
+}
+
+HRESULT ImapCache::ListMessages(STOREFOLDERID folder, std::vector<CachedMessage>* out) {
+  static const std::string sql = std::string(kMessageColumns) + "WHERE folder = ? ORDER BY id";
+  Statement list(*connection_, sql.c_str());
+  list.Bind(1, static_cast<int64_t>(folder));
+  out->clear();
+  HRESULT hr;
+  while ((hr = list.Step()) == S_OK) {
+    out->emplace_back();
+    ReadMessage(list, &out->back());
+  }
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT ImapCache::ListMessageInfo(STOREFOLDERID folder, MESSAGEID from,
+                                   std::vector<vorn_store::MessageInfo>* out) {
+  static const std::string sql =
+      std::string(kMessageColumns) + "WHERE folder = ? AND id >= ? ORDER BY id";
+  Statement list(*connection_, sql.c_str());
+  list.Bind(1, static_cast<int64_t>(folder));
+  list.Bind(2, static_cast<int64_t>(from));
+  CachedMessage row;
+  HRESULT hr;
+  while ((hr = list.Step()) == S_OK) {
+    ReadMessage(list, &row);
+    out->push_back(std::move(row.info));
+  }
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT ImapCache::GetMessage(STOREFOLDERID folder, MESSAGEID id, CachedMessage* out) {
+  static const std::string sql = std::string(kMessageColumns) + "WHERE id = ? AND folder = ?";
+  Statement find(*connection_, sql.c_str());
+  find.Bind(1, static_cast<int64_t>(id));
+  find.Bind(2, static_cast<int64_t>(folder));
+  HRESULT hr = find.Step();
+  if (FAILED(hr)) return hr;
+  if (hr == S_FALSE) return STG_E_FILENOTFOUND;
+  ReadMessage(find, out);
+  return S_OK;
+}
+
+HRESULT ImapCache::PutMessage(const CachedMessage& m) {
+  Statement put(*connection_,
+                "INSERT OR REPLACE INTO messages(id, folder, uidvalidity, uid, flags, size,"
+                " priority, language, received, sent, subject, normal_subject, display_from,"
+                " display_to, digest, bare_lf) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+  put.Bind(1, static_cast<int64_t>(m.info.id));
+  put.Bind(2, static_cast<int64_t>(m.folder));
+  put.Bind(3, static_cast<int64_t>(m.uidValidity));
+  put.Bind(4, static_cast<int64_t>(m.uid));
+  put.Bind(5, static_cast<int64_t>(m.info.flags));
+  put.Bind(6, static_cast<int64_t>(m.info.size));
+  put.Bind(7, static_cast<int64_t>(m.info.priority));
+  put.Bind(8, static_cast<int64_t>(m.info.language));
+  put.Bind(9, static_cast<int64_t>(m.info.received));
+  put.Bind(10, static_cast<int64_t>(m.info.sent));
+  put.Bind(11, m.info.subject);
+  put.Bind(12, m.info.normalSubject);
+  put.Bind(13, m.info.displayFrom);
+  put.Bind(14, m.info.displayTo);
+  put.BindBlob(15, m.digest.data(), m.digest.size());
+  put.Bind(16, int64_t{m.bareLf ? 1 : 0});
+  return put.Run();
+}
+
+HRESULT ImapCache::SetFlags(MESSAGEID id, DWORD flags) {
+  Statement update(*connection_, "UPDATE messages SET flags = ? WHERE id = ?");
+  update.Bind(1, static_cast<int64_t>(flags));
+  update.Bind(2, static_cast<int64_t>(id));
+  return update.Run();
+}
+
+HRESULT ImapCache::DropMessage(MESSAGEID id) {
+  Statement drop(*connection_, "DELETE FROM messages WHERE id = ?");
+  drop.Bind(1, static_cast<int64_t>(id));
+  return drop.Run();
+}
+
+HRESULT ImapCache::DropOtherValidity(STOREFOLDERID folder, uint32_t uidValidity) {
+  Statement drop(*connection_, "DELETE FROM messages WHERE folder = ? AND uidvalidity <> ?");
+  drop.Bind(1, static_cast<int64_t>(folder));
+  drop.Bind(2, static_cast<int64_t>(uidValidity));
+  return drop.Run();
+}
+
+HRESULT ImapCache::FindByDigest(const vorn_store::Digest& digest, STOREFOLDERID* folder,
+                                MESSAGEID* id) {
+  Statement find(*connection_,
+                 "SELECT folder, id FROM messages WHERE digest = ? ORDER BY id LIMIT 1");
+  find.BindBlob(1, digest.data(), digest.size());
+  HRESULT hr = find.Step();
+  if (hr != S_OK) return hr;
+  *folder = static_cast<STOREFOLDERID>(find.Int(0));
+  *id = static_cast<MESSAGEID>(find.Int(1));
+  return S_OK;
+}
+
+}  // namespace vorn_imap

@@ -1,0 +1,131 @@
+// One connection to the IMAP server, over libetpan: the commands the store
+// needs, with plain C++ results. Mailbox names here are the server's
+// (modified UTF-7, full names with the hierarchy separator).
+//
+// Every failing call returns a negative status and sets the thread's
+// failure reason when a person must act (server unreachable, login
+// refused, connection lost); a refusal of one command by the server (NO)
+// gives E_FAIL with the server's text. The password never appears in a
+// reason. Not thread-safe: the store serialises its use.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/types.h"
+#include "services/imap/account.h"
+
+namespace vorn_imap {
+
+// The connection could not be made or was lost.
+constexpr HRESULT IMAP_E_UNREACHABLE = MakeHresult(0x8007274Du);  // connection refused
+
+struct MailboxEntry {
+  std::string name;    // full, encoded
+  char separator = 0;  // 0: flat
+  bool noSelect = false;
+  std::string specialUse;  // "Sent", "Trash", "Drafts", ... (first such flag) or ""
+};
+
+struct MailboxStatus {
+  uint32_t messages = 0;
+  uint32_t uidNext = 0;
+  uint32_t uidValidity = 0;
+  uint32_t unseen = 0;
+  uint64_t highestModSeq = 0;  // 0 without CONDSTORE
+};
+
+struct FetchedMessage {
+  uint32_t uid = 0;
+  bool seen = false;
+  bool deleted = false;
+  uint64_t received = 0;  // INTERNALDATE as FILETIME ticks; 0 when not asked
+  std::string raw;        // BODY.PEEK[] when asked
+  bool hasRaw = false;
+};
+
+class ImapClient {
+ public:
+  ImapClient();
+  ~ImapClient();
+  ImapClient(const ImapClient&) = delete;
+  ImapClient& operator=(const ImapClient&) = delete;
+
+  // Connects and logs in (again, after a lost connection).
+  HRESULT Connect(const Account& account);
+  bool connected() const;
+  void Disconnect();
+
+  bool HasUidPlus() const { return uidPlus_; }
+  bool HasMove() const { return move_; }
+  bool HasCondStore() const { return condStore_; }
+
+  HRESULT List(std::vector<MailboxEntry>* out);
+  HRESULT Status(const std::string& mailbox, MailboxStatus* out);
+  HRESULT Create(const std::string& mailbox);
+  HRESULT Rename(const std::string& from, const std::string& to);
+  // Leaves the mailbox first when it is the selected one.
+  HRESULT Delete(const std::string& mailbox);
+
+  // Selects `mailbox` unless it already is; *status (may be null) gets
+  // what SELECT reported (messages, UIDNEXT, UIDVALIDITY).
+  HRESULT Select(const std::string& mailbox, MailboxStatus* status = nullptr);
+  const std::string& selected() const { return selected_; }
+  // NOOP: lets the server tell this session of others' changes to the
+  // selected mailbox, which its STATUS answers otherwise miss.
+  HRESULT Noop();
+
+  // UID FETCH of `uids` (empty: 1:*) with FLAGS, and with INTERNALDATE and
+  // BODY.PEEK[] when `bodies`; with CHANGEDSINCE `changedSince` when not 0.
+  HRESULT Fetch(const std::vector<uint32_t>& uids, bool bodies, uint64_t changedSince,
+                std::vector<FetchedMessage>* out);
+  // UID SEARCH DELETED.
+  HRESULT SearchDeleted(std::vector<uint32_t>* out);
+  // UID STORE +FLAGS.SILENT or -FLAGS.SILENT of \Seen or \Deleted.
+  enum class Flag { kSeen, kDeleted };
+  HRESULT Store(const std::vector<uint32_t>& uids, Flag flag, bool set);
+  // UID EXPUNGE (UIDPLUS) of `uids`, or EXPUNGE of the whole selected
+  // mailbox when `uids` is empty.
+  HRESULT Expunge(const std::vector<uint32_t>& uids);
+
+  // APPEND with \Seen when `seen` and INTERNALDATE `received` (ticks; 0:
+  // the server's now). With UIDPLUS *uidValidity and *uid get APPENDUID's
+  // values; 0 otherwise.
+  HRESULT Append(const std::string& mailbox, const std::string& raw, bool seen,
+                 uint64_t received, uint32_t* uidValidity, uint32_t* uid);
+  // Appends several messages to `mailbox`, sending their commands before
+  // reading the answers (in runs of a few dozen) when the server takes
+  // LITERAL+, one after the other otherwise. results[i] gets each one's
+  // status and uids[i] its APPENDUID (0 without UIDPLUS); *uidValidity the
+  // mailbox's from APPENDUID. Fails as a whole only when the connection does.
+  struct Appended {
+    const std::string* raw;
+    bool seen;
+    uint64_t received;  // ticks; 0: the server's now
+  };
+  HRESULT AppendPipelined(const std::string& mailbox, const std::vector<Appended>& messages,
+                          std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
+                          uint32_t* uidValidity);
+
+  // UID COPY / UID MOVE of `uids` (the selected mailbox's) to `mailbox`.
+  // With UIDPLUS, *pairs gets (source uid, destination uid) for each and
+  // *uidValidity the destination's; empty and 0 otherwise.
+  HRESULT Copy(const std::vector<uint32_t>& uids, const std::string& mailbox, bool move,
+               std::vector<std::pair<uint32_t, uint32_t>>* pairs, uint32_t* uidValidity);
+
+ private:
+  struct Session;
+  // Turns a libetpan result into a status, noting a lost connection.
+  HRESULT Check(int result, const char* command, const std::string& mailbox = {});
+
+  std::unique_ptr<Session> session_;
+  std::string server_;
+  std::string selected_;
+  bool uidPlus_ = false;
+  bool move_ = false;
+  bool condStore_ = false;
+};
+
+}  // namespace vorn_imap

@@ -1,0 +1,12 @@
+// The IMAP store server's objects: the namespace (IStoreNamespace, and
+// IStoreImport once initialised) and its folders.
+#pragma once
+
+#include "platform/unknown.h"
+
+namespace vorn_imap {
+
+// A new namespace object, not yet initialised (caller owns *ppv).
+HRESULT CreateImapNamespace(REFIID riid, void** ppv);
+
+}  // namespace vorn_imap

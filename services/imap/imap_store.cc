@@ -1,0 +1,766 @@
+#include "services/imap/imap_store.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <map>
+#include <set>
+
+#include "platform/failure_reason.h"
+#include "platform/runtime.h"
+#include "platform/systime.h"
+#include "runtime/text.h"
+#include "services/imap/mailbox_names.h"
+#include "services/store/folder_names.h"
+#include "services/store/header_fields.h"
+#include "services/store/sqlite_db.h"
+
+namespace vorn_imap {
+namespace {
+
+using vorn_store::FolderInfo;
+using vorn_store::MessageInfo;
+
+// The names the store gives the special folders it creates, and the names
+// by which it knows them on an account without SPECIAL-USE flags.
+struct SpecialName {
+  SPECIALFOLDER kind;
+  const char* created;
+  const char* specialUse;  // the SPECIAL-USE flag, or null
+  std::vector<const char*> usual;
+};
+const SpecialName kSpecialNames[] = {
+    {FOLDER_OUTBOX, "Outbox", nullptr, {"Outbox"}},
+    {FOLDER_SENT, "Sent Items", "Sent", {"Sent Items", "Sent", "Sent Messages"}},
+    {FOLDER_DELETED, "Deleted Items", "Trash", {"Deleted Items", "Trash", "Deleted Messages"}},
+    {FOLDER_DRAFT, "Drafts", nullptr, {"Drafts"}},
+};
+
+// Messages fetched whole per command while a mailbox is brought up to date.
+constexpr size_t kBodiesPerFetch = 64;
+
+uint64_t Now() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return vorn_rt::TicksOf(now);
+}
+
+bool SameStatus(const MailboxStatus& a, const MailboxStatus& b) {
+  return a.uidValidity == b.uidValidity && a.uidNext == b.uidNext && a.messages == b.messages &&
+         a.unseen == b.unseen && a.highestModSeq == b.highestModSeq;
+}
+
+std::vector<uint32_t> UidsOf(const std::vector<CachedMessage>& messages) {
+  std::vector<uint32_t> uids;
+  for (const CachedMessage& m : messages) uids.push_back(m.uid);
+  return uids;
+}
+
+// True for a text with line feeds and no carriage return at all.
+bool HasBareLineFeeds(const std::string& raw) {
+  return raw.find('\n') != std::string::npos && raw.find('\r') == std::string::npos;
+}
+
+// The text as a server hands back one stored with bare line feeds.
+std::string WithCrLf(const std::string& raw) {
+  std::string out;
+  out.reserve(raw.size() + raw.size() / 32);
+  for (char c : raw) {
+    if (c == '\n') out.push_back('\r');
+    out.push_back(c);
+  }
+  return out;
+}
+
+// Undoes WithCrLf.
+void DropCr(std::string* raw) {
+  size_t kept = 0;
+  for (size_t i = 0; i < raw->size(); ++i) {
+    if ((*raw)[i] == '\r' && i + 1 < raw->size() && (*raw)[i + 1] == '\n') continue;
+    (*raw)[kept++] = (*raw)[i];
+  }
+  raw->resize(kept);
+}
+
+}  // namespace
+
+HRESULT Store::Open(const std::string& root, std::shared_ptr<Store>* out) {
+  Account account;
+  HRESULT hr = ReadAccount(&account);
+  if (FAILED(hr)) return hr;
+  std::string folder = root + "/imap";
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return vorn_store::StatusFromErrno(errno);
+  }
+  std::unique_ptr<ImapCache> cache;
+  std::string path = folder + "/" + AccountCacheName(account) + ".db";
+  if (FAILED(hr = ImapCache::Open(path, &cache))) {
+    VornSetFailureReason(("the IMAP cache " + path + " cannot be opened").c_str());
+    return hr;
+  }
+  std::shared_ptr<Store> store(new Store(std::move(account), std::move(cache)));
+  std::lock_guard lock(store->mutex_);
+  if (FAILED(hr = store->Connected())) return hr;
+  if (FAILED(hr = store->Refresh())) return hr;
+  if (FAILED(hr = store->CreateSpecialFolders())) return hr;
+  *out = std::move(store);
+  return S_OK;
+}
+
+HRESULT Store::MimeFactory(ComPtr<IClassFactory>* factory) {
+  std::lock_guard lock(mutex_);
+  if (!mime_) {
+    HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
+                                  IID_IClassFactory, mime_.PutVoid());
+    if (FAILED(hr)) return hr;
+    if (!mime_) return E_UNEXPECTED;
+  }
+  *factory = mime_;
+  return S_OK;
+}
+
+HRESULT Store::Connected() {
+  if (client_.connected()) return S_OK;
+  return client_.Connect(account_);
+}
+
+HRESULT Store::Refresh() {
+  std::vector<MailboxEntry> mailboxes;
+  HRESULT hr = client_.List(&mailboxes);
+  if (FAILED(hr)) return hr;
+  std::vector<Node> nodes;
+  std::set<std::string> names;
+  for (const MailboxEntry& entry : mailboxes) {
+    if (entry.separator) separator_ = entry.separator;
+    names.insert(entry.name);
+  }
+  for (const MailboxEntry& entry : mailboxes) {
+    Node node;
+    if (FAILED(hr = cache_->FolderFor(entry.name, &node.id))) return hr;
+    node.mailbox = entry.name;
+    node.noSelect = entry.noSelect;
+    std::vector<std::string> parts = SplitMailboxName(entry.name, entry.separator);
+    node.name = DecodeMailboxName(parts.back());
+    node.depth = static_cast<int>(parts.size());
+    if (vorn_rt::EqualNoCase(entry.name, "INBOX")) {
+      node.special = FOLDER_INBOX;
+      node.name = "Inbox";
+    }
+    // The parent: the nearest listed mailbox above (the root when none is).
+    node.parent = FOLDERID_ROOT;
+    std::string above = entry.name;
+    while (entry.separator) {
+      size_t cut = above.rfind(entry.separator);
+      if (cut == std::string::npos) break;
+      above.resize(cut);
+      if (names.count(above)) {
+        if (FAILED(hr = cache_->FolderFor(above, &node.parent))) return hr;
+        break;
+      }
+    }
+    nodes.push_back(std::move(node));
+    // Special folders by flag, and then by their usual names at the top.
+    for (const SpecialName& special : kSpecialNames) {
+      if (special.specialUse && entry.specialUse == special.specialUse &&
+          nodes.back().special == FOLDER_NOTSPECIAL) {
+        nodes.back().special = special.kind;
+      }
+    }
+  }
+  // One folder per kind: a flagged one first, else the first usual name.
+  std::map<SPECIALFOLDER, STOREFOLDERID> taken;
+  for (Node& node : nodes) {
+    if (node.special == FOLDER_NOTSPECIAL) continue;
+    if (taken.count(node.special)) {
+      node.special = FOLDER_NOTSPECIAL;
+    } else {
+      taken[node.special] = node.id;
+    }
+  }
+  for (const SpecialName& special : kSpecialNames) {
+    for (const char* usual : special.usual) {
+      if (taken.count(special.kind)) break;
+      for (Node& node : nodes) {
+        if (node.parent == FOLDERID_ROOT && node.special == FOLDER_NOTSPECIAL &&
+            vorn_rt::EqualNoCase(node.name, usual)) {
+          node.special = special.kind;
+          taken[special.kind] = node.id;
+          break;
+        }
+      }
+    }
+  }
+  // Forget the folders whose mailboxes are gone.
+  std::vector<CachedFolder> cached;
+  if (FAILED(hr = cache_->ListFolders(&cached))) return hr;
+  for (const CachedFolder& folder : cached) {
+    if (!names.count(folder.mailbox) && FAILED(hr = cache_->DropFolder(folder.id))) return hr;
+  }
+  nodes_ = std::move(nodes);
+  return S_OK;
+}
+
+const Store::Node* Store::FindNode(STOREFOLDERID id) const {
+  for (const Node& node : nodes_) {
+    if (node.id == id) return &node;
+  }
+  return nullptr;
+}
+
+HRESULT Store::CreateSpecialFolders() {
+  bool created = false;
+  for (const SpecialName& special : kSpecialNames) {
+    bool present = std::any_of(nodes_.begin(), nodes_.end(),
+                               [&](const Node& node) { return node.special == special.kind; });
+    if (present) continue;
+    std::string mailbox;
+    EncodeMailboxName(special.created, &mailbox);
+    HRESULT hr = client_.Create(mailbox);
+    STOREFOLDERID id = 0;
+    if (SUCCEEDED(hr)) hr = cache_->FolderFor(mailbox, &id);
+    if (FAILED(hr)) return hr;
+    created = true;
+  }
+  return created ? Refresh() : S_OK;
+}
+
+HRESULT Store::FolderExists(STOREFOLDERID id) {
+  std::lock_guard lock(mutex_);
+  CachedFolder folder;
+  return cache_->GetFolder(id, &folder);
+}
+
+HRESULT Store::ListSubFolders(STOREFOLDERID parent, std::vector<FolderInfo>* out) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = Connected();
+  if (SUCCEEDED(hr)) hr = Refresh();
+  if (FAILED(hr)) return hr;
+  if (parent != FOLDERID_ROOT && !FindNode(parent)) return STG_E_FILENOTFOUND;
+  std::vector<const Node*> children;
+  for (const Node& node : nodes_) {
+    if (node.parent == parent) children.push_back(&node);
+  }
+  // Special folders by kind, then the others by name whatever the case.
+  std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) {
+    bool aSpecial = a->special != FOLDER_NOTSPECIAL;
+    bool bSpecial = b->special != FOLDER_NOTSPECIAL;
+    if (aSpecial != bSpecial) return aSpecial;
+    if (aSpecial) return a->special < b->special;
+    return vorn_store::FolderNameKey(a->name) < vorn_store::FolderNameKey(b->name);
+  });
+  out->clear();
+  for (const Node* node : children) {
+    FolderInfo info;
+    info.id = node->id;
+    info.name = node->name;
+    info.special = node->special;
+    for (const Node& other : nodes_) info.subFolders += other.parent == node->id ? 1 : 0;
+    if (!node->noSelect) {
+      MailboxStatus status;
+      hr = client_.Status(node->mailbox, &status);
+      if (hr == STG_E_FILENOTFOUND) continue;  // gone since the listing
+      if (FAILED(hr)) return hr;
+      info.messages = status.messages;
+      info.unread = status.unseen;
+    }
+    out->push_back(std::move(info));
+  }
+  return S_OK;
+}
+
+HRESULT Store::NewMailboxName(STOREFOLDERID parent, const std::string& name,
+                              STOREFOLDERID except, std::string* mailbox) {
+  HRESULT hr = vorn_store::CheckFolderName(name);
+  if (FAILED(hr)) return hr;
+  if (name.find(separator_) != std::string::npos) return E_INVALIDARG;
+  const Node* above = nullptr;
+  if (parent != FOLDERID_ROOT && !(above = FindNode(parent))) return STG_E_FILENOTFOUND;
+  if (above && above->depth >= STORE_MAX_DEPTH) return STORE_E_TOODEEP;
+  std::string key = vorn_store::FolderNameKey(name);
+  for (const Node& node : nodes_) {
+    if (node.parent == parent && node.id != except &&
+        vorn_store::FolderNameKey(node.name) == key) {
+      return STORE_E_ALREADYEXISTS;
+    }
+  }
+  std::string encoded;
+  if (!EncodeMailboxName(name, &encoded)) return E_INVALIDARG;
+  *mailbox = above ? above->mailbox + separator_ + encoded : encoded;
+  return S_OK;
+}
+
+HRESULT Store::CreateFolder(STOREFOLDERID parent, const std::string& name, STOREFOLDERID* id) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = Connected();
+  if (SUCCEEDED(hr)) hr = Refresh();
+  if (FAILED(hr)) return hr;
+  std::string mailbox;
+  if (FAILED(hr = NewMailboxName(parent, name, 0, &mailbox))) return hr;
+  if (FAILED(hr = client_.Create(mailbox))) return hr;
+  if (FAILED(hr = cache_->FolderFor(mailbox, id))) return hr;
+  return Refresh();
+}
+
+HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = Connected();
+  if (SUCCEEDED(hr)) hr = Refresh();
+  if (FAILED(hr)) return hr;
+  const Node* node = FindNode(id);
+  if (!node) return STG_E_FILENOTFOUND;
+  if (node->special != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
+  std::string mailbox;
+  if (FAILED(hr = NewMailboxName(node->parent, name, id, &mailbox))) return hr;
+  if (mailbox == node->mailbox) return S_OK;
+  std::string from = node->mailbox;
+  if (FAILED(hr = client_.Rename(from, mailbox))) return hr;
+  if (FAILED(hr = cache_->RenameFolder(id, from, mailbox, separator_))) return hr;
+  return Refresh();
+}
+
+HRESULT Store::DeleteFolder(STOREFOLDERID id) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = Connected();
+  if (SUCCEEDED(hr)) hr = Refresh();
+  if (FAILED(hr)) return hr;
+  const Node* node = FindNode(id);
+  if (!node) return STG_E_FILENOTFOUND;
+  if (node->special != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
+  for (const Node& other : nodes_) {
+    if (other.parent == id) return STORE_E_NOTEMPTY;
+  }
+  if (FAILED(hr = client_.Delete(node->mailbox))) return hr;
+  if (FAILED(hr = cache_->DropFolder(id))) return hr;
+  return Refresh();
+}
+
+HRESULT Store::Describe(const std::string& raw, CachedMessage* message) {
+  ComPtr<IClassFactory> factory = mime_;
+  HRESULT hr = S_OK;
+  if (!factory) {
+    hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
+                          IID_IClassFactory, mime_.PutVoid());
+    if (FAILED(hr)) return hr;
+    factory = mime_;
+  }
+  vorn_store::HeaderFields fields;
+  hr = vorn_store::DeriveHeaderFields(std::make_shared<const std::string>(raw), factory.Get(),
+                                      &fields);
+  if (FAILED(hr)) return hr;
+  MessageInfo& info = message->info;
+  info.size = static_cast<DWORD>(std::min<size_t>(raw.size(), 0xFFFFFFFFu));
+  info.priority = fields.priority;
+  info.language = fields.language;
+  info.sent = fields.sent;
+  info.subject = fields.subject;
+  info.normalSubject = fields.normalSubject;
+  info.displayFrom = fields.displayFrom;
+  info.displayTo = fields.displayTo;
+  info.flags = (info.flags & MSGFLAG_READ) | (fields.hasAttachment ? MSGFLAG_ATTACHMENT : 0);
+  message->digest = vorn_store::ComputeDigest(raw.data(), raw.size());
+  return S_OK;
+}
+
+HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* claims) {
+  HRESULT hr = Connected();
+  if (FAILED(hr)) return hr;
+  CachedFolder folder;
+  if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
+  if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
+  MailboxStatus now;
+  hr = client_.Status(folder.mailbox, &now);
+  if (hr == STG_E_FILENOTFOUND) {
+    // The mailbox is gone (removed by another client, or never selectable).
+    Refresh();
+    return FindNode(id) ? S_FALSE : STG_E_REVERTED;
+  }
+  if (FAILED(hr)) return hr;
+  *state = folder;
+  if (SameStatus(now, folder.status) && !claims) return S_OK;
+  bool sameValidity = now.uidValidity == folder.status.uidValidity;
+  if (!sameValidity) {
+    // Identifiers of an earlier UIDVALIDITY name messages that are gone.
+    if (FAILED(hr = cache_->DropOtherValidity(id, now.uidValidity))) return hr;
+  }
+  std::vector<CachedMessage> cached;
+  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
+  std::map<uint32_t, CachedMessage*> byUid;
+  for (CachedMessage& m : cached) byUid[m.uid] = &m;
+  if (FAILED(hr = client_.Select(folder.mailbox))) return hr;
+
+  std::vector<FetchedMessage> seen;
+  bool complete = false;
+  if (now.messages == 0) {
+    complete = true;
+  } else if (client_.HasCondStore() && sameValidity && folder.status.highestModSeq != 0) {
+    // Only what changed since the last listing; the full list of UIDs
+    // only when messages went away.
+    if (FAILED(hr = client_.Fetch({}, false, folder.status.highestModSeq, &seen))) return hr;
+    size_t added = 0;
+    for (const FetchedMessage& m : seen) added += byUid.count(m.uid) ? 0 : 1;
+    complete = false;
+    if (cached.size() + added != now.messages) {
+      if (FAILED(hr = client_.Fetch({}, false, 0, &seen))) return hr;
+      complete = true;
+    }
+  } else {
+    if (FAILED(hr = client_.Fetch({}, false, 0, &seen))) return hr;
+    complete = true;
+  }
+
+  std::vector<uint32_t> fresh;
+  std::set<uint32_t> present;
+  hr = cache_->InTransaction([&]() -> HRESULT {
+    HRESULT step;
+    for (const FetchedMessage& m : seen) {
+      present.insert(m.uid);
+      auto found = byUid.find(m.uid);
+      if (found == byUid.end()) {
+        fresh.push_back(m.uid);
+        continue;
+      }
+      DWORD flags = (found->second->info.flags & ~MSGFLAG_READ) | (m.seen ? MSGFLAG_READ : 0);
+      if (flags != found->second->info.flags &&
+          FAILED(step = cache_->SetFlags(found->second->info.id, flags))) {
+        return step;
+      }
+    }
+    if (complete) {
+      for (const CachedMessage& m : cached) {
+        if (!present.count(m.uid) && FAILED(step = cache_->DropMessage(m.info.id))) return step;
+      }
+    }
+    return S_OK;
+  });
+  if (FAILED(hr)) return hr;
+
+  std::sort(fresh.begin(), fresh.end());
+  for (size_t at = 0; at < fresh.size(); at += kBodiesPerFetch) {
+    std::vector<uint32_t> chunk(fresh.begin() + at,
+                                fresh.begin() + std::min(fresh.size(), at + kBodiesPerFetch));
+    std::vector<FetchedMessage> bodies;
+    if (FAILED(hr = client_.Fetch(chunk, true, 0, &bodies))) return hr;
+    std::sort(bodies.begin(), bodies.end(),
+              [](const FetchedMessage& a, const FetchedMessage& b) { return a.uid < b.uid; });
+    hr = cache_->InTransaction([&]() -> HRESULT {
+      HRESULT step;
+      for (const FetchedMessage& body : bodies) {
+        CachedMessage message;
+        message.folder = id;
+        message.uidValidity = now.uidValidity;
+        message.uid = body.uid;
+        message.info.flags = body.seen ? MSGFLAG_READ : 0;
+        message.info.received = body.received;
+        if (FAILED(step = Describe(body.raw, &message))) return step;
+        message.info.id = 0;
+        if (claims) {
+          for (Claim& claim : *claims) {
+            if (claim.taken) continue;
+            if (claim.digest == message.digest ||
+                (claim.bareLf && claim.crLfDigest == message.digest)) {
+              claim.taken = true;
+              message.info.id = claim.id;
+              message.bareLf = claim.bareLf;
+              message.digest = claim.digest;
+              message.info.size = claim.size;
+              break;
+            }
+          }
+        }
+        if (message.info.id == 0 && FAILED(step = cache_->AllocateMessageId(&message.info.id))) {
+          return step;
+        }
+        if (FAILED(step = cache_->PutMessage(message))) return step;
+      }
+      return S_OK;
+    });
+    if (FAILED(hr)) return hr;
+  }
+  if (FAILED(hr = cache_->SaveStatus(id, now))) return hr;
+  state->status = now;
+  return S_OK;
+}
+
+HRESULT Store::ListMessages(STOREFOLDERID folder, MESSAGEID from, std::vector<MessageInfo>* out) {
+  std::lock_guard lock(mutex_);
+  CachedFolder state;
+  HRESULT hr = Sync(folder, &state);
+  if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+  out->clear();
+  if (hr == S_FALSE) return S_OK;  // not selectable: holds no messages
+  // Read straight into *out, sized by the server's count: a large mailbox's
+  // list is held once, not once per step.
+  out->reserve(state.status.messages);
+  hr = cache_->ListMessageInfo(folder, from, out);
+  if (FAILED(hr)) out->clear();
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT Store::GetMessage(STOREFOLDERID folder, MESSAGEID id, MessageInfo* out) {
+  std::lock_guard lock(mutex_);
+  CachedMessage message;
+  HRESULT hr = cache_->GetMessage(folder, id, &message);
+  if (hr == STG_E_FILENOTFOUND) {
+    CachedFolder state;
+    if (FAILED(hr = Sync(folder, &state))) return hr;
+    hr = cache_->GetMessage(folder, id, &message);
+  }
+  if (FAILED(hr)) return hr;
+  *out = std::move(message.info);
+  return S_OK;
+}
+
+HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* raw) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = Connected();
+  if (FAILED(hr)) return hr;
+  CachedFolder state;
+  CachedMessage message;
+  if (FAILED(hr = cache_->GetFolder(folder, &state))) return STG_E_REVERTED;
+  if (FAILED(hr = cache_->GetMessage(folder, id, &message))) return hr;
+  if (FAILED(hr = client_.Select(state.mailbox))) return hr;
+  std::vector<FetchedMessage> fetched;
+  if (FAILED(hr = client_.Fetch({message.uid}, true, 0, &fetched))) return hr;
+  if (fetched.empty() || !fetched[0].hasRaw) {
+    cache_->DropMessage(id);  // expunged by another client
+    return STG_E_FILENOTFOUND;
+  }
+  *raw = std::move(fetched[0].raw);
+  if (message.bareLf) DropCr(raw);
+  return S_OK;
+}
+
+HRESULT Store::ReserveMessageId(MESSAGEID* id) {
+  std::lock_guard lock(mutex_);
+  return cache_->AllocateMessageId(id);
+}
+
+HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
+                      std::vector<MESSAGEID>* ids) {
+  std::lock_guard lock(mutex_);
+  if (ids) ids->clear();
+  CachedFolder state;
+  HRESULT hr = Sync(folder, &state);
+  if (hr == S_FALSE) return STG_E_ACCESSDENIED;  // a mailbox that holds no messages
+  if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+  std::vector<Claim> claims;
+  std::vector<CachedMessage> described(mails.size());
+  std::vector<ImapClient::Appended> sending;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    const NewMail& mail = mails[i];
+    if (mail.raw.size() > vorn_store::kMaxMessageSize) return STG_E_MEDIUMFULL;
+    CachedMessage& message = described[i];
+    message.folder = folder;
+    message.info.flags = mail.seen ? MSGFLAG_READ : 0;
+    message.info.received = mail.received ? mail.received : Now();
+    if (FAILED(hr = Describe(mail.raw, &message))) return hr;
+    message.bareLf = HasBareLineFeeds(mail.raw);
+    message.info.id = mail.reserved;
+    if (message.info.id == 0 && FAILED(hr = cache_->AllocateMessageId(&message.info.id))) {
+      return hr;
+    }
+    sending.push_back(ImapClient::Appended{&mail.raw, mail.seen, message.info.received});
+  }
+  std::vector<HRESULT> results;
+  std::vector<uint32_t> uids;
+  uint32_t validity = 0;
+  if (FAILED(hr = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity))) {
+    return hr;
+  }
+  // Later messages of a run may be stored although an earlier one was
+  // refused: each stored one is recorded, and the first refusal returned.
+  HRESULT refused = S_OK;
+  for (size_t i = 0; i < mails.size(); ++i) {
+    CachedMessage& message = described[i];
+    if (FAILED(results[i])) {
+      if (SUCCEEDED(refused)) refused = results[i];
+      continue;
+    }
+    if (ids) ids->push_back(message.info.id);
+    if (uids[i] != 0 && validity == state.status.uidValidity) {
+      message.uidValidity = validity;
+      message.uid = uids[i];
+      if (FAILED(hr = cache_->PutMessage(message))) return hr;
+    } else {
+      // Without APPENDUID the next listing finds it by its digest.
+      Claim claim;
+      claim.id = message.info.id;
+      claim.digest = message.digest;
+      claim.bareLf = message.bareLf;
+      if (claim.bareLf) {
+        std::string crLf = WithCrLf(mails[i].raw);
+        claim.crLfDigest = vorn_store::ComputeDigest(crLf.data(), crLf.size());
+      }
+      claim.size = message.info.size;
+      claims.push_back(claim);
+    }
+  }
+  if (!claims.empty()) {
+    CachedFolder after;
+    HRESULT synced = Sync(folder, &after, &claims);
+    if (FAILED(synced)) return synced;
+  }
+  return refused;
+}
+
+HRESULT Store::Resolve(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids,
+                       CachedFolder* state, std::vector<CachedMessage>* out) {
+  HRESULT hr = Sync(folder, state);
+  if (hr == S_FALSE) return STG_E_FILENOTFOUND;
+  if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+  out->clear();
+  for (MESSAGEID id : ids) {
+    out->emplace_back();
+    if (FAILED(hr = cache_->GetMessage(folder, id, &out->back()))) return hr;
+  }
+  return client_.Select(state->mailbox);
+}
+
+HRESULT Store::MarkMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids, bool read) {
+  std::lock_guard lock(mutex_);
+  CachedFolder state;
+  std::vector<CachedMessage> messages;
+  HRESULT hr = Resolve(folder, ids, &state, &messages);
+  if (FAILED(hr)) return hr;
+  if (FAILED(hr = client_.Store(UidsOf(messages), ImapClient::Flag::kSeen, read))) return hr;
+  return cache_->InTransaction([&]() -> HRESULT {
+    for (const CachedMessage& m : messages) {
+      DWORD flags = (m.info.flags & ~MSGFLAG_READ) | (read ? MSGFLAG_READ : 0);
+      HRESULT step = cache_->SetFlags(m.info.id, flags);
+      if (FAILED(step)) return step;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT Store::CheckExpungeSafe(const std::string& mailbox, const std::vector<uint32_t>& uids) {
+  if (client_.HasUidPlus()) return S_OK;
+  std::vector<uint32_t> marked;
+  HRESULT hr = client_.SearchDeleted(&marked);
+  if (FAILED(hr)) return hr;
+  for (uint32_t uid : marked) {
+    if (std::find(uids.begin(), uids.end(), uid) == uids.end()) {
+      VornSetFailureReason(("the IMAP server offers no UIDPLUS, and other messages of " +
+                            DecodeMailboxName(mailbox) +
+                            " are marked deleted: removing one would expunge them too")
+                               .c_str());
+      return E_ACCESSDENIED;
+    }
+  }
+  return S_OK;
+}
+
+HRESULT Store::Expunge(const std::string& mailbox, const std::vector<uint32_t>& uids) {
+  HRESULT hr = CheckExpungeSafe(mailbox, uids);
+  if (FAILED(hr)) return hr;
+  if (FAILED(hr = client_.Store(uids, ImapClient::Flag::kDeleted, true))) return hr;
+  return client_.Expunge(client_.HasUidPlus() ? uids : std::vector<uint32_t>{});
+}
+
+HRESULT Store::DeleteMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids) {
+  std::lock_guard lock(mutex_);
+  CachedFolder state;
+  std::vector<CachedMessage> messages;
+  HRESULT hr = Resolve(folder, ids, &state, &messages);
+  if (FAILED(hr)) return hr;
+  if (messages.empty()) return S_OK;
+  if (FAILED(hr = Expunge(state.mailbox, UidsOf(messages)))) return hr;
+  return cache_->InTransaction([&]() -> HRESULT {
+    for (const CachedMessage& m : messages) {
+      HRESULT step = cache_->DropMessage(m.info.id);
+      if (FAILED(step)) return step;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
+                                const std::vector<MESSAGEID>& ids, bool move,
+                                DWORD flagsToRemove) {
+  std::lock_guard lock(mutex_);
+  CachedFolder to;
+  HRESULT hr = Sync(destination, &to);
+  if (hr == S_FALSE) return STG_E_ACCESSDENIED;
+  if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+  CachedFolder from;
+  std::vector<CachedMessage> messages;
+  if (FAILED(hr = Resolve(source, ids, &from, &messages))) return hr;
+  if (messages.empty() || (move && source == destination)) return S_OK;
+  std::vector<uint32_t> uids = UidsOf(messages);
+  std::map<uint32_t, const CachedMessage*> byUid;
+  for (const CachedMessage& m : messages) byUid[m.uid] = &m;
+
+  if (!move && !client_.HasUidPlus()) {
+    // Without COPYUID the copies could not be told apart to drop their
+    // flags: each is written again with the flags it is to have.
+    for (const CachedMessage& m : messages) {
+      std::vector<FetchedMessage> fetched;
+      if (FAILED(hr = client_.Select(from.mailbox))) return hr;
+      if (FAILED(hr = client_.Fetch({m.uid}, true, 0, &fetched))) return hr;
+      if (fetched.empty()) return STG_E_FILENOTFOUND;
+      bool seen = fetched[0].seen && !(flagsToRemove & MSGFLAG_READ);
+      uint32_t validity = 0;
+      uint32_t uid = 0;
+      if (FAILED(hr = client_.Append(to.mailbox, fetched[0].raw, seen, fetched[0].received,
+                                     &validity, &uid))) {
+        return hr;
+      }
+    }
+    return S_OK;
+  }
+  if (move && !client_.HasMove() && FAILED(hr = CheckExpungeSafe(from.mailbox, uids))) {
+    return hr;
+  }
+  std::vector<std::pair<uint32_t, uint32_t>> pairs;
+  uint32_t validity = 0;
+  if (FAILED(hr = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity))) {
+    return hr;
+  }
+  if (move && !client_.HasMove() && FAILED(hr = Expunge(from.mailbox, uids))) return hr;
+
+  std::vector<uint32_t> unseen;  // copies that are to lose the read flag
+  hr = cache_->InTransaction([&]() -> HRESULT {
+    HRESULT step;
+    for (const auto& [oldUid, newUid] : pairs) {
+      auto found = byUid.find(oldUid);
+      if (found == byUid.end() || validity != to.status.uidValidity) continue;
+      CachedMessage copy = *found->second;
+      copy.folder = destination;
+      copy.uidValidity = validity;
+      copy.uid = newUid;
+      if (!move) {
+        if ((copy.info.flags & MSGFLAG_READ) && (flagsToRemove & MSGFLAG_READ)) {
+          unseen.push_back(newUid);
+          copy.info.flags &= ~MSGFLAG_READ;
+        }
+        if (FAILED(step = cache_->AllocateMessageId(&copy.info.id))) return step;
+      }
+      // A moved message keeps its identifier.
+      if (FAILED(step = cache_->PutMessage(copy))) return step;
+    }
+    if (move) {
+      for (const CachedMessage& m : messages) {
+        bool kept = std::any_of(pairs.begin(), pairs.end(),
+                                [&](const auto& p) { return p.first == m.uid; }) &&
+                    validity == to.status.uidValidity;
+        if (!kept && FAILED(step = cache_->DropMessage(m.info.id))) return step;
+      }
+    }
+    return S_OK;
+  });
+  if (FAILED(hr)) return hr;
+  if (!unseen.empty()) {
+    if (FAILED(hr = client_.Select(to.mailbox))) return hr;
+    if (FAILED(hr = client_.Store(unseen, ImapClient::Flag::kSeen, false))) return hr;
+  }
+  return S_OK;
+}
+
+HRESULT Store::FindByDigest(const vorn_store::Digest& digest, STOREFOLDERID* folder,
+                            MESSAGEID* id) {
+  std::lock_guard lock(mutex_);
+  return cache_->FindByDigest(digest, folder, id);
+}
+
+}  // namespace vorn_imap
