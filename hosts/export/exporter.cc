@@ -26,6 +26,8 @@ namespace {
 using vorn_host::StatusText;
 
 constexpr size_t kReadPiece = 64 * 1024;
+// Messages up to this size are held whole while they are read.
+constexpr size_t kHeldBytes = 1024 * 1024;
 // The mbox writer hands its buffer to the file when it holds this much.
 constexpr size_t kMboxFlushBytes = 256 * 1024;
 // After this many messages in a row that could not be written, it is taken
@@ -57,11 +59,6 @@ constexpr const char* kUsage =
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 std::string Errno() { return std::strerror(errno); }
-
-bool Exists(const std::string& path) {
-  struct stat info {};
-  return lstat(path.c_str(), &info) == 0;
-}
 
 // Creates the folder `path` and the ones above it that are missing.
 bool MakeFolders(const std::string& path, std::string* error) {
@@ -316,11 +313,20 @@ class MboxFolderWriter final : public FolderWriter {
 
 // Maildir and .eml: one file per message, named after its received time and
 // a hash of its bytes; it is written under a temporary name and renamed.
+//
+// A message is held in memory while it is read (up to kHeldBytes), so that
+// one an earlier run wrote is found by its name before any file is made for
+// it. Files that are made and removed again are costly on file systems that
+// will not hand out a freed inode for a while: each new file then has to
+// look past every one freed recently.
 class MessageFileWriter final : public FolderWriter {
  public:
   MessageFileWriter(const std::string& folder, bool maildir) : folder_(folder), maildir_(maildir) {
     // One name, so that what a killed run left there is written over.
     temporary_ = folder_ + (maildir_ ? "/tmp/vornexport" : "/.vornexport.tmp");
+  }
+  ~MessageFileWriter() override {
+    if (fd_ >= 0) close(fd_);
   }
 
   bool Open(std::string* error) override {
@@ -337,33 +343,21 @@ class MessageFileWriter final : public FolderWriter {
   }
 
   Outcome Write(IStoreFolder* folder, const MessageInfo& message, std::string* error) override {
-    int fd = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-      *error = temporary_ + ": cannot be written: " + Errno();
-      return Outcome::kFailed;
-    }
+    held_.clear();
+    uint64_t size = 0;
     ContentHash hash;
     bool ok = ReadMessage(folder, message.id, &piece_, error, [&](std::string_view piece) {
       hash.Add(piece);
-      if (WriteAll(fd, piece)) return true;
-      *error = temporary_ + ": cannot be written: " + Errno();
-      return false;
+      size += piece.size();
+      if (fd_ < 0 && held_.size() + piece.size() <= kHeldBytes) {
+        held_.append(piece);
+        return true;
+      }
+      if (fd_ < 0 && !(OpenTemporary(error) && Put(held_, error))) return false;
+      held_.clear();
+      return Put(piece, error);
     });
-    // The file's time is the received time: readers of .eml files and of
-    // Maildir names without a time take it from there.
-    timespec times[2] = {TimespecFromTicks(message.received), TimespecFromTicks(message.received)};
-    if (ok && futimens(fd, times) != 0) {
-      *error = temporary_ + ": cannot set its time: " + Errno();
-      ok = false;
-    }
-    if (close(fd) != 0 && ok) {
-      *error = temporary_ + ": cannot be written: " + Errno();
-      ok = false;
-    }
-    if (!ok) {
-      unlink(temporary_.c_str());
-      return Outcome::kFailed;
-    }
+    if (!ok) return Drop();
     // The same bytes received at the same time twice in one folder get
     // names of their own, numbered in the folder's order.
     uint64_t key = hash.value() ^ (message.received * 0x9e3779b97f4a7c15ull);
@@ -378,22 +372,91 @@ class MessageFileWriter final : public FolderWriter {
     } else {
       target = folder_ + "/" + EmlName(message.received, hash.value(), copy);
     }
-    if (!fresh_ && (Exists(target) || (!other.empty() && Exists(other) &&
-                                       rename(other.c_str(), target.c_str()) == 0))) {
-      unlink(temporary_.c_str());
+    if (!fresh_ && Present(target, other, size)) {
+      // A temporary file the message spilled into is kept for the next
+      // one and removed by Finish.
+      if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+      }
       return Outcome::kPresent;
+    }
+    if (fd_ < 0 && !(OpenTemporary(error) && Put(held_, error))) return Drop();
+    // The file's time is the received time: readers of .eml files and of
+    // Maildir names without a time take it from there.
+    timespec times[2] = {TimespecFromTicks(message.received), TimespecFromTicks(message.received)};
+    if (futimens(fd_, times) != 0) {
+      *error = temporary_ + ": cannot set its time: " + Errno();
+      return Drop();
+    }
+    int closed = close(fd_);
+    fd_ = -1;
+    if (closed != 0) {
+      *error = temporary_ + ": cannot be written: " + Errno();
+      return Drop();
     }
     if (rename(temporary_.c_str(), target.c_str()) != 0) {
       *error = target + ": cannot be written: " + Errno();
-      unlink(temporary_.c_str());
-      return Outcome::kFailed;
+      return Drop();
     }
+    temporaryLeft_ = false;
     return Outcome::kWritten;
   }
 
-  bool Finish(bool, std::string*) override { return true; }
+  bool Finish(bool, std::string*) override {
+    if (temporaryLeft_) unlink(temporary_.c_str());
+    temporaryLeft_ = false;
+    return true;
+  }
 
  private:
+  bool OpenTemporary(std::string* error) {
+    fd_ = open(temporary_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      *error = temporary_ + ": cannot be written: " + Errno();
+      return false;
+    }
+    temporaryLeft_ = true;
+    return true;
+  }
+
+  bool Put(std::string_view bytes, std::string* error) {
+    if (WriteAll(fd_, bytes)) return true;
+    *error = temporary_ + ": cannot be written: " + Errno();
+    return false;
+  }
+
+  // Gives up the message at hand; its temporary file goes.
+  Outcome Drop() {
+    if (fd_ >= 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+    if (temporaryLeft_) unlink(temporary_.c_str());
+    temporaryLeft_ = false;
+    return Outcome::kFailed;
+  }
+
+  // Whether an earlier run wrote the message, `size` bytes, as `target`,
+  // or as `other` (under the other read flag), which then becomes
+  // `target`. A file of another length is not the message but what a run
+  // cut short by a crash can leave; it goes, and the message is written
+  // again.
+  static bool Present(const std::string& target, const std::string& other, uint64_t size) {
+    struct stat info {};
+    if (lstat(target.c_str(), &info) == 0) {
+      return S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) == size;
+    }
+    if (other.empty() || lstat(other.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return false;
+    }
+    if (static_cast<uint64_t>(info.st_size) != size) {
+      unlink(other.c_str());
+      return false;
+    }
+    return rename(other.c_str(), target.c_str()) == 0;
+  }
+
   // "20260107-093000-<hash>.eml": sorted by name, the files are in the
   // order the mail was received.
   static std::string EmlName(uint64_t ticks, uint64_t hash, uint32_t copy) {
@@ -427,6 +490,9 @@ class MessageFileWriter final : public FolderWriter {
   bool maildir_;
   bool fresh_ = false;
   std::string temporary_;
+  int fd_ = -1;                 // the temporary file, while a message is in it
+  bool temporaryLeft_ = false;  // the temporary file is on disk
+  std::string held_;
   std::string piece_;
   std::unordered_map<uint64_t, uint32_t> copies_;
 };

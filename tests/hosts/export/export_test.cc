@@ -1,14 +1,16 @@
 // The exporter's pieces in process: mbox quoting read back by the
-// importer's mbox reader at every piece size, and the names that folders and
-// messages get on disk.
+// importer's mbox reader at every piece size, the names that folders and
+// messages get on disk, and the handling of interrupts.
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "hosts/common/folder_file_name.h"
+#include "hosts/common/interrupt.h"
 #include "hosts/common/maildir_name.h"
 #include "hosts/export/mbox_writer.h"
 #include "hosts/import/mbox_reader.h"
@@ -129,6 +131,20 @@ TEST(MaildirNameTest, WrittenNamesGiveBackTheTimeToTheTick) {
   EXPECT_EQ(import_test::Ticks(2026, 3, 2, 8, 14, 0), read);
   EXPECT_FALSE(vorn_host::MaildirTicksFromName(
       vorn_host::MaildirBaseName(import_test::Ticks(1965, 5, 1, 0, 0, 0), 1), &read));
+}
+
+// The first interrupt only asks the work to stop; it must leave the program
+// running and the second one to the system, for either signal.
+TEST(InterruptTest, TheFirstInterruptSetsTheFlagAndTheNextEndsTheProgram) {
+  for (int signal : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(signal);
+    const volatile std::sig_atomic_t* stop = vorn_host::CatchInterrupts();
+    ASSERT_EQ(0, std::raise(signal));
+    EXPECT_EQ(1, *stop);
+    struct sigaction now {};
+    ASSERT_EQ(0, sigaction(signal, nullptr, &now));
+    EXPECT_EQ(SIG_DFL, now.sa_handler);
+  }
 }
 
 }  // namespace

@@ -2,13 +2,14 @@
 // files are imported into a fresh root, and that root is exported again.
 // What each format can hold must come back, and the second export must give
 // the very files of the first. Also: an export interrupted at every message
-// and run again, and destinations that cannot be written.
+// and run again, files left short, and destinations that cannot be written.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -347,6 +348,40 @@ TEST_F(ExportTest, AnExportInterruptedAtEveryMessageCompletesWithoutWritingOneTw
     EXPECT_EQ(0, again.status);
     EXPECT_THAT(again.out, HasSubstr("0 written, 12 already there, 0 failed"));
     EXPECT_TRUE(Tree(whole) == Tree(pieces));
+  }
+}
+
+// A message too large to be held in memory goes through the temporary file
+// as it is read. A file a crash left short is not the message: the next run
+// writes it again, and nothing temporary stays behind.
+TEST_F(ExportTest, LargeMessagesAndFilesLeftShortAreWrittenWhole) {
+  std::string large = "From: a@example.org\nSubject: large\n\n";
+  while (large.size() < 3 * 1024 * 1024 / 2) large += "0123456789 abcdefghijklmnopqrstuvwxyz\n";
+  const std::string small = GeneratedMessage(1);
+  Put(Inbox(), large, Ticks(2026, 1, 1, 0, 0, 0), true);
+  Put(Inbox(), small, Ticks(2026, 1, 2, 0, 0, 0), false);
+  for (const char* format : {"maildir", "eml"}) {
+    SCOPED_TRACE(format);
+    std::string dest = PathFor(std::string("short-") + format);
+    ASSERT_EQ(0, Export({"--format", format, dest}).status);
+    std::string dir = dest + (std::string(format) == "maildir" ? "/Inbox/cur" : "/Inbox");
+    std::vector<std::string> files = List(dir);
+    ASSERT_EQ(2u, files.size());
+    // Named by received time, the large message comes first.
+    EXPECT_TRUE(ReadFile(dir + "/" + files[0]) == large);
+    EXPECT_EQ(small, ReadFile(dir + "/" + files[1]));
+    std::map<std::string, std::string> whole = Tree(dest);
+
+    ASSERT_EQ(0, truncate((dir + "/" + files[0]).c_str(), 4096));
+    ASSERT_EQ(0, truncate((dir + "/" + files[1]).c_str(), 0));
+    RunResult result = Export({"--format", format, dest});
+    EXPECT_EQ(0, result.status) << result.err;
+    EXPECT_THAT(result.out, HasSubstr("2 written, 0 already there, 0 failed"));
+    EXPECT_TRUE(Tree(dest) == whole) << "the short files were not written again";
+
+    result = Export({"--format", format, dest});
+    EXPECT_THAT(result.out, HasSubstr("0 written, 2 already there, 0 failed"));
+    EXPECT_TRUE(Tree(dest) == whole) << "a run that wrote nothing left a file";
   }
 }
 
