@@ -18,15 +18,19 @@ struct Account {
   std::string user;
   std::string security;  // "none" (the only one served for now)
   std::string password;  // never logged or shown
+  // How long one exchange with the server may wait for it before the call
+  // fails (seconds).
+  unsigned timeoutSeconds = 30;
 };
 
 // Reads and checks the account. Values: Server, User, PasswordFile (REG_SZ),
-// Port (REG_DWORD or a decimal REG_SZ; default 143) and Security ("none",
-// "tls" or "starttls"; default "none"). Refused, with the reason set as the
-// thread's failure reason:
+// Port (REG_DWORD or a decimal REG_SZ; default 143), Timeout (seconds, 1 to
+// 3600, the same two types; default 30) and Security ("none", "tls" or
+// "starttls"; default "none"). Refused, with the reason set as the thread's
+// failure reason:
 //   REGDB_E_KEYMISSING  no account key, or Server, User or PasswordFile missing
-//   E_INVALIDARG        a bad port or security, or "none" for a server that
-//                       is not a loopback address
+//   E_INVALIDARG        a bad port, timeout or security, or "none" for a
+//                       server that is not a loopback address
 //   E_NOTIMPL           "tls" and "starttls": the connection's certificate
 //                       cannot be verified yet
 //   E_ACCESSDENIED      a password file that others than its owner may read,

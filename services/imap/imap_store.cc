@@ -121,6 +121,9 @@ HRESULT Store::MimeFactory(ComPtr<IClassFactory>* factory) {
 }
 
 HRESULT Store::Connected() {
+  // A connection the server closed while idle (a restart, an autologout)
+  // is noticed here, before a command is lost on it.
+  if (client_.Stale()) client_.Drop();
   if (client_.connected()) return S_OK;
   return client_.Connect(account_);
 }
@@ -468,8 +471,15 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
             }
           }
         }
-        if (message.info.id == 0 && FAILED(step = cache_->AllocateMessageId(&message.info.id))) {
-          return step;
+        if (message.info.id == 0) {
+          // Another process on this cache may have recorded it meanwhile:
+          // its identifier stays.
+          MESSAGEID known = 0;
+          if (FAILED(step = cache_->FindByUid(id, now.uidValidity, body.uid, &known))) {
+            return step;
+          }
+          if (step == S_OK) continue;
+          if (FAILED(step = cache_->AllocateMessageId(&message.info.id))) return step;
         }
         if (FAILED(step = cache_->PutMessage(message))) return step;
       }
@@ -565,24 +575,30 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   std::vector<HRESULT> results;
   std::vector<uint32_t> uids;
   uint32_t validity = 0;
-  if (FAILED(hr = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity))) {
-    return hr;
-  }
-  // Later messages of a run may be stored although an earlier one was
-  // refused: each stored one is recorded, and the first refusal returned.
+  HRESULT sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
+  if (FAILED(sent) && client_.connected()) return sent;
+  // A lost connection leaves the messages without an answer in doubt: they
+  // may have been stored. They are not sent again; the listing after a new
+  // connection looks for them by content, and only those not found failed.
+  std::vector<bool> stored(mails.size(), false);
   HRESULT refused = S_OK;
-  for (size_t i = 0; i < mails.size(); ++i) {
-    CachedMessage& message = described[i];
-    if (FAILED(results[i])) {
-      if (SUCCEEDED(refused)) refused = results[i];
-      continue;
-    }
-    if (ids) ids->push_back(message.info.id);
-    if (uids[i] != 0 && validity == state.status.uidValidity) {
-      message.uidValidity = validity;
-      message.uid = uids[i];
-      if (FAILED(hr = cache_->PutMessage(message))) return hr;
-    } else {
+  hr = cache_->InTransaction([&]() -> HRESULT {
+    for (size_t i = 0; i < mails.size(); ++i) {
+      CachedMessage& message = described[i];
+      bool inDoubt = FAILED(sent) && results[i] == ImapClient::kNoAnswer;
+      if (FAILED(results[i]) && !inDoubt) {
+        // Refused: later messages of a run may still have been stored.
+        if (SUCCEEDED(refused)) refused = results[i];
+        continue;
+      }
+      if (!inDoubt && uids[i] != 0 && validity == state.status.uidValidity) {
+        message.uidValidity = validity;
+        message.uid = uids[i];
+        stored[i] = true;
+        HRESULT step = cache_->PutMessage(message);
+        if (FAILED(step)) return step;
+        continue;
+      }
       // Without APPENDUID the next listing finds it by its digest.
       Claim claim;
       claim.id = message.info.id;
@@ -593,13 +609,34 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
         claim.crLfDigest = vorn_store::ComputeDigest(crLf.data(), crLf.size());
       }
       claim.size = message.info.size;
+      claim.mail = i;
+      claim.inDoubt = inDoubt;
+      stored[i] = !inDoubt;
       claims.push_back(claim);
     }
-  }
+    return S_OK;
+  });
+  if (FAILED(hr)) return hr;
   if (!claims.empty()) {
     CachedFolder after;
     HRESULT synced = Sync(folder, &after, &claims);
-    if (FAILED(synced)) return synced;
+    if (FAILED(synced)) return FAILED(sent) ? sent : synced;
+    for (const Claim& claim : claims) stored[claim.mail] = stored[claim.mail] || claim.taken;
+  }
+  if (ids) {
+    for (size_t i = 0; i < mails.size(); ++i) {
+      if (stored[i]) ids->push_back(described[i].info.id);
+    }
+  }
+  if (FAILED(sent) && std::find(stored.begin(), stored.end(), false) != stored.end()) {
+    for (size_t i = 0; i < mails.size(); ++i) {
+      if (!stored[i] && SUCCEEDED(results[i])) results[i] = sent;
+    }
+    VornSetFailureReason(("the connection to the IMAP server was lost while storing into " +
+                          DecodeMailboxName(state.mailbox) +
+                          "; what did not arrive was not sent again")
+                             .c_str());
+    return SUCCEEDED(refused) ? sent : refused;
   }
   return refused;
 }
