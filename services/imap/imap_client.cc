@@ -132,6 +132,12 @@ HRESULT ImapClient::Lost(const std::string& fallback) {
 }
 
 HRESULT ImapClient::Check(int result, const char* command, const std::string& mailbox) {
+  // libetpan reports an answer cut short by the end of the connection as
+  // one it could not parse.
+  if (result == MAILIMAP_ERROR_PARSE && session_ && session_->guard &&
+      session_->guard->peer_closed()) {
+    result = MAILIMAP_ERROR_STREAM;
+  }
   if (result == MAILIMAP_NO_ERROR || result == MAILIMAP_NO_ERROR_AUTHENTICATED ||
       result == MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
     return S_OK;
@@ -185,7 +191,8 @@ HRESULT ImapClient::Connect(const Account& account) {
   if (r == MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
     r = mailimap_login(session_->imap, account.user.c_str(), account.password.c_str());
     if (r != MAILIMAP_NO_ERROR) {
-      if (r == MAILIMAP_ERROR_STREAM) {
+      if (r == MAILIMAP_ERROR_STREAM ||
+          (r == MAILIMAP_ERROR_PARSE && session_->guard->peer_closed())) {
         return Lost("the IMAP server " + server_ + " closed the connection");
       }
       if (r == MAILIMAP_ERROR_PARSE) return Check(r, "LOGIN");
@@ -531,7 +538,9 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
     size_t answered = 0;
     while (answered < end - at) {
       char* text = mailstream_read_line_remove_eol(stream, line);
-      if (!text) {
+      // At the end of the connection libetpan hands back what it holds of
+      // an unfinished line (often ""), again and again: never an answer.
+      if (!text || session_->guard->peer_closed()) {
         mmap_string_free(line);
         return Check(MAILIMAP_ERROR_STREAM, "APPEND");
       }

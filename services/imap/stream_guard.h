@@ -36,6 +36,8 @@ class StreamGuard {
 
   // Why the guard cut the stream, or "" while it has not.
   const std::string& problem() const { return problem_; }
+  // True once the transport reported the connection closed or broken.
+  bool peer_closed() const { return peerClosed_; }
   // True when the problem is the server's silence.
   bool timed_out() const { return timedOut_; }
   // True when the transport reports the peer gone, or has bytes waiting
@@ -64,6 +66,7 @@ class StreamGuard {
   uint64_t answer_ = 0;       // bytes since the last write
   std::string problem_;
   bool timedOut_ = false;
+  bool peerClosed_ = false;
 };
 
 }  // namespace vorn_imap

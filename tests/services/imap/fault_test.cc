@@ -442,8 +442,10 @@ class ImapFaultTest : public testing::Test {
 // fails the call with a reason, and the first call after it is back works.
 TEST_F(ImapFaultTest, ALostConnectionIsMadeAgainOnTheNextCall) {
   ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID folderId = 0;
+  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Steady", 0, &folderId), S_OK);
   ComPtr<IStoreFolder> inbox;
-  ASSERT_EQ(ns->OpenSpecialFolder(FOLDER_INBOX, 0, inbox.Put()), S_OK);
+  ASSERT_EQ(ns->OpenFolder(folderId, 0, inbox.Put()), S_OK);
   MESSAGEID id = 0;
   ASSERT_EQ(Add(inbox.Get(), "kept", &id), S_OK);
   HRESULT hr = E_FAIL;
@@ -523,7 +525,9 @@ TEST_F(ImapFaultTest, ACommandWhoseAnswerIsLostStoresNothingTwiceAndLosesNothing
 
     EXPECT_EQ(OnServer(src).size(), c.source);
     EXPECT_EQ(OnServer(dst).size(), c.destination);
-    if (c.sourceSeen) EXPECT_TRUE(OnServer(src).at(0).second);
+    if (c.sourceSeen) {
+      EXPECT_TRUE(OnServer(src).at(0).second);
+    }
     HRESULT listed = E_FAIL;
     auto inSource = Messages(from.Get(), &listed);
     ASSERT_EQ(listed, S_OK) << Reason();
@@ -536,7 +540,9 @@ TEST_F(ImapFaultTest, ACommandWhoseAnswerIsLostStoresNothingTwiceAndLosesNothing
                               [&](const auto& m) { return m.first == added; }),
                 1);
     }
-    if (c.sourceSeen) EXPECT_EQ(inSource.at(0).second & MSGFLAG_READ, MSGFLAG_READ);
+    if (c.sourceSeen) {
+      EXPECT_EQ(inSource.at(0).second & MSGFLAG_READ, MSGFLAG_READ);
+    }
     for (const auto* listing : {&inSource, &inDestination}) {
       for (const auto& [listedId, flags] : *listing) {
         bool known = everSeen.count(listedId) > 0;
