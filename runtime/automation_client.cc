@@ -1,5 +1,6 @@
 #include "runtime/automation_client.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -248,10 +249,12 @@ HRESULT FindEventInterface(IDispatch* dispatch, EventInterface* events) {
     FUNCDESC* desc = nullptr;
     if (FAILED(source->GetFuncDesc(i, &desc)) || !desc) continue;
     const MEMBERID memid = desc->memid;
+    const UINT params = static_cast<UINT>(std::max<SHORT>(desc->cParams, 0));
     source->ReleaseFuncDesc(desc);
-    std::vector<std::string> names = NamesOf(source.Get(), memid, 1);
+    std::vector<std::string> names = NamesOf(source.Get(), memid, params + 1);
     if (names.empty()) continue;
     found.order.push_back(names[0]);
+    found.params[memid].assign(names.begin() + 1, names.end());
     found.names[memid] = std::move(names[0]);
   }
   *events = std::move(found);

@@ -154,6 +154,7 @@ struct EventInterface {
   IID iid{};
   std::map<DISPID, std::string> names;
   std::vector<std::string> order;  // the event names in the type information's order
+  std::map<DISPID, std::vector<std::string>> params;  // each event's parameter names, in order
 };
 
 // Fills *events for `dispatch`. CONNECT_E_NOCONNECTION when the class has no

@@ -1,4 +1,5 @@
-// Device contexts and drawing objects: an RGBA back end that writes PNG files.
+// Device contexts and drawing objects: an RGBA back end whose pixels are
+// written as PNG, to files or into memory.
 
 #include <png.h>
 
@@ -8,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +17,7 @@
 #include "platform/gdi.h"
 #include "platform/resource.h"
 #include "runtime/bitmap_font.h"
+#include "runtime/pixels.h"
 
 namespace {
 
@@ -66,6 +69,15 @@ struct Tables {
     return reinterpret_cast<HGDIOBJ>(next);
   }
 };
+
+png_image PngImageOf(const vorn_rt::Pixels& pixels) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  image.width = static_cast<png_uint_32>(pixels.width);
+  image.height = static_cast<png_uint_32>(pixels.height);
+  image.format = PNG_FORMAT_RGBA;
+  return image;
+}
 
 HGDIOBJ StockHandle(int which) {
   return reinterpret_cast<HGDIOBJ>(static_cast<uintptr_t>(0x100 + which * 0x10));
@@ -469,22 +481,53 @@ HDC VornCreateBitmapDC(int width, int height, COLORREF background) {
 
 BOOL VornSaveDCAsPng(HDC dc, LPCSTR path) {
   if (!path) return FALSE;
-  std::vector<BYTE> pixels;
-  int width, height;
-  {
-    std::lock_guard<std::mutex> hold(Lock());
-    Dc* d = FindDc(dc);
-    if (!d) return FALSE;
-    pixels = d->pixels;
-    width = d->width;
-    height = d->height;
-  }
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  image.width = static_cast<png_uint_32>(width);
-  image.height = static_cast<png_uint_32>(height);
-  image.format = PNG_FORMAT_RGBA;
-  const int ok = png_image_write_to_file(&image, path, 0, pixels.data(), 0, nullptr);
+  vorn_rt::Pixels pixels;
+  if (!vorn_rt::CopyDCPixels(dc, &pixels)) return FALSE;
+  png_image image = PngImageOf(pixels);
+  const int ok = png_image_write_to_file(&image, path, 0, pixels.rgba.data(), 0, nullptr);
   png_image_free(&image);
   return ok ? TRUE : FALSE;
 }
+
+namespace vorn_rt {
+
+bool CopyDCPixels(HDC dc, Pixels* out) {
+  if (!out) return false;
+  try {
+    std::lock_guard<std::mutex> hold(Lock());
+    Dc* d = FindDc(dc);
+    if (!d || d->pixels.empty()) return false;
+    out->rgba = d->pixels;
+    out->width = d->width;
+    out->height = d->height;
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+bool EncodePng(const Pixels& pixels, std::string* png) {
+  if (!png || pixels.width < 1 || pixels.height < 1 ||
+      pixels.rgba.size() != static_cast<size_t>(pixels.width) * pixels.height * 4) {
+    return false;
+  }
+  png_image image = PngImageOf(pixels);
+  png_alloc_size_t size = 0;
+  // The first pass only measures; the second writes into the room it asked for.
+  bool ok = png_image_write_to_memory(&image, nullptr, &size, 0, pixels.rgba.data(), 0, nullptr);
+  if (ok) {
+    try {
+      png->assign(size, '\0');
+    } catch (const std::bad_alloc&) {
+      ok = false;
+    }
+  }
+  if (ok) {
+    ok = png_image_write_to_memory(&image, png->data(), &size, 0, pixels.rgba.data(), 0, nullptr);
+    png->resize(ok ? size : 0);
+  }
+  png_image_free(&image);
+  return ok;
+}
+
+}  // namespace vorn_rt

@@ -1,5 +1,6 @@
 #include "hosts/web/api.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -10,7 +11,9 @@
 
 #include "hosts/web/automation_thread.h"
 #include "platform/automation.h"
+#include "platform/control.h"
 #include "platform/resource.h"
+#include "runtime/pixels.h"
 
 namespace vornweb {
 
@@ -137,6 +140,16 @@ ApiReply Api::Handle(const std::string& operation, const json& request) {
     if (operation == "release") return Release(request);
     if (operation == "dialogs") return Dialogs();
     if (operation == "close") return CloseDialog(request);
+    if (operation == "draw") return Draw(request);
+    if (operation == "mouse") return Mouse(request);
+    if (operation == "verb") return Verb(request);
+    if (operation == "listen") return Listen(request);
+    if (operation == "events") {
+      // This thread must not wait: the events come in on it.
+      json now = request;
+      now["wait"] = 0;
+      return events_.Wait(now);
+    }
     throw Failure(404, "no operation \"" + operation + "\"");
   } catch (const Failure& failure) {
     return ApiReply{failure.status, failure.Body()};
@@ -218,20 +231,26 @@ ApiReply Api::Release(const json& request) {
   if (found == objects_.end()) throw Failure(404, "unknown object " + std::to_string(id));
   // The entry leaves the table before the object goes: its destructor may
   // call back into the API through a dialog's nested loop.
+  Entry gone = Remove(found);
+  return ApiReply{};
+}
+
+Api::Entry Api::Remove(std::map<int64_t, Entry>::iterator found) {
+  events_.Close(found->first);
   Entry gone = std::move(found->second);
   byIdentity_.erase(gone.identity.Get());
   objects_.erase(found);
-  return ApiReply{};
+  return gone;
 }
 
 void Api::Tick() {
   const Clock::time_point now = Clock::now();
   std::vector<Entry> expired;
   for (auto it = objects_.begin(); it != objects_.end();) {
-    if (it->second.busy == 0 && now - it->second.lastUsed >= options_.idleLimit) {
-      byIdentity_.erase(it->second.identity.Get());
-      expired.push_back(std::move(it->second));
-      it = objects_.erase(it);
+    // A page that waits for an object's events still uses it.
+    const Clock::time_point used = events_.LastAsked(it->first, it->second.lastUsed);
+    if (it->second.busy == 0 && now - used >= options_.idleLimit) {
+      expired.push_back(Remove(it++));
     } else {
       ++it;
     }
@@ -241,6 +260,7 @@ void Api::Tick() {
 
 void Api::Shutdown() {
   shutDown_ = true;
+  events_.Stop();
   for (auto& dialog : dialogs_) dialog.second.closed = true;
   std::map<int64_t, Entry> objects;
   objects.swap(objects_);
@@ -480,9 +500,43 @@ ApiReply Api::Batch(const json& request) {
 
 namespace {
 
+constexpr COLORREF kDialogFace = RGB(192, 192, 192);
+
+std::string Base64(const std::vector<uint8_t>& bytes) {
+  static const char kDigits[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t v = uint32_t{bytes[i]} << 16;
+    if (n > 1) v |= uint32_t{bytes[i + 1]} << 8;
+    if (n > 2) v |= bytes[i + 2];
+    for (size_t k = 0; k < 4; ++k) {
+      out.push_back(k <= n ? kDigits[(v >> (18 - 6 * k)) & 0x3F] : '=');
+    }
+  }
+  return out;
+}
+
+// Icon `name` drawn on the dialog's face in a `width` x `height` box, as
+// {"width", "height", "rgba"}; null when it cannot be loaded.
+json IconImage(HINSTANCE instance, LPCSTR name, int width, int height) {
+  if (width < 1 || height < 1 || width > 256 || height > 256) return nullptr;
+  HICON icon = LoadIconA(instance, name);
+  if (!icon) return nullptr;
+  HDC dc = VornCreateBitmapDC(width, height, kDialogFace);
+  vorn_rt::Pixels pixels;
+  const bool drawn = dc && DrawIcon(dc, 0, 0, icon) && vorn_rt::CopyDCPixels(dc, &pixels);
+  if (dc) DeleteDC(dc);
+  DestroyIcon(icon);
+  if (!drawn) return nullptr;
+  return json{{"width", width}, {"height", height}, {"rgba", Base64(pixels.rgba)}};
+}
+
 // The dialog as the page draws it: sizes in pixels, items below the caption.
 json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
-  json description{{"caption", ""}, {"items", json::array()}};
+  json description{{"caption", ""}, {"items", json::array()}, {"face", "#c0c0c0"}};
   SIZE size{};
   if (VornGetDialogSize(instance, templateName, &size)) {
     description["width"] = size.cx;
@@ -500,6 +554,11 @@ json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
   if (!t || SizeofResource(instance, found) != sizeof(DIALOG_TEMPLATE)) return description;
   const bool caption = (t->style & WS_CAPTION) == WS_CAPTION && t->caption && t->caption[0];
   if (caption) description["caption"] = t->caption;
+  description["child"] = (t->style & WS_CHILD) != 0;
+  description["captionHeight"] = caption ? kDialogCaptionHeight : 0;
+  if ((t->style & DS_SETFONT) && t->faceName) {
+    description["font"] = {{"face", t->faceName}, {"size", t->pointSize}};
+  }
   for (UINT i = 0; t->items && i < t->itemCount; ++i) {
     const DIALOG_ITEM& item = t->items[i];
     RECT r{item.x, item.y, item.x + item.cx, item.y + item.cy};
@@ -520,6 +579,7 @@ json DescribeDialog(HINSTANCE instance, LPCSTR templateName) {
                {"height", r.bottom - r.top},
                {"text", text}};
     if (button) entry["default"] = (item.style & 0xF) == BS_DEFPUSHBUTTON;
+    if (icon) entry["image"] = IconImage(instance, item.text, r.right - r.left, r.bottom - r.top);
     if (!button && !icon) entry["align"] = align;
     description["items"].push_back(std::move(entry));
   }
@@ -583,6 +643,302 @@ ApiReply Api::CloseDialog(const json& request) {
   found->second.closed = true;
   found->second.result = result;
   return ApiReply{};
+}
+
+}  // namespace vornweb
+
+// ---- The control on the page: drawing, mouse, verbs, events ---------------------
+
+namespace vornweb {
+
+namespace {
+
+// An int member of `request` within [low, high]; `fallback` when it is absent.
+int IntOf(const json& request, const char* key, int low, int high, int fallback) {
+  if (!request.contains(key)) return fallback;
+  const int64_t n = NumberOf(request, key);
+  if (n < low || n > high) {
+    throw Failure(400, std::string("\"") + key + "\" must lie between " + std::to_string(low) +
+                           " and " + std::to_string(high));
+  }
+  return static_cast<int>(n);
+}
+
+int RequiredIntOf(const json& request, const char* key, int low, int high) {
+  NumberOf(request, key);  // throws when it is missing
+  return IntOf(request, key, low, high, 0);
+}
+
+// Pixels (96 to the inch) as HIMETRIC, 0.01 mm.
+LONG PixelsToHimetric(int pixels) { return static_cast<LONG>((pixels * 2540LL + 48) / 96); }
+
+// Mouse buttons and modifier keys as a mouse message's WPARAM bits.
+WPARAM KeyStateOf(int buttons, int shift) {
+  WPARAM state = 0;
+  if (buttons & LEFT_BUTTON) state |= MK_LBUTTON;
+  if (buttons & RIGHT_BUTTON) state |= MK_RBUTTON;
+  if (buttons & MIDDLE_BUTTON) state |= MK_MBUTTON;
+  if (shift & SHIFT_MASK) state |= MK_SHIFT;
+  if (shift & CTRL_MASK) state |= MK_CONTROL;
+  if (shift & ALT_MASK) state |= MK_ALT;
+  return state;
+}
+
+}  // namespace
+
+ApiReply Api::Draw(const json& request) {
+  Entry& entry = Find(request, "object");
+  const int width = RequiredIntOf(request, "width", 1, kMaxDrawSide);
+  const int height = RequiredIntOf(request, "height", 1, kMaxDrawSide);
+  std::string format = "png";
+  if (request.contains("format")) format = TextOf(request, "format");
+  if (format != "png" && format != "rgba") {
+    throw Failure(400, "\"format\" must be \"png\" or \"rgba\"");
+  }
+  ComPtr<IViewObject> view;
+  if (FAILED(entry.dispatch->QueryInterface(IID_IViewObject, view.PutVoid())) || !view) {
+    throw Failure(404, "object " + std::to_string(NumberOf(request, "object")) +
+                           " does not draw itself");
+  }
+  // The control is as large as the element that shows it, so that it knows
+  // which clicks fall on it.
+  ComPtr<IOleObject> ole;
+  if (SUCCEEDED(entry.dispatch->QueryInterface(IID_IOleObject, ole.PutVoid())) && ole) {
+    SIZEL extent{PixelsToHimetric(width), PixelsToHimetric(height)};
+    ole->SetExtent(DVASPECT_CONTENT, &extent);
+  }
+  HDC dc = VornCreateBitmapDC(width, height, RGB(255, 255, 255));
+  if (!dc) throw std::bad_alloc();
+  const RECTL bounds{0, 0, width, height};
+  const HRESULT hr =
+      view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc, &bounds, nullptr, nullptr, 0);
+  vorn_rt::Pixels pixels;
+  const bool copied = SUCCEEDED(hr) && vorn_rt::CopyDCPixels(dc, &pixels);
+  DeleteDC(dc);
+  if (FAILED(hr)) throw Failure(422, "the object failed to draw itself", "", hr);
+  if (!copied) throw std::bad_alloc();
+  ApiReply reply;
+  if (format == "rgba") {
+    reply.contentType = "application/octet-stream";
+    reply.data.assign(pixels.rgba.begin(), pixels.rgba.end());
+  } else {
+    reply.contentType = "image/png";
+    if (!vorn_rt::EncodePng(pixels, &reply.data)) throw std::bad_alloc();
+  }
+  return reply;
+}
+
+ApiReply Api::Mouse(const json& request) {
+  const int64_t id = NumberOf(request, "object");
+  Entry& entry = Find(request, "object");
+  const std::string& action = TextOf(request, "action");
+  const int x = RequiredIntOf(request, "x", -32768, 32767);
+  const int y = RequiredIntOf(request, "y", -32768, 32767);
+  int buttons = IntOf(request, "buttons", 0, 7, 0);
+  const int shift = IntOf(request, "shift", 0, 7, 0);
+  UINT message = WM_MOUSEMOVE;
+  if (action != "move") {
+    const int button = RequiredIntOf(request, "button", 1, 4);
+    const int which = button == LEFT_BUTTON ? 0 : button == RIGHT_BUTTON ? 1
+                      : button == MIDDLE_BUTTON ? 2 : -1;
+    if (which < 0) throw Failure(400, "\"button\" must be 1, 2 or 4");
+    static const UINT kDown[] = {WM_LBUTTONDOWN, WM_RBUTTONDOWN, WM_MBUTTONDOWN};
+    static const UINT kUp[] = {WM_LBUTTONUP, WM_RBUTTONUP, WM_MBUTTONUP};
+    static const UINT kDouble[] = {WM_LBUTTONDBLCLK, WM_RBUTTONDBLCLK, WM_MBUTTONDBLCLK};
+    if (action == "down") {
+      message = kDown[which];
+    } else if (action == "up") {
+      message = kUp[which];
+    } else if (action == "dblclick") {
+      message = kDouble[which];
+    } else {
+      throw Failure(400, "\"action\" must be \"down\", \"up\", \"dblclick\" or \"move\"");
+    }
+    // The message's key state holds the button while it is down.
+    buttons = action == "up" ? (buttons & ~button) : (buttons | button);
+  }
+  ComPtr<IVornControlWindow> window;
+  if (FAILED(entry.dispatch->QueryInterface(IID_IVornControlWindow, window.PutVoid())) ||
+      !window) {
+    throw Failure(404, "object " + std::to_string(id) + " has no window to take the mouse");
+  }
+  ++entry.busy;
+  calling_.push_back(id);
+  LRESULT result = 0;
+  const HRESULT hr =
+      window->OnWindowMessage(message, KeyStateOf(buttons, shift), MAKELPARAM(x, y), &result);
+  calling_.pop_back();
+  if (const auto again = objects_.find(id); again != objects_.end()) --again->second.busy;
+  if (FAILED(hr)) throw Failure(422, "the object failed to take the mouse message", "", hr);
+  return ApiReply{200, json{{"handled", hr == S_OK}}};
+}
+
+ApiReply Api::Verb(const json& request) {
+  const int64_t id = NumberOf(request, "object");
+  Entry& entry = Find(request, "object");
+  const int verb = RequiredIntOf(request, "verb", std::numeric_limits<int>::min(),
+                                 std::numeric_limits<int>::max());
+  ComPtr<IOleObject> ole;
+  if (FAILED(entry.dispatch->QueryInterface(IID_IOleObject, ole.PutVoid())) || !ole) {
+    throw Failure(404, "object " + std::to_string(id) + " has no verbs");
+  }
+  // As with a call, the object may leave the table while a dialog is open.
+  ++entry.busy;
+  calling_.push_back(id);
+  const HRESULT hr = ole->DoVerb(verb, nullptr);
+  calling_.pop_back();
+  if (const auto again = objects_.find(id); again != objects_.end()) {
+    --again->second.busy;
+    again->second.lastUsed = Clock::now();
+  }
+  if (hr == OLEOBJ_S_INVALIDVERB) {
+    throw Failure(404, "object " + std::to_string(id) + " has no verb " + std::to_string(verb),
+                  "", hr);
+  }
+  if (FAILED(hr)) {
+    throw Failure(StatusOf(hr), "verb " + std::to_string(verb) + ": " +
+                                    vorn_rt::HresultMeaning(hr), "", hr);
+  }
+  return ApiReply{};
+}
+
+ApiReply Api::Listen(const json& request) {
+  const int64_t id = NumberOf(request, "object");
+  Entry& entry = Find(request, "object");
+  if (!entry.events) {
+    vorn_rt::EventInterface found;
+    HRESULT hr = vorn_rt::FindEventInterface(entry.dispatch.Get(), &found);
+    if (FAILED(hr)) {
+      throw Failure(404, "object " + std::to_string(id) + " fires no events", "", hr);
+    }
+    json list = json::array();
+    for (const auto& [dispid, name] : found.names) {
+      list.push_back({{"name", name}, {"dispid", dispid}, {"params", found.params[dispid]}});
+    }
+    auto connection = std::make_unique<vorn_rt::EventConnection>();
+    hr = connection->Connect(
+        entry.dispatch.Get(), found,
+        [this, id](const std::string& name, const VARIANT* args, size_t count) -> HRESULT {
+          try {
+            json values = json::array();
+            for (size_t i = 0; i < count; ++i) {
+              try {
+                values.push_back(FromVariant(args[i]));
+              } catch (const Failure&) {
+                values.push_back(nullptr);  // a value JSON cannot carry
+              }
+            }
+            events_.Add(id, name, std::move(values));
+            return S_OK;
+          } catch (...) {
+            return E_OUTOFMEMORY;
+          }
+        });
+    if (FAILED(hr)) {
+      throw Failure(StatusOf(hr), "cannot connect to the events of object " +
+                                      std::to_string(id), "", hr);
+    }
+    entry.events = std::move(connection);
+    entry.eventList = std::move(list);
+  }
+  const uint64_t next = events_.Open(id);
+  return ApiReply{200, json{{"events", entry.eventList}, {"after", next - 1}}};
+}
+
+// ---- The event log ---------------------------------------------------------------
+
+uint64_t EventLog::Open(int64_t object) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return logs_[object].next;
+}
+
+void EventLog::Add(int64_t object, const std::string& name, json args) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = logs_.find(object);
+    if (found == logs_.end()) return;
+    Log& log = found->second;
+    if (log.events.size() >= kMaxKept) {
+      log.events.pop_front();
+      ++log.lost;
+    }
+    log.events.push_back(Event{log.next++, name, std::move(args)});
+  }
+  changed_.notify_all();
+}
+
+void EventLog::Close(int64_t object) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    logs_.erase(object);
+  }
+  changed_.notify_all();
+}
+
+void EventLog::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    logs_.clear();
+  }
+  changed_.notify_all();
+}
+
+EventLog::Clock::time_point EventLog::LastAsked(int64_t object, Clock::time_point since) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto found = logs_.find(object);
+  return found == logs_.end() ? since : std::max(since, found->second.asked);
+}
+
+ApiReply EventLog::Wait(const json& request) {
+  try {
+    if (!request.is_object()) throw Failure(400, "the request must be a JSON object");
+    const int64_t object = NumberOf(request, "object");
+    int64_t after = 0;
+    if (request.contains("after")) after = NumberOf(request, "after");
+    if (after < 0) throw Failure(400, "\"after\" must not be negative");
+    const int wait = IntOf(request, "wait", 0, kMaxEventWait, 0);
+    const Clock::time_point until = Clock::now() + std::chrono::milliseconds(wait);
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto unknown = [&] {
+      return Failure(404, "no events are kept for object " + std::to_string(object) +
+                              "; listen first");
+    };
+    if (stopped_) throw Failure(503, "the server is stopping");
+    auto found = logs_.find(object);
+    if (found == logs_.end()) throw unknown();
+    found->second.asked = Clock::now();
+    const uint64_t first = static_cast<uint64_t>(after) + 1;
+    if (wait > 0 && found->second.next <= first && waiters_ < kMaxWaiters) {
+      ++waiters_;
+      changed_.wait_until(lock, until, [&] {
+        found = logs_.find(object);
+        return stopped_ || found == logs_.end() || found->second.next > first;
+      });
+      --waiters_;
+      if (stopped_) throw Failure(503, "the server is stopping");
+      if (found == logs_.end()) throw unknown();
+      found->second.asked = Clock::now();
+    }
+    const Log& log = found->second;
+    json list = json::array();
+    uint64_t lost = 0;
+    const uint64_t oldest = log.events.empty() ? log.next : log.events.front().seq;
+    if (first < oldest) lost = oldest - first;
+    for (const Event& e : log.events) {
+      if (e.seq < first) continue;
+      list.push_back({{"seq", e.seq}, {"name", e.name}, {"args", e.args}});
+    }
+    const uint64_t last = std::max<uint64_t>(static_cast<uint64_t>(after), log.next - 1);
+    return ApiReply{200, json{{"events", std::move(list)}, {"after", last}, {"lost", lost}}};
+  } catch (const Failure& failure) {
+    return ApiReply{failure.status, failure.Body()};
+  } catch (const std::bad_alloc&) {
+    return ApiReply{503, json{{"error", "out of memory"}}};
+  } catch (const std::exception& e) {
+    return ApiReply{500, json{{"error", std::string("internal error: ") + e.what()}}};
+  }
 }
 
 }  // namespace vornweb

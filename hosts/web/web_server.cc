@@ -217,7 +217,17 @@ void WebServer::Impl::ServeApi(const httplib::Request& req, httplib::Response& r
     return;
   }
   ApiReply reply{503, json{{"error", "the server is stopping"}}};
-  thread_.Run([&] { reply = api_.Handle(operation, request); });
+  if (operation == "events") {
+    // It waits for events the automation thread brings, so it waits here.
+    reply = api_.WaitForEvents(request);
+  } else {
+    thread_.Run([&] { reply = api_.Handle(operation, request); });
+  }
+  if (!reply.contentType.empty()) {
+    res.status = reply.status;
+    res.set_content(reply.data, reply.contentType);
+    return;
+  }
   Answer(res, reply.status, reply.body);
 }
 

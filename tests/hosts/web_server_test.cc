@@ -1,6 +1,7 @@
 // vornweb's server in process on 127.0.0.1, spoken to over raw sockets: the
 // security screen, the API on the hosts' test object, batches, expiry,
-// disconnects, and the real control with its About dialog shown "in a page".
+// disconnects, and the real control shown "in a page": its drawing, the
+// mouse and the events it fires back, its About box and property page.
 
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -23,6 +24,7 @@
 #include "hosts/web/web_server.h"
 #include "platform/loader.h"
 #include "platform/runtime.h"
+#include "tests/hosts/png_file.h"
 #include "tests/hosts/test_thing.h"
 #include "tests/support/temp_root.h"
 
@@ -438,6 +440,170 @@ TEST_F(WebControlTest, DialogNoPageAsksForIsCancelled) {
   // No page asks for the list again: the dialog is cancelled and the call ends.
   EXPECT_EQ(about.get().status, 200);
   EXPECT_EQ(Api("dialogs", json::object()).Json()["dialogs"], json::array());
+}
+
+TEST_F(WebControlTest, DrawsTheFaceAtTheElementSize) {
+  StartServer();
+  const int64_t control = Create(kControl);
+  const Reply raw = Api("draw", {{"object", control}, {"width", 300}, {"height", 40},
+                                 {"format", "rgba"}});
+  ASSERT_EQ(raw.status, 200) << raw.body;
+  EXPECT_NE(raw.head.find("Content-Type: application/octet-stream"), std::string::npos);
+  ASSERT_EQ(raw.body.size(), 300u * 40 * 4);
+  auto at = [&](int x, int y) {
+    const auto* p = reinterpret_cast<const uint8_t*>(raw.body.data()) + (y * 300 + x) * 4;
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+  };
+  // A black box edge to edge, the red label at its top-left corner, unscaled.
+  int red = 0, redRight = 0, other = 0;
+  for (int y = 0; y < 40; ++y) {
+    for (int x = 0; x < 300; ++x) {
+      if (at(x, y) == 0xFF0000FFu) {
+        ++red;
+        redRight = std::max(redRight, x);
+      } else if (at(x, y) != 0x000000FFu) {
+        ++other;
+      }
+    }
+  }
+  EXPECT_GT(red, 100);
+  EXPECT_LT(redRight, 18 * 6);
+  EXPECT_EQ(other, 0);
+  EXPECT_EQ(at(299, 39), 0x000000FFu);
+
+  // The PNG holds the same pixels.
+  const Reply png = Api("draw", {{"object", control}, {"width", 300}, {"height", 40}});
+  ASSERT_EQ(png.status, 200);
+  EXPECT_NE(png.head.find("Content-Type: image/png"), std::string::npos);
+  const std::string file = page_ + "/face.png";
+  std::ofstream(file, std::ios::binary) << png.body;
+  vorn_test::Picture picture;
+  ASSERT_TRUE(vorn_test::ReadPng(file, &picture));
+  EXPECT_EQ(picture.width, 300);
+  EXPECT_EQ(std::string(picture.rgba.begin(), picture.rgba.end()), raw.body);
+
+  struct Case {
+    json request;
+    int status;
+  } cases[] = {
+      {{{"object", control}, {"width", 0}, {"height", 40}}, 400},
+      {{{"object", control}, {"width", 5000}, {"height", 40}}, 400},
+      {{{"object", control}, {"width", 30}}, 400},
+      {{{"object", control}, {"width", 30}, {"height", 4}, {"format", "gif"}}, 400},
+      {{{"object", 999}, {"width", 30}, {"height", 4}}, 404},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Api("draw", c.request).status, c.status) << c.request.dump();
+  }
+}
+
+TEST_F(WebControlTest, MouseMessagesComeBackAsEventsInOrder) {
+  StartServer();
+  const int64_t control = Create(kControl);
+  EXPECT_EQ(Api("events", {{"object", control}}).status, 404);  // not listened to yet
+  const Reply listen = Api("listen", {{"object", control}});
+  ASSERT_EQ(listen.status, 200) << listen.body;
+  const json listed = listen.Json();
+  json params;
+  for (const json& e : listed["events"]) params[e["name"].get<std::string>()] = e["params"];
+  EXPECT_EQ(params["MouseDown"], json({"Button", "Shift", "x", "y"}));
+  EXPECT_EQ(params["Click"], json::array());
+  int64_t after = listed["after"];
+
+  // The extent follows the drawing: a release outside it is no click.
+  ASSERT_EQ(Api("draw", {{"object", control}, {"width", 200}, {"height", 40}}).status, 200);
+  // A waiting request returns as soon as the first event comes.
+  auto waiting = std::async(std::launch::async, [&] {
+    return Api("events", {{"object", control}, {"after", after}, {"wait", 20000}});
+  });
+  auto mouse = [&](const char* action, int x, int y, int shift = 0) {
+    return Api("mouse", {{"object", control}, {"action", action}, {"button", 1},
+                         {"shift", shift}, {"x", x}, {"y", y}});
+  };
+  EXPECT_EQ(mouse("down", 10, 5, 3).Json()["handled"], true);
+  const json first = waiting.get().Json();
+  ASSERT_EQ(first["events"].size(), 1u) << first.dump();
+  EXPECT_EQ(first["events"][0]["name"], "MouseDown");
+  EXPECT_EQ(first["events"][0]["args"], json({1, 3, 10, 5}));
+  mouse("up", 11, 6);
+  mouse("down", 11, 6);
+  mouse("dblclick", 11, 6);  // the second press of a double click
+  mouse("up", 11, 6);
+  mouse("down", 20, 20);
+  mouse("up", 250, 20);
+  Api("mouse", {{"object", control}, {"action", "move"}, {"buttons", 2}, {"x", -3}, {"y", 7}});
+  const json rest = Api("events", {{"object", control}, {"after", first["after"]}}).Json();
+  std::string names;
+  for (const json& e : rest["events"]) names += e["name"].get<std::string>() + " ";
+  EXPECT_EQ(names,
+            "MouseUp Click MouseDown DblClick MouseUp MouseDown MouseUp MouseMove ");
+  EXPECT_EQ(rest["events"].back()["args"], json({2, 0, -3, 7}));
+  EXPECT_EQ(rest["lost"], 0);
+  after = rest["after"];
+  EXPECT_EQ(Api("events", {{"object", control}, {"after", after}}).Json()["events"],
+            json::array());
+
+  struct Case {
+    json request;
+    int status;
+  } cases[] = {
+      {{{"object", control}, {"action", "press"}, {"button", 1}, {"x", 0}, {"y", 0}}, 400},
+      {{{"object", control}, {"action", "down"}, {"button", 3}, {"x", 0}, {"y", 0}}, 400},
+      {{{"object", control}, {"action", "down"}, {"x", 0}, {"y", 0}}, 400},
+      {{{"object", control}, {"action", "move"}, {"x", 40000}, {"y", 0}}, 400},
+      {{{"object", control}, {"action", "move"}, {"x", 1}}, 400},
+      {{{"object", control}, {"action", "move"}, {"shift", 8}, {"x", 1}, {"y", 1}}, 400},
+      {{{"object", Create("Vorn.TestThing")}, {"action", "move"}, {"x", 1}, {"y", 1}}, 404},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Api("mouse", c.request).status, c.status) << c.request.dump();
+  }
+  EXPECT_EQ(Api("events", {{"object", control}, {"after", after}}).Json()["events"],
+            json::array());
+
+  // Released, the object's log goes, and a page waiting on it hears so.
+  waiting = std::async(std::launch::async, [&] {
+    return Api("events", {{"object", control}, {"after", after}, {"wait", 20000}});
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(Api("release", {{"object", control}}).status, 200);
+  EXPECT_EQ(waiting.get().status, 404);
+}
+
+TEST_F(WebControlTest, DialogsAreDescribedFromTheirTemplates) {
+  StartServer();
+  const int64_t control = Create(kControl);
+  auto about =
+      std::async(std::launch::async, [&] { return Call(control, "AboutBox", json::array()); });
+  json dialogs = OpenDialogs();
+  ASSERT_EQ(dialogs.size(), 1u);
+  const json& box = dialogs[0];
+  EXPECT_EQ(box["child"], false);
+  EXPECT_EQ(box["width"], 520);
+  EXPECT_EQ(box["font"], json({{"face", "MS Sans Serif"}, {"size", 8}}));
+  ASSERT_EQ(box["items"].size(), 4u);
+  EXPECT_EQ(box["items"][0]["kind"], "icon");
+  EXPECT_EQ(box["items"][0]["image"]["rgba"].get<std::string>().size(), (40u * 40 * 4 + 2) / 3 * 4);
+  EXPECT_EQ(box["items"][1]["text"], "Vorn Outlook Express ActiveX Control, Version 1.0");
+  EXPECT_EQ(box["items"][3], json({{"kind", "button"}, {"id", 1}, {"x", 442}, {"y", 28},
+                                   {"width", 64}, {"height", 28}, {"text", "OK"},
+                                   {"default", true}}));
+  EXPECT_EQ(Api("close", {{"dialog", box["dialog"]}, {"result", 1}}).status, 200);
+  EXPECT_EQ(about.get().status, 200);
+
+  // The Properties verb shows the property page, a child dialog the page frames.
+  auto properties = std::async(std::launch::async, [&] {
+    return Api("verb", {{"object", control}, {"verb", -7}});
+  });
+  dialogs = OpenDialogs();
+  ASSERT_EQ(dialogs.size(), 1u);
+  EXPECT_EQ(dialogs[0]["child"], true);
+  EXPECT_EQ(dialogs[0]["caption"], "");
+  ASSERT_EQ(dialogs[0]["items"].size(), 1u);
+  EXPECT_EQ(dialogs[0]["items"][0]["align"], "center");
+  EXPECT_EQ(Api("close", {{"dialog", dialogs[0]["dialog"]}, {"result", 2}}).status, 200);
+  EXPECT_EQ(properties.get().status, 200);
+  EXPECT_EQ(Api("verb", {{"object", control}, {"verb", 42}}).status, 404);
 }
 
 }  // namespace

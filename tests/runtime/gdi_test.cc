@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/gdi.h"
+#include "runtime/pixels.h"
 #include "tests/support/recording_dc.h"
 #include "tests/support/temp_root.h"
 
@@ -151,7 +154,23 @@ TEST(Gdi, WritesTheSurfaceAsPng) {
   }
   EXPECT_EQ(GetPixel(dc, 2, 3), RGB(200, 100, 50));
   EXPECT_EQ(GetPixel(dc, 3, 3), RGB(10, 20, 30));
+
+  // The same pixels copied out, and the same PNG made in memory.
+  vorn_rt::Pixels copied;
+  ASSERT_TRUE(vorn_rt::CopyDCPixels(dc, &copied));
+  EXPECT_EQ(copied.width, 7);
+  EXPECT_EQ(copied.rgba, pixels);
+  std::string png;
+  ASSERT_TRUE(vorn_rt::EncodePng(copied, &png));
+  std::ifstream file(path, std::ios::binary);
+  EXPECT_EQ(png, std::string(std::istreambuf_iterator<char>(file), {}));
   DeleteDC(dc);
+
+  // Nothing to copy from a deleted DC; no PNG of pixels that do not fill
+  // their size.
+  EXPECT_FALSE(vorn_rt::CopyDCPixels(dc, &copied));
+  copied.rgba.pop_back();
+  EXPECT_FALSE(vorn_rt::EncodePng(copied, &png));
 }
 
 }  // namespace
