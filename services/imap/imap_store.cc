@@ -529,6 +529,10 @@ HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* 
   CachedMessage message;
   if (FAILED(hr = cache_->GetFolder(folder, &state))) return STG_E_REVERTED;
   if (FAILED(hr = cache_->GetMessage(folder, id, &message))) return hr;
+  // A session that has the mailbox selected hears of another client's
+  // expunge only at its next command: without that, the server may still
+  // hand out a message that is gone.
+  if (client_.selected() == state.mailbox && FAILED(hr = client_.Noop())) return hr;
   if (FAILED(hr = client_.Select(state.mailbox))) return hr;
   std::vector<FetchedMessage> fetched;
   if (FAILED(hr = client_.Fetch({message.uid}, true, 0, &fetched))) return hr;

@@ -554,6 +554,99 @@ TEST_F(ImapFaultTest, ACommandWhoseAnswerIsLostStoresNothingTwiceAndLosesNothing
   }
 }
 
+// Another client changes the account between the store's listing and its
+// next calls: what vanished reads as not found and refuses changes, the
+// next listing shows the server's state, and no identifier comes back.
+TEST_F(ImapFaultTest, ChangesFromAnotherClientBetweenListingAndReads) {
+  using vorn_imap::ImapClient;
+  const struct {
+    const char* change;
+    std::function<void(ImapClient*, const std::string&, uint32_t)> act;
+    bool vanishes;  // the victim is no longer in the folder
+  } cases[] = {
+      {"removes it",
+       [](ImapClient* other, const std::string&, uint32_t uid) {
+         ASSERT_EQ(other->Store({uid}, ImapClient::Flag::kDeleted, true), S_OK);
+         ASSERT_EQ(other->Expunge({uid}), S_OK);
+       },
+       true},
+      {"moves it",
+       [](ImapClient* other, const std::string&, uint32_t uid) {
+         std::vector<std::pair<uint32_t, uint32_t>> pairs;
+         uint32_t validity = 0;
+         ASSERT_EQ(other->Copy({uid}, "Elsewhere", true, &pairs, &validity), S_OK);
+       },
+       true},
+      {"flags it",
+       [](ImapClient* other, const std::string&, uint32_t uid) {
+         ASSERT_EQ(other->Store({uid}, ImapClient::Flag::kSeen, true), S_OK);
+       },
+       false},
+      {"renames its folder",
+       [](ImapClient* other, const std::string& mailbox, uint32_t) {
+         ASSERT_EQ(other->Rename(mailbox, mailbox + "-renamed"), S_OK);
+       },
+       true},
+  };
+  ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID elsewhere = 0;
+  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Elsewhere", 0, &elsewhere), S_OK);
+  std::set<MESSAGEID> handedOut, inElsewhere;
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.change);
+    std::string mailbox = "Watched" + std::to_string(++round);
+    STOREFOLDERID folderId = 0;
+    ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, mailbox.c_str(), 0, &folderId), S_OK);
+    ComPtr<IStoreFolder> folder;
+    ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+    MESSAGEID victim = 0, bystander = 0;
+    ASSERT_EQ(Add(folder.Get(), "victim", &victim), S_OK);
+    ASSERT_EQ(Add(folder.Get(), "bystander", &bystander), S_OK);
+    handedOut.insert({victim, bystander});
+    HRESULT hr = E_FAIL;
+    ASSERT_EQ(Messages(folder.Get(), &hr).size(), 2u);
+
+    auto other = Direct();
+    ASSERT_EQ(other->Select(mailbox), S_OK);
+    std::vector<vorn_imap::FetchedMessage> all;
+    ASSERT_EQ(other->Fetch({}, false, 0, &all), S_OK);
+    ASSERT_EQ(all.size(), 2u);
+    c.act(other.get(), mailbox, all[0].uid);
+
+    ComPtr<IStream> stream;
+    HRESULT read = folder->OpenMessage(victim, IID_IStream, stream.PutVoid());
+    MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &victim};
+    HRESULT marked = folder->MarkMessagesAsRead(TRUE, 0, &list);
+    if (c.vanishes) {
+      EXPECT_LT(read, 0);
+      EXPECT_EQ(stream.Get(), nullptr);
+      EXPECT_LT(marked, 0) << "a change to a message that is gone";
+    } else {
+      EXPECT_EQ(read, S_OK);
+      EXPECT_EQ(marked, S_OK);
+    }
+    auto listed = Messages(folder.Get(), &hr);
+    if (std::string(c.change) == "renames its folder") {
+      EXPECT_LT(hr, 0) << "the folder's mailbox is gone";
+    } else {
+      EXPECT_EQ(hr, S_OK);
+      EXPECT_EQ(listed.size(), c.vanishes ? 1u : 2u);
+      EXPECT_EQ(listed.at(c.vanishes ? 0 : 1).first, bystander);
+    }
+    // What turned up elsewhere got an identifier never handed out before.
+    ComPtr<IStoreFolder> there;
+    ASSERT_EQ(ns->OpenFolder(elsewhere, 0, there.Put()), S_OK);
+    for (const auto& m : Messages(there.Get(), &hr)) {
+      if (inElsewhere.insert(m.first).second) {
+        EXPECT_EQ(handedOut.count(m.first), 0u) << m.first;
+      }
+    }
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(inElsewhere.size(), round >= 2 ? 1u : 0u);
+  }
+}
+
 // Two stores on one account and one cache (as two processes have): what
 // each appends, at the same time, the other lists, under the same
 // identifier, and nothing is lost.
