@@ -370,6 +370,12 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   if (FAILED(hr)) return hr;
   CachedFolder folder;
   if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
+  // What the cache holds is read before the server is asked: a message that
+  // another process on this cache appended and recorded since is then not
+  // taken for one the server no longer has, should this session's view of
+  // the mailbox not show it yet.
+  std::vector<CachedMessage> cached;
+  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
   if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
   MailboxStatus now;
   hr = client_.Status(folder.mailbox, &now);
@@ -386,8 +392,11 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
     // Identifiers of an earlier UIDVALIDITY name messages that are gone.
     if (FAILED(hr = cache_->DropOtherValidity(id, now.uidValidity))) return hr;
   }
-  std::vector<CachedMessage> cached;
-  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
+  cached.erase(std::remove_if(cached.begin(), cached.end(),
+                              [&](const CachedMessage& m) {
+                                return m.uidValidity != now.uidValidity;
+                              }),
+               cached.end());
   std::map<uint32_t, CachedMessage*> byUid;
   for (CachedMessage& m : cached) byUid[m.uid] = &m;
   if (FAILED(hr = client_.Select(folder.mailbox))) return hr;
@@ -632,10 +641,9 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
       if (stored[i]) ids->push_back(described[i].info.id);
     }
   }
-  if (FAILED(sent) && std::find(stored.begin(), stored.end(), false) != stored.end()) {
-    for (size_t i = 0; i < mails.size(); ++i) {
-      if (!stored[i] && SUCCEEDED(results[i])) results[i] = sent;
-    }
+  bool missing = std::any_of(claims.begin(), claims.end(),
+                             [](const Claim& claim) { return claim.inDoubt && !claim.taken; });
+  if (missing) {
     VornSetFailureReason(("the connection to the IMAP server was lost while storing into " +
                           DecodeMailboxName(state.mailbox) +
                           "; what did not arrive was not sent again")
