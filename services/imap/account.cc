@@ -140,7 +140,8 @@ HRESULT ReadAccount(Account* account) {
   bool complete = ReadString(key, "Server", &read.server) && ReadString(key, "User", &read.user) &&
                   ReadString(key, "PasswordFile", &passwordFile);
   if (!ReadString(key, "Security", &read.security)) read.security = "none";
-  DWORD port = 143;
+  ReadString(key, "CAFile", &read.caFile);
+  DWORD port = read.security == "tls" ? 993 : 143;
   bool portOk = ReadNumber(key, "Port", 1, 65535, &port);
   DWORD timeout = read.timeoutSeconds;
   bool timeoutOk = ReadNumber(key, "Timeout", 1, 3600, &timeout);
@@ -152,15 +153,10 @@ HRESULT ReadAccount(Account* account) {
   if (!timeoutOk) return Refuse(E_INVALIDARG, "Timeout must be a number of seconds from 1 to 3600");
   read.timeoutSeconds = timeout;
   read.port = static_cast<uint16_t>(port);
-  if (read.security == "tls" || read.security == "starttls") {
-    return Refuse(E_NOTIMPL, "Security \"" + read.security +
-                                 "\" is not served yet: this build cannot verify the server's "
-                                 "certificate");
-  }
-  if (read.security != "none") {
+  if (read.security != "none" && read.security != "tls" && read.security != "starttls") {
     return Refuse(E_INVALIDARG, "Security must be none, tls or starttls");
   }
-  if (!IsLoopbackServer(read.server)) {
+  if (read.security == "none" && !IsLoopbackServer(read.server)) {
     return Refuse(E_INVALIDARG, "Security \"none\" sends the password in clear and is allowed "
                                 "only for a loopback address, not " + read.server);
   }

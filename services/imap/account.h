@@ -16,7 +16,8 @@ struct Account {
   std::string server;
   uint16_t port = 143;
   std::string user;
-  std::string security;  // "none" (the only one served for now)
+  std::string security;  // "none", "tls" (IMAPS) or "starttls"
+  std::string caFile;    // PEM authorities to verify the server by; "": the system's
   std::string password;  // never logged or shown
   // How long one exchange with the server may wait for it before the call
   // fails (seconds).
@@ -24,15 +25,13 @@ struct Account {
 };
 
 // Reads and checks the account. Values: Server, User, PasswordFile (REG_SZ),
-// Port (REG_DWORD or a decimal REG_SZ; default 143), Timeout (seconds, 1 to
-// 3600, the same two types; default 30) and Security ("none", "tls" or
-// "starttls"; default "none"). Refused, with the reason set as the thread's
-// failure reason:
+// Port (REG_DWORD or a decimal REG_SZ; default 143, or 993 with "tls"),
+// Timeout (seconds, 1 to 3600, the same two types; default 30), Security
+// ("none", "tls" or "starttls"; default "none") and CAFile (REG_SZ,
+// optional). Refused, with the reason set as the thread's failure reason:
 //   REGDB_E_KEYMISSING  no account key, or Server, User or PasswordFile missing
 //   E_INVALIDARG        a bad port, timeout or security, or "none" for a
 //                       server that is not a loopback address
-//   E_NOTIMPL           "tls" and "starttls": the connection's certificate
-//                       cannot be verified yet
 //   E_ACCESSDENIED      a password file that others than its owner may read,
 //                       or that is not a regular file
 //   STG_E_FILENOTFOUND  a password file that cannot be read

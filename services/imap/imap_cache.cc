@@ -217,6 +217,22 @@ HRESULT ImapCache::ListMessages(STOREFOLDERID folder, std::vector<CachedMessage>
   return FAILED(hr) ? hr : S_OK;
 }
 
+HRESULT ImapCache::ListMessageInfo(STOREFOLDERID folder, MESSAGEID from,
+                                   std::vector<vorn_store::MessageInfo>* out) {
+  static const std::string sql =
+      std::string(kMessageColumns) + "WHERE folder = ? AND id >= ? ORDER BY id";
+  Statement list(*connection_, sql.c_str());
+  list.Bind(1, static_cast<int64_t>(folder));
+  list.Bind(2, static_cast<int64_t>(from));
+  CachedMessage row;
+  HRESULT hr;
+  while ((hr = list.Step()) == S_OK) {
+    ReadMessage(list, &row);
+    out->push_back(std::move(row.info));
+  }
+  return FAILED(hr) ? hr : S_OK;
+}
+
 HRESULT ImapCache::GetMessage(STOREFOLDERID folder, MESSAGEID id, CachedMessage* out) {
   static const std::string sql = std::string(kMessageColumns) + "WHERE id = ? AND folder = ?";
   Statement find(*connection_, sql.c_str());

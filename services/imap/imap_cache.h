@@ -75,6 +75,10 @@ class ImapCache {
   HRESULT AllocateMessageId(MESSAGEID* id);
   // The folder's messages in identifier order.
   HRESULT ListMessages(STOREFOLDERID folder, std::vector<CachedMessage>* out);
+  // What a listing shows of the folder's messages from identifier `from` on,
+  // in identifier order, appended to *out without a second copy of the list.
+  HRESULT ListMessageInfo(STOREFOLDERID folder, MESSAGEID from,
+                          std::vector<vorn_store::MessageInfo>* out);
   // STG_E_FILENOTFOUND when the folder holds no such message.
   HRESULT GetMessage(STOREFOLDERID folder, MESSAGEID id, CachedMessage* out);
   // Inserts or replaces by identifier.

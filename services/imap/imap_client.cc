@@ -12,6 +12,7 @@
 #include "runtime/text.h"
 #include "services/imap/stream_guard.h"
 #include "services/store/store_db.h"
+#include "services/imap/tls_transport.h"
 
 namespace vorn_imap {
 namespace {
@@ -170,16 +171,9 @@ HRESULT ImapClient::Connect(const Account& account) {
   session->imap = mailimap_new(0, nullptr);
   if (!session->imap) return E_OUTOFMEMORY;
   mailimap_set_timeout(session->imap, account.timeoutSeconds);
-  int r = mailimap_socket_connect(session->imap, account.server.c_str(), account.port);
-  if (r == MAILIMAP_ERROR_PARSE) {
-    VornSetFailureReason(("the IMAP server " + server_ + " greeted with something that is not "
-                          "IMAP").c_str());
-    return IMAP_E_PROTOCOL;
-  }
-  if (r != MAILIMAP_NO_ERROR_NON_AUTHENTICATED && r != MAILIMAP_NO_ERROR_AUTHENTICATED) {
-    VornSetFailureReason(("the IMAP server " + server_ + " cannot be reached").c_str());
-    return IMAP_E_UNREACHABLE;
-  }
+  int r = 0;
+  HRESULT connected = ConnectImap(session->imap, account, account.timeoutSeconds, &r);
+  if (FAILED(connected)) return connected;
   StreamLimits limits;
   limits.maxLiteral = kMaxLiteral;
   limits.maxLine = kMaxLine;

@@ -508,12 +508,12 @@ HRESULT Store::ListMessages(STOREFOLDERID folder, MESSAGEID from, std::vector<Me
   if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
   out->clear();
   if (hr == S_FALSE) return S_OK;  // not selectable: holds no messages
-  std::vector<CachedMessage> cached;
-  if (FAILED(hr = cache_->ListMessages(folder, &cached))) return hr;
-  for (CachedMessage& m : cached) {
-    if (m.info.id >= from) out->push_back(std::move(m.info));
-  }
-  return S_OK;
+  // Read straight into *out, sized by the server's count: a large mailbox's
+  // list is held once, not once per step.
+  out->reserve(state.status.messages);
+  hr = cache_->ListMessageInfo(folder, from, out);
+  if (FAILED(hr)) out->clear();
+  return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT Store::GetMessage(STOREFOLDERID folder, MESSAGEID id, MessageInfo* out) {

@@ -93,13 +93,17 @@ DovecotServer::DovecotServer(const Options& options) {
   std::string userName = user->pw_name;
   std::string groupName = grp ? grp->gr_name : std::to_string(user->pw_gid);
   port_ = FreePort();
+  const bool tls = !options.certFile.empty();
+  std::string addresses = "127.0.0.1";
+  for (const Options::Local& local : options.locals) addresses += ", " + local.address;
   std::ofstream config(dir_ + "/dovecot.conf");
   config << "base_dir = " << dir_ << "/run\n"
          << "state_dir = " << dir_ << "/state\n"
          << "log_path = " << dir_ << "/dovecot.log\n"
-         << "protocols = imap\nlisten = 127.0.0.1\nssl = no\n"
+         << "protocols = imap\nlisten = " << addresses << "\n"
          << "disable_plaintext_auth = no\nauth_mechanisms = plain\nauth_failure_delay = 0\n"
-         << "first_valid_uid = 1\nfirst_valid_gid = 0\nmail_fsync = never\n"
+         << "first_valid_uid = 1\nfirst_valid_gid = 0\n"
+         << "mail_fsync = " << (options.mailFsync.empty() ? "never" : options.mailFsync) << "\n"
          << "mail_location = maildir:" << dir_ << "/mail/%u:LAYOUT=fs\n"
          << "default_internal_user = " << userName << "\n"
          << "default_internal_group = " << groupName << "\n"
@@ -109,8 +113,21 @@ DovecotServer::DovecotServer(const Options& options) {
          << " gid=" << user->pw_gid << " home=" << dir_ << "/home/%u\n}\n"
          << "namespace inbox {\n  inbox = yes\n  separator = /\n}\n"
          << "service imap-login {\n  chroot =\n  inet_listener imap {\n"
-         << "    address = 127.0.0.1\n    port = " << port_ << "\n  }\n}\n"
-         << "service anvil {\n  chroot =\n}\nservice stats {\n  chroot =\n}\n";
+         << "    address = " << addresses << "\n    port = " << port_ << "\n  }\n";
+  if (tls) {
+    tlsPort_ = FreePort();
+    config << "  inet_listener imaps {\n    address = " << addresses << "\n    port = "
+           << tlsPort_ << "\n    ssl = yes\n  }\n}\n"
+           << "ssl = yes\nssl_cert = <" << options.certFile << "\nssl_key = <"
+           << options.keyFile << "\n";
+    for (const Options::Local& local : options.locals) {
+      config << "local " << local.address << " {\n  ssl_cert = <" << local.certFile
+             << "\n  ssl_key = <" << local.keyFile << "\n}\n";
+    }
+  } else {
+    config << "}\nssl = no\n";
+  }
+  config << "service anvil {\n  chroot =\n}\nservice stats {\n  chroot =\n}\n";
   if (options.hideExtensions) {
     config << "imap_capability = IMAP4rev1 SASL-IR LOGIN-REFERRALS ID ENABLE IDLE SORT "
               "UNSELECT CHILDREN NAMESPACE LIST-EXTENDED I18NLEVEL=1 ESEARCH SEARCHRES "
@@ -118,6 +135,8 @@ DovecotServer::DovecotServer(const Options& options) {
   }
   config.close();
   if (root) {
+    mailUid_ = static_cast<int>(user->pw_uid);
+    mailGid_ = static_cast<int>(user->pw_gid);
     std::filesystem::permissions(dir_, std::filesystem::perms(0755));
     for (const char* sub : {"/mail", "/home"}) {
       std::filesystem::create_directory(dir_ + sub);
@@ -173,6 +192,21 @@ DovecotServer::~DovecotServer() {
 
 std::string DovecotServer::NewUser() {
   return "user" + std::to_string(getpid()) + "n" + std::to_string(++users_);
+}
+
+bool DovecotServer::GiveToServer(const std::string& path) const {
+  if (mailUid_ < 0) return true;
+  std::error_code error;
+  auto give = [&](const std::string& one) {
+    return lchown(one.c_str(), static_cast<uid_t>(mailUid_), static_cast<gid_t>(mailGid_)) == 0;
+  };
+  if (!give(path)) return false;
+  if (!std::filesystem::is_directory(path, error)) return true;
+  for (auto at = std::filesystem::recursive_directory_iterator(path, error);
+       !error && at != std::filesystem::recursive_directory_iterator(); at.increment(error)) {
+    if (!give(at->path().string())) return false;
+  }
+  return !error;
 }
 
 void DovecotServer::WriteAccount(const std::string& user) const {
