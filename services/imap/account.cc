@@ -39,6 +39,36 @@ bool ReadString(HKEY key, const char* name, std::string* value) {
   return true;
 }
 
+// A number value of `key`, REG_DWORD or a decimal REG_SZ, from `low` to
+// `high`. *value is left as it was when the value is missing; false when it
+// is there but not such a number.
+bool ReadNumber(HKEY key, const char* name, DWORD low, DWORD high, DWORD* value) {
+  DWORD type = 0;
+  DWORD number = 0;
+  DWORD size = sizeof(number);
+  std::string text;
+  bool dword = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&number),
+                                &size) == ERROR_SUCCESS &&
+               type == REG_DWORD;
+  if (dword) {
+    // taken as it is
+  } else if (ReadString(key, name, &text)) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long parsed = std::strtoul(text.c_str(), &end, 10);
+    if (text.empty() || !std::isdigit(static_cast<unsigned char>(text[0])) || *end != '\0' ||
+        errno == ERANGE || parsed > high) {
+      return false;
+    }
+    number = static_cast<DWORD>(parsed);
+  } else {
+    return true;
+  }
+  if (number < low || number > high) return false;
+  *value = number;
+  return true;
+}
+
 HRESULT Refuse(HRESULT status, const std::string& reason) {
   VornSetFailureReason(("IMAP account: " + reason).c_str());
   return status;
@@ -107,32 +137,21 @@ HRESULT ReadAccount(Account* account) {
   }
   Account read;
   std::string passwordFile;
-  std::string portText;
   bool complete = ReadString(key, "Server", &read.server) && ReadString(key, "User", &read.user) &&
                   ReadString(key, "PasswordFile", &passwordFile);
   if (!ReadString(key, "Security", &read.security)) read.security = "none";
   ReadString(key, "CAFile", &read.caFile);
-  DWORD type = 0;
-  DWORD port = 0;
-  DWORD size = sizeof(port);
-  bool portOk = true;
-  if (RegQueryValueExA(key, "Port", nullptr, &type, reinterpret_cast<BYTE*>(&port), &size) ==
-          ERROR_SUCCESS &&
-      type == REG_DWORD) {
-    portOk = port > 0 && port < 65536;
-  } else if (ReadString(key, "Port", &portText)) {
-    char* end = nullptr;
-    unsigned long parsed = std::strtoul(portText.c_str(), &end, 10);
-    portOk = !portText.empty() && *end == '\0' && parsed > 0 && parsed < 65536;
-    port = static_cast<DWORD>(parsed);
-  } else {
-    port = read.security == "tls" ? 993 : 143;
-  }
+  DWORD port = read.security == "tls" ? 993 : 143;
+  bool portOk = ReadNumber(key, "Port", 1, 65535, &port);
+  DWORD timeout = read.timeoutSeconds;
+  bool timeoutOk = ReadNumber(key, "Timeout", 1, 3600, &timeout);
   RegCloseKey(key);
   if (!complete || read.server.empty() || read.user.empty() || passwordFile.empty()) {
     return Refuse(REGDB_E_KEYMISSING, "Server, User and PasswordFile must all be set");
   }
   if (!portOk) return Refuse(E_INVALIDARG, "Port must be a number from 1 to 65535");
+  if (!timeoutOk) return Refuse(E_INVALIDARG, "Timeout must be a number of seconds from 1 to 3600");
+  read.timeoutSeconds = timeout;
   read.port = static_cast<uint16_t>(port);
   if (read.security != "none" && read.security != "tls" && read.security != "starttls") {
     return Refuse(E_INVALIDARG, "Security must be none, tls or starttls");

@@ -19,15 +19,19 @@ struct Account {
   std::string security;  // "none", "tls" (IMAPS) or "starttls"
   std::string caFile;    // PEM authorities to verify the server by; "": the system's
   std::string password;  // never logged or shown
+  // How long one exchange with the server may wait for it before the call
+  // fails (seconds).
+  unsigned timeoutSeconds = 30;
 };
 
 // Reads and checks the account. Values: Server, User, PasswordFile (REG_SZ),
 // Port (REG_DWORD or a decimal REG_SZ; default 143, or 993 with "tls"),
-// Security ("none", "tls" or "starttls"; default "none") and CAFile (REG_SZ,
+// Timeout (seconds, 1 to 3600, the same two types; default 30), Security
+// ("none", "tls" or "starttls"; default "none") and CAFile (REG_SZ,
 // optional). Refused, with the reason set as the thread's failure reason:
 //   REGDB_E_KEYMISSING  no account key, or Server, User or PasswordFile missing
-//   E_INVALIDARG        a bad port or security, or "none" for a server that
-//                       is not a loopback address
+//   E_INVALIDARG        a bad port, timeout or security, or "none" for a
+//                       server that is not a loopback address
 //   E_ACCESSDENIED      a password file that others than its owner may read,
 //                       or that is not a regular file
 //   STG_E_FILENOTFOUND  a password file that cannot be read

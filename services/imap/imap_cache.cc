@@ -282,6 +282,19 @@ HRESULT ImapCache::DropMessage(MESSAGEID id) {
   return drop.Run();
 }
 
+HRESULT ImapCache::FindByUid(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid,
+                             MESSAGEID* id) {
+  Statement find(*connection_,
+                 "SELECT id FROM messages WHERE folder = ? AND uidvalidity = ? AND uid = ?");
+  find.Bind(1, static_cast<int64_t>(folder));
+  find.Bind(2, static_cast<int64_t>(uidValidity));
+  find.Bind(3, static_cast<int64_t>(uid));
+  HRESULT hr = find.Step();
+  if (hr != S_OK) return hr;
+  *id = static_cast<MESSAGEID>(find.Int(0));
+  return S_OK;
+}
+
 HRESULT ImapCache::DropOtherValidity(STOREFOLDERID folder, uint32_t uidValidity) {
   Statement drop(*connection_, "DELETE FROM messages WHERE folder = ? AND uidvalidity <> ?");
   drop.Bind(1, static_cast<int64_t>(folder));

@@ -85,6 +85,9 @@ class ImapCache {
   HRESULT PutMessage(const CachedMessage& message);
   HRESULT SetFlags(MESSAGEID id, DWORD flags);
   HRESULT DropMessage(MESSAGEID id);
+  // S_OK with the identifier of the folder's message of that UIDVALIDITY
+  // and UID; S_FALSE when the cache has none.
+  HRESULT FindByUid(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid, MESSAGEID* id);
   // Forgets the folder's messages of any UIDVALIDITY but `uidValidity`.
   HRESULT DropOtherValidity(STOREFOLDERID folder, uint32_t uidValidity);
   // S_OK with the lowest identifier whose digest matches; S_FALSE when none.

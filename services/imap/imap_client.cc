@@ -10,12 +10,19 @@
 
 #include "platform/failure_reason.h"
 #include "runtime/text.h"
+#include "services/imap/stream_guard.h"
+#include "services/store/store_db.h"
 #include "services/imap/tls_transport.h"
 
 namespace vorn_imap {
 namespace {
 
-constexpr time_t kNetworkTimeoutSeconds = 60;
+// What the server may send: no literal larger than a message the store
+// could hold, no line outside literals over 16 MiB (a UID SEARCH of a few
+// million messages), no answer to one command over 2 GiB.
+constexpr uint64_t kMaxLiteral = vorn_store::kMaxMessageSize;
+constexpr uint64_t kMaxLine = 16u << 20;
+constexpr uint64_t kMaxAnswer = 2ull << 30;
 
 // libetpan writes to its socket without MSG_NOSIGNAL: a server that closes
 // the connection must not kill the process with SIGPIPE.
@@ -88,6 +95,7 @@ std::vector<uint32_t> Expand(const mailimap_set* set) {
 
 struct ImapClient::Session {
   mailimap* imap = nullptr;
+  StreamGuard* guard = nullptr;  // owned by imap's stream
   ~Session() {
     if (imap) mailimap_free(imap);
   }
@@ -100,21 +108,50 @@ bool ImapClient::connected() const { return session_ != nullptr; }
 
 void ImapClient::Disconnect() {
   if (session_ && session_->imap->imap_stream) mailimap_logout(session_->imap);
+  Drop();
+}
+
+void ImapClient::Drop() {
   session_.reset();
   selected_.clear();
 }
 
+bool ImapClient::Stale() const {
+  return session_ && (!session_->guard || session_->guard->PeerClosedOrSpoke());
+}
+
+HRESULT ImapClient::Lost(const std::string& fallback) {
+  HRESULT hr = IMAP_E_UNREACHABLE;
+  std::string reason = fallback;
+  if (session_ && session_->guard && !session_->guard->problem().empty()) {
+    reason = session_->guard->problem();
+    hr = session_->guard->timed_out() ? IMAP_E_TIMEOUT : IMAP_E_PROTOCOL;
+  }
+  Drop();
+  VornSetFailureReason(reason.c_str());
+  return hr;
+}
+
 HRESULT ImapClient::Check(int result, const char* command, const std::string& mailbox) {
+  // libetpan reports an answer cut short by the end of the connection as
+  // one it could not parse.
+  if (result == MAILIMAP_ERROR_PARSE && session_ && session_->guard &&
+      session_->guard->peer_closed()) {
+    result = MAILIMAP_ERROR_STREAM;
+  }
   if (result == MAILIMAP_NO_ERROR || result == MAILIMAP_NO_ERROR_AUTHENTICATED ||
       result == MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
     return S_OK;
   }
   if (result == MAILIMAP_ERROR_STREAM || result == MAILIMAP_ERROR_CONNECTION_REFUSED ||
       result == MAILIMAP_ERROR_FATAL) {
-    session_.reset();
-    selected_.clear();
-    VornSetFailureReason(("the connection to the IMAP server " + server_ + " was lost").c_str());
-    return IMAP_E_UNREACHABLE;
+    return Lost("the connection to the IMAP server " + server_ + " was lost");
+  }
+  if (result == MAILIMAP_ERROR_PARSE) {
+    // What follows on the connection cannot be trusted to line up either.
+    HRESULT hr = Lost("the IMAP server " + server_ + " answered " + command +
+                      " with something that is not IMAP");
+    return hr == IMAP_E_UNREACHABLE ? IMAP_E_PROTOCOL : hr;
   }
   if (result == MAILIMAP_ERROR_MEMORY) return E_OUTOFMEMORY;
   std::string text = std::string("the IMAP server ") + server_ + " refused " + command;
@@ -133,17 +170,27 @@ HRESULT ImapClient::Connect(const Account& account) {
   auto session = std::make_unique<Session>();
   session->imap = mailimap_new(0, nullptr);
   if (!session->imap) return E_OUTOFMEMORY;
-  mailimap_set_timeout(session->imap, kNetworkTimeoutSeconds);
+  mailimap_set_timeout(session->imap, account.timeoutSeconds);
   int r = 0;
-  HRESULT connected = ConnectImap(session->imap, account, kNetworkTimeoutSeconds, &r);
+  HRESULT connected = ConnectImap(session->imap, account, account.timeoutSeconds, &r);
   if (FAILED(connected)) return connected;
+  StreamLimits limits;
+  limits.maxLiteral = kMaxLiteral;
+  limits.maxLine = kMaxLine;
+  limits.maxAnswer = kMaxAnswer;
+  limits.timeoutSeconds = account.timeoutSeconds;
+  session->guard = StreamGuard::Install(session->imap->imap_stream, limits, server_);
+  if (!session->guard) return E_OUTOFMEMORY;
+  session_ = std::move(session);
   if (r == MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
-    r = mailimap_login(session->imap, account.user.c_str(), account.password.c_str());
+    r = mailimap_login(session_->imap, account.user.c_str(), account.password.c_str());
     if (r != MAILIMAP_NO_ERROR) {
-      if (r == MAILIMAP_ERROR_STREAM) {
-        VornSetFailureReason(("the IMAP server " + server_ + " closed the connection").c_str());
-        return IMAP_E_UNREACHABLE;
+      if (r == MAILIMAP_ERROR_STREAM ||
+          (r == MAILIMAP_ERROR_PARSE && session_->guard->peer_closed())) {
+        return Lost("the IMAP server " + server_ + " closed the connection");
       }
+      if (r == MAILIMAP_ERROR_PARSE) return Check(r, "LOGIN");
+      Drop();
       VornSetFailureReason(("the IMAP server " + server_ + " refused the login of " +
                             account.user + " (check the user and the password file)")
                                .c_str());
@@ -151,16 +198,20 @@ HRESULT ImapClient::Connect(const Account& account) {
     }
   }
   mailimap_capability_data* capabilities = nullptr;
-  r = mailimap_capability(session->imap, &capabilities);
+  r = mailimap_capability(session_->imap, &capabilities);
   if (r != MAILIMAP_NO_ERROR) {
-    VornSetFailureReason(("the IMAP server " + server_ + " did not list its capabilities").c_str());
-    return IMAP_E_UNREACHABLE;
+    HRESULT hr = Check(r, "CAPABILITY");
+    if (session_) {
+      Drop();
+      VornSetFailureReason(
+          ("the IMAP server " + server_ + " did not list its capabilities").c_str());
+    }
+    return FAILED(hr) ? hr : IMAP_E_UNREACHABLE;
   }
   mailimap_capability_data_free(capabilities);
-  uidPlus_ = mailimap_has_extension(session->imap, const_cast<char*>("UIDPLUS"));
-  move_ = mailimap_has_extension(session->imap, const_cast<char*>("MOVE"));
-  condStore_ = mailimap_has_extension(session->imap, const_cast<char*>("CONDSTORE"));
-  session_ = std::move(session);
+  uidPlus_ = mailimap_has_extension(session_->imap, const_cast<char*>("UIDPLUS"));
+  move_ = mailimap_has_extension(session_->imap, const_cast<char*>("MOVE"));
+  condStore_ = mailimap_has_extension(session_->imap, const_cast<char*>("CONDSTORE"));
   selected_.clear();
   return S_OK;
 }
@@ -437,7 +488,7 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
                                     const std::vector<Appended>& messages,
                                     std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
                                     uint32_t* uidValidity) {
-  results->assign(messages.size(), E_FAIL);
+  results->assign(messages.size(), kNoAnswer);
   uids->assign(messages.size(), 0);
   *uidValidity = 0;
   if (!session_) return IMAP_E_UNREACHABLE;
@@ -447,8 +498,9 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
     if (!pipelined) {
       const Appended& m = messages[at];
       uint32_t validity = 0;
-      (*results)[at] = Append(mailbox, *m.raw, m.seen, m.received, &validity, &(*uids)[at]);
-      if (!session_) return IMAP_E_UNREACHABLE;
+      HRESULT hr = Append(mailbox, *m.raw, m.seen, m.received, &validity, &(*uids)[at]);
+      if (!session_) return FAILED(hr) ? hr : IMAP_E_UNREACHABLE;  // left in doubt
+      (*results)[at] = hr;
       if (validity) *uidValidity = validity;
       ++at;
       continue;
@@ -480,7 +532,9 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
     size_t answered = 0;
     while (answered < end - at) {
       char* text = mailstream_read_line_remove_eol(stream, line);
-      if (!text) {
+      // At the end of the connection libetpan hands back what it holds of
+      // an unfinished line (often ""), again and again: never an answer.
+      if (!text || session_->guard->peer_closed()) {
         mmap_string_free(line);
         return Check(MAILIMAP_ERROR_STREAM, "APPEND");
       }
@@ -501,6 +555,7 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
           *uidValidity = static_cast<uint32_t>(validity);
         }
       } else {
+        (*results)[tag] = E_FAIL;
         VornSetFailureReason((std::string("the IMAP server ") + server_ + " refused APPEND of " +
                               mailbox + ": " + (text + consumed))
                                  .c_str());

@@ -21,6 +21,12 @@ namespace vorn_imap {
 
 // The connection could not be made or was lost.
 constexpr HRESULT IMAP_E_UNREACHABLE = MakeHresult(0x8007274Du);  // connection refused
+// The server kept silent longer than the account's Timeout.
+constexpr HRESULT IMAP_E_TIMEOUT = MakeHresult(0x8007274Cu);  // timed out
+// The server answered with something that is not IMAP, or passed a limit
+// on what it may send (a literal larger than a message may be, an endless
+// line). The connection is dropped.
+constexpr HRESULT IMAP_E_PROTOCOL = MakeHresult(0x8007000Du);  // invalid data
 
 struct MailboxEntry {
   std::string name;    // full, encoded
@@ -53,10 +59,17 @@ class ImapClient {
   ImapClient(const ImapClient&) = delete;
   ImapClient& operator=(const ImapClient&) = delete;
 
-  // Connects and logs in (again, after a lost connection).
+  // Connects and logs in (again, after a lost connection). Every later
+  // exchange waits at most account.timeoutSeconds for the server.
   HRESULT Connect(const Account& account);
   bool connected() const;
   void Disconnect();
+  // True when the server closed the connection, or sent something, while
+  // no command was outstanding: the connection is no use any more (a
+  // server restarted, or one that logged this session out as idle).
+  bool Stale() const;
+  // Forgets the connection without a word to the server.
+  void Drop();
 
   bool HasUidPlus() const { return uidPlus_; }
   bool HasMove() const { return move_; }
@@ -99,7 +112,10 @@ class ImapClient {
   // reading the answers (in runs of a few dozen) when the server takes
   // LITERAL+, one after the other otherwise. results[i] gets each one's
   // status and uids[i] its APPENDUID (0 without UIDPLUS); *uidValidity the
-  // mailbox's from APPENDUID. Fails as a whole only when the connection does.
+  // mailbox's from APPENDUID. Fails as a whole only when the connection does;
+  // then results[i] is kNoAnswer for each message whose answer did not come
+  // (stored or not: only the mailbox can tell).
+  static constexpr HRESULT kNoAnswer = MakeHresult(0x8000000Au);
   struct Appended {
     const std::string* raw;
     bool seen;
@@ -119,6 +135,9 @@ class ImapClient {
   struct Session;
   // Turns a libetpan result into a status, noting a lost connection.
   HRESULT Check(int result, const char* command, const std::string& mailbox = {});
+  // Drops the connection after a stream failure: the failure reason is the
+  // guard's when it cut the stream, else `fallback`.
+  HRESULT Lost(const std::string& fallback);
 
   std::unique_ptr<Session> session_;
   std::string server_;

@@ -121,6 +121,9 @@ HRESULT Store::MimeFactory(ComPtr<IClassFactory>* factory) {
 }
 
 HRESULT Store::Connected() {
+  // A connection the server closed while idle (a restart, an autologout)
+  // is noticed here, before a command is lost on it.
+  if (client_.Stale()) client_.Drop();
   if (client_.connected()) return S_OK;
   return client_.Connect(account_);
 }
@@ -367,6 +370,12 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   if (FAILED(hr)) return hr;
   CachedFolder folder;
   if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
+  // What the cache holds is read before the server is asked: a message that
+  // another process on this cache appended and recorded since is then not
+  // taken for one the server no longer has, should this session's view of
+  // the mailbox not show it yet.
+  std::vector<CachedMessage> cached;
+  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
   if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
   MailboxStatus now;
   hr = client_.Status(folder.mailbox, &now);
@@ -383,8 +392,11 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
     // Identifiers of an earlier UIDVALIDITY name messages that are gone.
     if (FAILED(hr = cache_->DropOtherValidity(id, now.uidValidity))) return hr;
   }
-  std::vector<CachedMessage> cached;
-  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
+  cached.erase(std::remove_if(cached.begin(), cached.end(),
+                              [&](const CachedMessage& m) {
+                                return m.uidValidity != now.uidValidity;
+                              }),
+               cached.end());
   std::map<uint32_t, CachedMessage*> byUid;
   for (CachedMessage& m : cached) byUid[m.uid] = &m;
   if (FAILED(hr = client_.Select(folder.mailbox))) return hr;
@@ -468,8 +480,15 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
             }
           }
         }
-        if (message.info.id == 0 && FAILED(step = cache_->AllocateMessageId(&message.info.id))) {
-          return step;
+        if (message.info.id == 0) {
+          // Another process on this cache may have recorded it meanwhile:
+          // its identifier stays.
+          MESSAGEID known = 0;
+          if (FAILED(step = cache_->FindByUid(id, now.uidValidity, body.uid, &known))) {
+            return step;
+          }
+          if (step == S_OK) continue;
+          if (FAILED(step = cache_->AllocateMessageId(&message.info.id))) return step;
         }
         if (FAILED(step = cache_->PutMessage(message))) return step;
       }
@@ -519,6 +538,10 @@ HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* 
   CachedMessage message;
   if (FAILED(hr = cache_->GetFolder(folder, &state))) return STG_E_REVERTED;
   if (FAILED(hr = cache_->GetMessage(folder, id, &message))) return hr;
+  // A session that has the mailbox selected hears of another client's
+  // expunge only at its next command: without that, the server may still
+  // hand out a message that is gone.
+  if (client_.selected() == state.mailbox && FAILED(hr = client_.Noop())) return hr;
   if (FAILED(hr = client_.Select(state.mailbox))) return hr;
   std::vector<FetchedMessage> fetched;
   if (FAILED(hr = client_.Fetch({message.uid}, true, 0, &fetched))) return hr;
@@ -565,24 +588,30 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   std::vector<HRESULT> results;
   std::vector<uint32_t> uids;
   uint32_t validity = 0;
-  if (FAILED(hr = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity))) {
-    return hr;
-  }
-  // Later messages of a run may be stored although an earlier one was
-  // refused: each stored one is recorded, and the first refusal returned.
+  HRESULT sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
+  if (FAILED(sent) && client_.connected()) return sent;
+  // A lost connection leaves the messages without an answer in doubt: they
+  // may have been stored. They are not sent again; the listing after a new
+  // connection looks for them by content, and only those not found failed.
+  std::vector<bool> stored(mails.size(), false);
   HRESULT refused = S_OK;
-  for (size_t i = 0; i < mails.size(); ++i) {
-    CachedMessage& message = described[i];
-    if (FAILED(results[i])) {
-      if (SUCCEEDED(refused)) refused = results[i];
-      continue;
-    }
-    if (ids) ids->push_back(message.info.id);
-    if (uids[i] != 0 && validity == state.status.uidValidity) {
-      message.uidValidity = validity;
-      message.uid = uids[i];
-      if (FAILED(hr = cache_->PutMessage(message))) return hr;
-    } else {
+  hr = cache_->InTransaction([&]() -> HRESULT {
+    for (size_t i = 0; i < mails.size(); ++i) {
+      CachedMessage& message = described[i];
+      bool inDoubt = FAILED(sent) && results[i] == ImapClient::kNoAnswer;
+      if (FAILED(results[i]) && !inDoubt) {
+        // Refused: later messages of a run may still have been stored.
+        if (SUCCEEDED(refused)) refused = results[i];
+        continue;
+      }
+      if (!inDoubt && uids[i] != 0 && validity == state.status.uidValidity) {
+        message.uidValidity = validity;
+        message.uid = uids[i];
+        stored[i] = true;
+        HRESULT step = cache_->PutMessage(message);
+        if (FAILED(step)) return step;
+        continue;
+      }
       // Without APPENDUID the next listing finds it by its digest.
       Claim claim;
       claim.id = message.info.id;
@@ -593,13 +622,33 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
         claim.crLfDigest = vorn_store::ComputeDigest(crLf.data(), crLf.size());
       }
       claim.size = message.info.size;
+      claim.mail = i;
+      claim.inDoubt = inDoubt;
+      stored[i] = !inDoubt;
       claims.push_back(claim);
     }
-  }
+    return S_OK;
+  });
+  if (FAILED(hr)) return hr;
   if (!claims.empty()) {
     CachedFolder after;
     HRESULT synced = Sync(folder, &after, &claims);
-    if (FAILED(synced)) return synced;
+    if (FAILED(synced)) return FAILED(sent) ? sent : synced;
+    for (const Claim& claim : claims) stored[claim.mail] = stored[claim.mail] || claim.taken;
+  }
+  if (ids) {
+    for (size_t i = 0; i < mails.size(); ++i) {
+      if (stored[i]) ids->push_back(described[i].info.id);
+    }
+  }
+  bool missing = std::any_of(claims.begin(), claims.end(),
+                             [](const Claim& claim) { return claim.inDoubt && !claim.taken; });
+  if (missing) {
+    VornSetFailureReason(("the connection to the IMAP server was lost while storing into " +
+                          DecodeMailboxName(state.mailbox) +
+                          "; what did not arrive was not sent again")
+                             .c_str());
+    return SUCCEEDED(refused) ? sent : refused;
   }
   return refused;
 }

@@ -94,6 +94,8 @@ class Store {
     bool bareLf = false;
     DWORD size = 0;
     bool taken = false;
+    size_t mail = 0;       // its place in Append's list
+    bool inDoubt = false;  // sent, but the connection was lost before the answer
   };
 
   Store(Account account, std::unique_ptr<ImapCache> cache)

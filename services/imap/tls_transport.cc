@@ -367,6 +367,10 @@ HRESULT ConnectImap(mailimap* imap, const Account& account, time_t timeoutSecond
     return Refuse(status, reason);
   };
   int r = mailimap_connect(imap, stream);
+  if (r == MAILIMAP_ERROR_PARSE) {
+    return fail(IMAP_E_PROTOCOL, "the IMAP server " + where + " greeted with something that is "
+                                 "not IMAP");
+  }
   if (r != MAILIMAP_NO_ERROR_NON_AUTHENTICATED && r != MAILIMAP_NO_ERROR_AUTHENTICATED) {
     return fail(IMAP_E_UNREACHABLE, "the IMAP server " + where + " did not greet");
   }

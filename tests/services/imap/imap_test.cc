@@ -365,6 +365,10 @@ TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
        "refused the login"},
       {"no server listening", [] { SetValue("Port", "1"); }, vorn_imap::IMAP_E_UNREACHABLE,
        "cannot be reached"},
+      // Last: WriteAccount leaves a Timeout as it was.
+      {"a timeout of no time", [] { SetValue("Timeout", "0"); }, E_INVALIDARG, "Timeout"},
+      {"a timeout that is not a number", [] { SetValue("Timeout", "30s"); }, E_INVALIDARG,
+       "Timeout"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
