@@ -2,6 +2,8 @@
 
 #include "platform/runtime.h"
 #include "runtime/registry_key.h"
+#include "runtime/server_module.h"
+#include "runtime/status_guard.h"
 
 namespace vorn_rt {
 
@@ -117,6 +119,24 @@ bool RemoveServerClass(REFCLSID clsid) {
   } catch (...) {
     return false;
   }
+}
+
+HRESULT RegisterOwnServerClasses(std::initializer_list<ServerClass> classes,
+                                 const void* anchor) {
+  return Guarded(
+      [&] {
+        const std::string path = LibraryPathOf(anchor);
+        if (path.empty()) return SELFREG_E_CLASS;
+        RegistrationWriter writer;
+        for (const ServerClass& served : classes) {
+          if (!writer.WriteServerClass(*served.clsid, served.name, path, "Both")) {
+            return SELFREG_E_CLASS;
+          }
+        }
+        writer.Commit();
+        return S_OK;
+      },
+      SELFREG_E_CLASS);
 }
 
 }  // namespace vorn_rt

@@ -78,6 +78,19 @@ class VORN_API RegistrationWriter {
   LSTATUS status_ = ERROR_SUCCESS;
 };
 
+// One class a library serves: its identifier and its name.
+struct ServerClass {
+  const CLSID* clsid;
+  const char* name;
+};
+
+// The whole DllRegisterServer of a library that serves `classes`: each is
+// written with WriteServerClass, naming the library that holds `anchor` (an
+// address inside it) with the threading model "Both", all or none.
+// SELFREG_E_CLASS when the library's path cannot be found or a step fails.
+VORN_API HRESULT RegisterOwnServerClasses(std::initializer_list<ServerClass> classes,
+                                          const void* anchor);
+
 // "CLSID\{...}": the key of a class below HKEY_CLASSES_ROOT.
 VORN_API std::string ClassKeyPath(REFCLSID clsid);
 

@@ -2,8 +2,6 @@
 // can be unloaded, and its registration under the store's class identifier,
 // in place of the local store's library.
 
-#include <string>
-
 #include "platform/runtime.h"
 #include "platform/store.h"
 #include "runtime/registration_writer.h"
@@ -30,20 +28,8 @@ VORN_EXPORT HRESULT DllCanUnloadNow() { return vorn_store::StoreModule().CanUnlo
 // this library with the threading model "Both". Registering the local
 // store's library again puts it back.
 VORN_EXPORT HRESULT DllRegisterServer() {
-  return vorn_rt::Guarded(
-      [] {
-        const std::string path =
-            vorn_rt::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-        if (path.empty()) return SELFREG_E_CLASS;
-        vorn_rt::RegistrationWriter writer;
-        if (!writer.WriteServerClass(CLSID_StoreNamespace, "Vorn Mail Store on IMAP", path,
-                                     "Both")) {
-          return SELFREG_E_CLASS;
-        }
-        writer.Commit();
-        return S_OK;
-      },
-      SELFREG_E_CLASS);
+  return vorn_rt::RegisterOwnServerClasses({{&CLSID_StoreNamespace, "Vorn Mail Store on IMAP"}},
+                                           reinterpret_cast<const void*>(&DllRegisterServer));
 }
 
 VORN_EXPORT HRESULT DllUnregisterServer() {

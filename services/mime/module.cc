@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr const char* kThreadingModel = "Both";
-
 vorn_rt::ClassFactory g_messageFactory(vorn_mime::MimeModule(), CLSID_VornMimeMessage,
                                        &vorn_mime::CreateMimeMessage);
 vorn_rt::ClassFactory g_allocatorFactory(vorn_mime::MimeModule(), CLSID_IMimeAllocator,
@@ -25,22 +23,10 @@ VORN_EXPORT HRESULT DllCanUnloadNow() { return vorn_mime::MimeModule().CanUnload
 // Each class: HKEY_CLASSES_ROOT\CLSID\{clsid} with its name, and
 // InprocServer32 naming this library with the threading model "Both".
 VORN_EXPORT HRESULT DllRegisterServer() {
-  return vorn_rt::Guarded(
-      [] {
-        const std::string path =
-            vorn_rt::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-        if (path.empty()) return SELFREG_E_CLASS;
-        vorn_rt::RegistrationWriter writer;
-        if (!writer.WriteServerClass(CLSID_VornMimeMessage, "Vorn MIME Message", path,
-                                     kThreadingModel) ||
-            !writer.WriteServerClass(CLSID_IMimeAllocator, "Vorn MIME Allocator", path,
-                                     kThreadingModel)) {
-          return SELFREG_E_CLASS;
-        }
-        writer.Commit();
-        return S_OK;
-      },
-      SELFREG_E_CLASS);
+  return vorn_rt::RegisterOwnServerClasses(
+      {{&CLSID_VornMimeMessage, "Vorn MIME Message"},
+       {&CLSID_IMimeAllocator, "Vorn MIME Allocator"}},
+      reinterpret_cast<const void*>(&DllRegisterServer));
 }
 
 VORN_EXPORT HRESULT DllUnregisterServer() {

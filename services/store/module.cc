@@ -1,8 +1,6 @@
 // The store server library's entry points: its class object, whether it can
 // be unloaded, and its registration under the store's class identifier.
 
-#include <string>
-
 #include "platform/runtime.h"
 #include "platform/store.h"
 #include "runtime/registration_writer.h"
@@ -26,19 +24,8 @@ VORN_EXPORT HRESULT DllCanUnloadNow() { return vorn_store::StoreModule().CanUnlo
 // HKEY_CLASSES_ROOT\CLSID\{store}: the class name, and InprocServer32 naming
 // this library with the threading model "Both".
 VORN_EXPORT HRESULT DllRegisterServer() {
-  return vorn_rt::Guarded(
-      [] {
-        const std::string path =
-            vorn_rt::LibraryPathOf(reinterpret_cast<const void*>(&DllRegisterServer));
-        if (path.empty()) return SELFREG_E_CLASS;
-        vorn_rt::RegistrationWriter writer;
-        if (!writer.WriteServerClass(CLSID_StoreNamespace, "Vorn Mail Store", path, "Both")) {
-          return SELFREG_E_CLASS;
-        }
-        writer.Commit();
-        return S_OK;
-      },
-      SELFREG_E_CLASS);
+  return vorn_rt::RegisterOwnServerClasses({{&CLSID_StoreNamespace, "Vorn Mail Store"}},
+                                           reinterpret_cast<const void*>(&DllRegisterServer));
 }
 
 VORN_EXPORT HRESULT DllUnregisterServer() {
