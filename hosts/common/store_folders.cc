@@ -1,8 +1,42 @@
 #include "hosts/common/store_folders.h"
 
+#include "hosts/common/status_text.h"
+#include "platform/runtime.h"
 #include "runtime/text.h"
 
 namespace vorn_host {
+
+namespace {
+
+std::string RootPath() {
+  DWORD needed = VornGetRootPath(nullptr, 0);
+  if (needed == 0) return "the platform root";
+  std::string root(needed + 1, '\0');
+  if (VornGetRootPath(root.data(), static_cast<DWORD>(root.size())) != needed) {
+    return "the platform root";
+  }
+  root.resize(needed);
+  return root;
+}
+
+}  // namespace
+
+bool OpenMailStore(const char* tool, const char* registerHint, FILE* err,
+                   ComPtr<IStoreNamespace>* store) {
+  HRESULT hr = CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IStoreNamespace, store->PutVoid());
+  if (FAILED(hr)) {
+    std::fprintf(err, "%s: the mail store is not available in %s: %s\n%s\n", tool,
+                 RootPath().c_str(), StatusText(hr).c_str(), registerHint);
+    return false;
+  }
+  if (FAILED(hr = (*store)->Initialize(nullptr, 0))) {
+    std::fprintf(err, "%s: cannot open the mail store in %s: %s\n", tool, RootPath().c_str(),
+                 StatusText(hr).c_str());
+    return false;
+  }
+  return true;
+}
 
 bool SplitFolderPath(std::string_view path, std::vector<std::string>* names) {
   names->clear();

@@ -2,13 +2,21 @@
 // folder path on their command line.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/store.h"
+#include "runtime/com_ptr.h"
 
 namespace vorn_host {
+
+// Creates the registered mail store and opens it, for the command-line tool
+// called `tool`. On failure it says why on `err`, with `registerHint` (what
+// to register with vornreg) when no store is registered, and returns false.
+bool OpenMailStore(const char* tool, const char* registerHint, FILE* err,
+                   ComPtr<IStoreNamespace>* store);
 
 // Splits a name path from the top of the folder tree, such as
 // "Projects/2026", into its names (slashes at either end are ignored). An

@@ -522,17 +522,6 @@ const char* FormatName(Format format) {
   return "";
 }
 
-std::string RootPath() {
-  DWORD needed = VornGetRootPath(nullptr, 0);
-  if (needed == 0) return "the platform root";
-  std::string root(needed + 1, '\0');
-  if (VornGetRootPath(root.data(), static_cast<DWORD>(root.size())) != needed) {
-    return "the platform root";
-  }
-  root.resize(needed);
-  return root;
-}
-
 }  // namespace
 
 Exporter::Exporter(IStoreNamespace* store, FILE* report, ExportSettings settings)
@@ -800,18 +789,8 @@ int RunExport(const std::vector<std::string>& args, FILE* out, FILE* err,
     if (destinations[0].empty()) return usageError("the destination is an empty path");
 
     ComPtr<IStoreNamespace> store;
-    HRESULT hr = CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IStoreNamespace, store.PutVoid());
-    if (FAILED(hr)) {
-      std::fprintf(err,
-                   "vornexport: the mail store is not available in %s: %s\n"
-                   "Register a store server there (vornreg).\n",
-                   RootPath().c_str(), StatusText(hr).c_str());
-      return 2;
-    }
-    if (FAILED(hr = store->Initialize(nullptr, 0))) {
-      std::fprintf(err, "vornexport: cannot open the mail store in %s: %s\n", RootPath().c_str(),
-                   StatusText(hr).c_str());
+    if (!vorn_host::OpenMailStore("vornexport", "Register a store server there (vornreg).", err,
+                                  &store)) {
       return 2;
     }
 

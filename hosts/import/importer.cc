@@ -117,17 +117,6 @@ bool ParseCount(const std::string& text, size_t* value) {
   return true;
 }
 
-std::string RootPath() {
-  DWORD needed = VornGetRootPath(nullptr, 0);
-  if (needed == 0) return "the platform root";
-  std::string root(needed + 1, '\0');
-  if (VornGetRootPath(root.data(), static_cast<DWORD>(root.size())) != needed) {
-    return "the platform root";
-  }
-  root.resize(needed);
-  return root;
-}
-
 }  // namespace
 
 struct Importer::Source {
@@ -528,20 +517,12 @@ int RunImport(const std::vector<std::string>& args, FILE* out, FILE* err,
     }
 
     ComPtr<IStoreNamespace> store;
-    HRESULT hr = CoCreateInstance(CLSID_StoreNamespace, nullptr, CLSCTX_INPROC_SERVER,
-                                  IID_IStoreNamespace, store.PutVoid());
-    if (FAILED(hr)) {
-      std::fprintf(err,
-                   "vornimport: the mail store is not available in %s: %s\n"
-                   "Register vornstore.so and vornmime.so there (vornreg).\n",
-                   RootPath().c_str(), StatusText(hr).c_str());
+    if (!vorn_host::OpenMailStore("vornimport",
+                                  "Register vornstore.so and vornmime.so there (vornreg).", err,
+                                  &store)) {
       return 2;
     }
-    if (FAILED(hr = store->Initialize(nullptr, 0))) {
-      std::fprintf(err, "vornimport: cannot open the mail store in %s: %s\n", RootPath().c_str(),
-                   StatusText(hr).c_str());
-      return 2;
-    }
+    HRESULT hr = S_OK;
     ComPtr<IStoreImport> import;
     if (FAILED(hr = store.As(&import)) || !import) {
       std::fprintf(err, "vornimport: the mail store cannot import: %s\n", StatusText(hr).c_str());
