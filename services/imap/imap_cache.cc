@@ -1,5 +1,7 @@
 #include "services/imap/imap_cache.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace vorn_imap {
@@ -22,7 +24,8 @@ constexpr const char* kSchema =
     " normal_subject TEXT NOT NULL, display_from TEXT NOT NULL, display_to TEXT NOT NULL,"
     " digest BLOB NOT NULL, bare_lf INTEGER NOT NULL DEFAULT 0,"
     " UNIQUE(folder, uidvalidity, uid));"
-    "CREATE INDEX IF NOT EXISTS messages_digest ON messages(digest);";
+    "CREATE INDEX IF NOT EXISTS messages_digest ON messages(digest);"
+    "CREATE INDEX IF NOT EXISTS messages_folder ON messages(folder, id);";
 
 constexpr const char* kMessageColumns =
     "SELECT id, folder, uidvalidity, uid, flags, size, priority, language, received, sent,"
@@ -83,18 +86,18 @@ HRESULT ImapCache::InTransaction(const std::function<HRESULT()>& body) {
   return FAILED(committed) ? committed : hr;
 }
 
-HRESULT ImapCache::Allocate(const char* counter, uint32_t* id) {
+HRESULT ImapCache::Allocate(const char* counter, uint32_t count, uint32_t* first) {
   Statement read(*connection_, "SELECT next FROM counters WHERE name = ?");
   read.Bind(1, std::string_view(counter));
   HRESULT hr = read.Step();
   if (hr != S_OK) return FAILED(hr) ? hr : E_UNEXPECTED;
   int64_t next = read.Int(0);
-  if (next <= 0 || next >= 0xFFFFFFFFll) return STG_E_MEDIUMFULL;
+  if (next <= 0 || next + count >= 0xFFFFFFFFll) return STG_E_MEDIUMFULL;
   Statement write(*connection_, "UPDATE counters SET next = ? WHERE name = ?");
-  write.Bind(1, next + 1);
+  write.Bind(1, next + count);
   write.Bind(2, std::string_view(counter));
   if (FAILED(hr = write.Run())) return hr;
-  *id = static_cast<uint32_t>(next);
+  *first = static_cast<uint32_t>(next);
   return S_OK;
 }
 
@@ -111,7 +114,7 @@ HRESULT ImapCache::FolderFor(const std::string& mailbox, STOREFOLDERID* id) {
   }
   return InTransaction([&]() -> HRESULT {
     uint32_t made = 0;
-    HRESULT hr = Allocate("folder", &made);
+    HRESULT hr = Allocate("folder", 1, &made);
     if (FAILED(hr)) return hr;
     Statement insert(*connection_, "INSERT INTO folders(id, mailbox) VALUES(?, ?)");
     insert.Bind(1, static_cast<int64_t>(made));
@@ -200,36 +203,70 @@ HRESULT ImapCache::SaveStatus(STOREFOLDERID id, const MailboxStatus& status) {
   return update.Run();
 }
 
-HRESULT ImapCache::AllocateMessageId(MESSAGEID* id) {
-  return InTransaction([&] { return Allocate("message", id); });
+HRESULT ImapCache::AllocateMessageId(MESSAGEID* id) { return AllocateMessageIds(1, id); }
+
+HRESULT ImapCache::AllocateMessageIds(uint32_t count, MESSAGEID* first) {
+  if (count == 0) return E_INVALIDARG;
+  return InTransaction([&] { return Allocate("message", count, first); });
 }
 
-HRESULT ImapCache::ListMessages(STOREFOLDERID folder, std::vector<CachedMessage>* out) {
-  static const std::string sql = std::string(kMessageColumns) + "WHERE folder = ? ORDER BY id";
-  Statement list(*connection_, sql.c_str());
+HRESULT ImapCache::ReturnMessageIds(MESSAGEID from, MESSAGEID end) {
+  if (from >= end) return S_OK;
+  return InTransaction([&]() -> HRESULT {
+    Statement back(*connection_,
+                   "UPDATE counters SET next = ? WHERE name = 'message' AND next = ?");
+    back.Bind(1, static_cast<int64_t>(from));
+    back.Bind(2, static_cast<int64_t>(end));
+    HRESULT hr = back.Run();
+    if (FAILED(hr)) return hr;
+    return connection_->Changes() == 1 ? S_OK : S_FALSE;
+  });
+}
+
+HRESULT ImapCache::ListUids(STOREFOLDERID folder, std::vector<CachedUid>* out) {
+  Statement list(*connection_,
+                 "SELECT id, uidvalidity, uid, flags FROM messages WHERE folder = ?"
+                 " ORDER BY uidvalidity, uid");
   list.Bind(1, static_cast<int64_t>(folder));
   out->clear();
   HRESULT hr;
   while ((hr = list.Step()) == S_OK) {
-    out->emplace_back();
-    ReadMessage(list, &out->back());
+    out->push_back(CachedUid{static_cast<MESSAGEID>(list.Int(0)),
+                             static_cast<uint32_t>(list.Int(1)),
+                             static_cast<uint32_t>(list.Int(2)), static_cast<DWORD>(list.Int(3))});
   }
   return FAILED(hr) ? hr : S_OK;
 }
 
-HRESULT ImapCache::ListMessageInfo(STOREFOLDERID folder, MESSAGEID from,
+HRESULT ImapCache::ListMessageInfo(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                                    std::vector<vorn_store::MessageInfo>* out) {
-  static const std::string sql =
-      std::string(kMessageColumns) + "WHERE folder = ? AND id >= ? ORDER BY id";
-  Statement list(*connection_, sql.c_str());
+  Statement list(*connection_,
+                 "SELECT id, flags, size, priority, language, received, sent, subject,"
+                 " normal_subject, display_from, display_to FROM messages"
+                 " WHERE folder = ? AND id >= ? ORDER BY id LIMIT ?");
   list.Bind(1, static_cast<int64_t>(folder));
   list.Bind(2, static_cast<int64_t>(from));
-  CachedMessage row;
+  list.Bind(3, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  // Rows go into the elements already there, whose strings keep their
+  // storage: paging through a large folder allocates little.
+  size_t count = 0;
   HRESULT hr;
   while ((hr = list.Step()) == S_OK) {
-    ReadMessage(list, &row);
-    out->push_back(std::move(row.info));
+    if (count == out->size()) out->emplace_back();
+    vorn_store::MessageInfo& info = (*out)[count++];
+    info.id = static_cast<MESSAGEID>(list.Int(0));
+    info.flags = static_cast<DWORD>(list.Int(1));
+    info.size = static_cast<DWORD>(list.Int(2));
+    info.priority = static_cast<IMSGPRIORITY>(list.Int(3));
+    info.language = static_cast<DWORD>(list.Int(4));
+    info.received = static_cast<uint64_t>(list.Int(5));
+    info.sent = static_cast<uint64_t>(list.Int(6));
+    info.subject.assign(list.Bytes(7));
+    info.normalSubject.assign(list.Bytes(8));
+    info.displayFrom.assign(list.Bytes(9));
+    info.displayTo.assign(list.Bytes(10));
   }
+  out->resize(count);
   return FAILED(hr) ? hr : S_OK;
 }
 

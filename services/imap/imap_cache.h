@@ -10,7 +10,8 @@
 //                          mailbox: the server's full name, unique
 //   messages(id, folder, uidvalidity, uid, flags, size, priority, language,
 //            received, sent, subject, normal_subject, display_from,
-//            display_to, digest, bare_lf)   (folder, uidvalidity, uid) unique
+//            display_to, digest, bare_lf)   (folder, uidvalidity, uid) unique;
+//                          indexed by digest and by (folder, id)
 //
 // Not thread-safe: the store serialises its use.
 #pragma once
@@ -46,6 +47,15 @@ struct CachedMessage {
   bool bareLf = false;
 };
 
+// What a sync compares with the server's answer: a message's identifier,
+// UID and flags, without the fields a listing shows.
+struct CachedUid {
+  MESSAGEID id = 0;
+  uint32_t uidValidity = 0;
+  uint32_t uid = 0;
+  DWORD flags = 0;
+};
+
 class ImapCache {
  public:
   static HRESULT Open(const std::string& path, std::unique_ptr<ImapCache>* out);
@@ -73,11 +83,17 @@ class ImapCache {
 
   // --- Messages
   HRESULT AllocateMessageId(MESSAGEID* id);
-  // The folder's messages in identifier order.
-  HRESULT ListMessages(STOREFOLDERID folder, std::vector<CachedMessage>* out);
-  // What a listing shows of the folder's messages from identifier `from` on,
-  // in identifier order, appended to *out without a second copy of the list.
-  HRESULT ListMessageInfo(STOREFOLDERID folder, MESSAGEID from,
+  // Takes `count` identifiers in a row: [*first, *first + count).
+  HRESULT AllocateMessageIds(uint32_t count, MESSAGEID* first);
+  // Gives back the unused end [from, end) of identifiers taken in a row, when
+  // none was taken after them: they were never handed out, so the counter
+  // may go back and identifiers stay dense. S_FALSE when others were taken.
+  HRESULT ReturnMessageIds(MESSAGEID from, MESSAGEID end);
+  // The folder's messages as a sync needs them, in UID order.
+  HRESULT ListUids(STOREFOLDERID folder, std::vector<CachedUid>* out);
+  // What a listing shows of at most `limit` of the folder's messages from
+  // identifier `from` on, in identifier order, in place of *out's rows.
+  HRESULT ListMessageInfo(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                           std::vector<vorn_store::MessageInfo>* out);
   // STG_E_FILENOTFOUND when the folder holds no such message.
   HRESULT GetMessage(STOREFOLDERID folder, MESSAGEID id, CachedMessage* out);
@@ -96,7 +112,7 @@ class ImapCache {
  private:
   ImapCache(std::string path, std::unique_ptr<vorn_store::Connection> connection)
       : path_(std::move(path)), connection_(std::move(connection)) {}
-  HRESULT Allocate(const char* counter, uint32_t* id);
+  HRESULT Allocate(const char* counter, uint32_t count, uint32_t* first);
 
   const std::string path_;
   std::unique_ptr<vorn_store::Connection> connection_;

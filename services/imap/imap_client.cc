@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -481,6 +482,34 @@ std::string DateTimeText(uint64_t ticks) {
 // Commands sent before their answers are read, and the bytes they may hold.
 constexpr size_t kPipelineCommands = 32;
 constexpr size_t kPipelineBytes = 4 << 20;
+// Messages one APPEND carries with MULTIAPPEND: the server stores them in
+// one transaction, which is most of what an APPEND costs it.
+constexpr size_t kMessagesPerAppend = 64;
+
+// The UIDs of an APPENDUID set ("5", "5:9", "5,7:8"), in order; empty when
+// the text is not one.
+std::vector<uint32_t> UidsOfSet(const char* text) {
+  std::vector<uint32_t> uids;
+  while (*text) {
+    char* end = nullptr;
+    unsigned long first = std::strtoul(text, &end, 10);
+    if (end == text || first == 0 || first > 0xFFFFFFFFul) return {};
+    unsigned long last = first;
+    text = end;
+    if (*text == ':') {
+      last = std::strtoul(text + 1, &end, 10);
+      if (end == text + 1 || last < first || last > 0xFFFFFFFFul ||
+          last - first > kMessagesPerAppend) {
+        return {};
+      }
+      text = end;
+    }
+    for (unsigned long uid = first; uid <= last; ++uid) uids.push_back(static_cast<uint32_t>(uid));
+    if (*text == ',') ++text;
+    else if (*text) return {};
+  }
+  return uids;
+}
 
 }  // namespace
 
@@ -493,44 +522,74 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
   *uidValidity = 0;
   if (!session_) return IMAP_E_UNREACHABLE;
   const bool pipelined = mailimap_has_extension(session_->imap, const_cast<char*>("LITERAL+"));
-  size_t at = 0;
-  while (at < messages.size()) {
-    if (!pipelined) {
+  if (!pipelined) {
+    for (size_t at = 0; at < messages.size(); ++at) {
       const Appended& m = messages[at];
       uint32_t validity = 0;
       HRESULT hr = Append(mailbox, *m.raw, m.seen, m.received, &validity, &(*uids)[at]);
       if (!session_) return FAILED(hr) ? hr : IMAP_E_UNREACHABLE;  // left in doubt
       (*results)[at] = hr;
       if (validity) *uidValidity = validity;
-      ++at;
-      continue;
     }
-    // Send a run of commands, each with its literal (LITERAL+: no wait).
-    mailstream* stream = session_->imap->imap_stream;
+    return S_OK;
+  }
+  const bool multi = mailimap_has_extension(session_->imap, const_cast<char*>("MULTIAPPEND"));
+  std::vector<size_t> order(messages.size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  HRESULT hr = SendAppends(mailbox, messages, order, multi ? kMessagesPerAppend : 1, results,
+                           uids, uidValidity);
+  if (FAILED(hr) || !multi) return hr;
+  // A refused MULTIAPPEND stored none of its messages: each goes again on
+  // its own, so that one bad message does not keep the others out.
+  std::vector<size_t> again;
+  for (size_t i = 0; i < messages.size(); ++i) {
+    if ((*results)[i] == E_FAIL) again.push_back(i);
+  }
+  if (again.empty()) return S_OK;
+  return SendAppends(mailbox, messages, again, 1, results, uids, uidValidity);
+}
+
+HRESULT ImapClient::SendAppends(const std::string& mailbox, const std::vector<Appended>& messages,
+                                const std::vector<size_t>& which, size_t perCommand,
+                                std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
+                                uint32_t* uidValidity) {
+  mailstream* stream = session_->imap->imap_stream;
+  size_t at = 0;  // in `which`
+  while (at < which.size()) {
+    // Send a run of commands, each with its literals (LITERAL+: no wait);
+    // command k of the run carries which[starts[k]] .. which[starts[k+1]-1].
+    std::vector<size_t> starts;
     size_t end = at;
     size_t bytes = 0;
     std::string head;
     bool sent = true;
-    while (end < messages.size() && end - at < kPipelineCommands &&
-           (end == at || bytes + messages[end].raw->size() <= kPipelineBytes)) {
-      const Appended& m = messages[end];
-      head = "P" + std::to_string(end) + " APPEND " + Quoted(mailbox) +
-             (m.seen ? " (\\Seen)" : " ()");
-      if (m.received) head += " " + DateTimeText(m.received);
-      head += " {" + std::to_string(m.raw->size()) + "+}\r\n";
-      sent = sent && mailstream_write(stream, head.data(), head.size()) ==
-                         static_cast<ssize_t>(head.size());
-      sent = sent && mailstream_write(stream, m.raw->data(), m.raw->size()) ==
-                         static_cast<ssize_t>(m.raw->size());
+    while (end < which.size() && starts.size() < kPipelineCommands &&
+           (end == at || bytes + messages[which[end]].raw->size() <= kPipelineBytes)) {
+      starts.push_back(end);
+      head = "P" + std::to_string(starts.size() - 1) + " APPEND " + Quoted(mailbox);
+      for (size_t in = 0; in < perCommand && end < which.size() &&
+                          (in == 0 || bytes + messages[which[end]].raw->size() <= kPipelineBytes);
+           ++in, ++end) {
+        const Appended& m = messages[which[end]];
+        head += m.seen ? " (\\Seen)" : " ()";
+        if (m.received) head += " " + DateTimeText(m.received);
+        head += " {" + std::to_string(m.raw->size()) + "+}\r\n";
+        sent = sent && mailstream_write(stream, head.data(), head.size()) ==
+                           static_cast<ssize_t>(head.size());
+        sent = sent && mailstream_write(stream, m.raw->data(), m.raw->size()) ==
+                           static_cast<ssize_t>(m.raw->size());
+        head.clear();
+        bytes += m.raw->size();
+      }
       sent = sent && mailstream_write(stream, "\r\n", 2) == 2;
-      bytes += m.raw->size();
-      ++end;
     }
+    starts.push_back(end);
     if (!sent || mailstream_flush(stream) != 0) return Check(MAILIMAP_ERROR_STREAM, "APPEND");
     // Read until every command of the run has its tagged answer.
     MMAPString* line = mmap_string_new("");
     size_t answered = 0;
-    while (answered < end - at) {
+    const size_t commands = starts.size() - 1;
+    while (answered < commands) {
       char* text = mailstream_read_line_remove_eol(stream, line);
       // At the end of the connection libetpan hands back what it holds of
       // an unfinished line (often ""), again and again: never an answer.
@@ -542,20 +601,28 @@ HRESULT ImapClient::AppendPipelined(const std::string& mailbox,
       char status[4] = {};
       int consumed = 0;
       if (text[0] != 'P' || std::sscanf(text, "P%lu %3s %n", &tag, status, &consumed) < 2 ||
-          tag < at || tag >= end) {
+          tag >= commands) {
         continue;  // an untagged answer (EXISTS, RECENT)
       }
       ++answered;
+      const size_t first = starts[tag];
+      const size_t count = starts[tag + 1] - first;
       if (std::strcmp(status, "OK") == 0) {
-        (*results)[tag] = S_OK;
-        unsigned long validity = 0, uid = 0;
-        if (std::sscanf(text + consumed, "[APPENDUID %lu %lu]", &validity, &uid) == 2 &&
-            uidPlus_) {
-          (*uids)[tag] = static_cast<uint32_t>(uid);
-          *uidValidity = static_cast<uint32_t>(validity);
+        unsigned long validity = 0;
+        char set[256] = {};
+        std::vector<uint32_t> given;
+        if (uidPlus_ && std::sscanf(text + consumed, "[APPENDUID %lu %255[0-9:,]]", &validity,
+                                    set) == 2) {
+          given = UidsOfSet(set);
         }
+        for (size_t k = 0; k < count; ++k) {
+          (*results)[which[first + k]] = S_OK;
+          // UIDs only when the server gave one for each message.
+          if (given.size() == count) (*uids)[which[first + k]] = given[k];
+        }
+        if (given.size() == count) *uidValidity = static_cast<uint32_t>(validity);
       } else {
-        (*results)[tag] = E_FAIL;
+        for (size_t k = 0; k < count; ++k) (*results)[which[first + k]] = E_FAIL;
         VornSetFailureReason((std::string("the IMAP server ") + server_ + " refused APPEND of " +
                               mailbox + ": " + (text + consumed))
                                  .c_str());

@@ -110,7 +110,9 @@ class ImapClient {
                  uint64_t received, uint32_t* uidValidity, uint32_t* uid);
   // Appends several messages to `mailbox`, sending their commands before
   // reading the answers (in runs of a few dozen) when the server takes
-  // LITERAL+, one after the other otherwise. results[i] gets each one's
+  // LITERAL+, one after the other otherwise; with MULTIAPPEND one command
+  // carries many messages (should the server refuse one, it stores none of
+  // them, and they go again one by one). results[i] gets each one's
   // status and uids[i] its APPENDUID (0 without UIDPLUS); *uidValidity the
   // mailbox's from APPENDUID. Fails as a whole only when the connection does;
   // then results[i] is kNoAnswer for each message whose answer did not come
@@ -133,6 +135,12 @@ class ImapClient {
 
  private:
   struct Session;
+  // Sends APPEND commands for messages[which[...]], `perCommand` messages
+  // to a command, in pipelined runs, and reads their answers.
+  HRESULT SendAppends(const std::string& mailbox, const std::vector<Appended>& messages,
+                      const std::vector<size_t>& which, size_t perCommand,
+                      std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
+                      uint32_t* uidValidity);
   // Turns a libetpan result into a status, noting a lost connection.
   HRESULT Check(int result, const char* command, const std::string& mailbox = {});
   // Drops the connection after a stream failure: the failure reason is the

@@ -31,6 +31,9 @@ using vorn_store::ModuleReference;
 // Answered only by this server's folder objects. Not a public interface.
 constexpr IID IID_ImapFolderObject = MakeGuid("{6B0F3C1E-5D2A-4E8B-9C41-2F7A8D3E9B10}");
 
+// Messages read from the cache at a time while a folder is enumerated.
+constexpr size_t kMessagesPerPage = 512;
+
 // A handle for an enumeration or a batch: unique in the process, never 0.
 ULONG_PTR NewHandle() {
   static std::atomic<ULONG_PTR> next{1};
@@ -212,8 +215,8 @@ class ImapFolder final : public IStoreFolder {
     if (props->cbSize != CB_MESSAGEPROPS) return E_INVALIDARG;
     return vorn_rt::Guarded([&]() -> HRESULT {
       Enumeration state;
-      HRESULT hr =
-          store_->ListMessages(id_, firstId == MESSAGEID_FIRST ? 1 : firstId, &state.rows);
+      HRESULT hr = store_->ListMessages(id_, firstId == MESSAGEID_FIRST ? 1 : firstId,
+                                        kMessagesPerPage, &state.rows);
       if (FAILED(hr)) return hr;
       if (state.rows.empty()) return S_FALSE;
       if (FAILED(hr = FillMessageProps(state.rows[0], props))) return hr;
@@ -233,7 +236,16 @@ class ImapFolder final : public IStoreFolder {
     auto found = enumerations_.find(enumeration);
     if (found == enumerations_.end()) return E_HANDLE;
     Enumeration& state = found->second;
-    if (state.next >= state.rows.size()) return S_FALSE;
+    if (state.next >= state.rows.size()) {
+      // The next page, from the cache the first one was synced into.
+      if (state.rows.size() < kMessagesPerPage) return S_FALSE;
+      MESSAGEID after = state.rows.back().id + 1;
+      HRESULT hr = vorn_rt::Guarded(
+          [&] { return store_->ListMoreMessages(id_, after, kMessagesPerPage, &state.rows); });
+      state.next = 0;
+      if (FAILED(hr)) return hr;
+      if (state.rows.empty()) return S_FALSE;
+    }
     HRESULT hr = FillMessageProps(state.rows[state.next], props);
     if (SUCCEEDED(hr)) ++state.next;
     return hr;

@@ -6,11 +6,14 @@
 #include <cerrno>
 #include <map>
 #include <set>
+#include <future>
+#include <thread>
 
 #include "platform/failure_reason.h"
 #include "platform/runtime.h"
 #include "platform/systime.h"
 #include "runtime/text.h"
+#include "services/imap/body_fetcher.h"
 #include "services/imap/mailbox_names.h"
 #include "services/store/folder_names.h"
 #include "services/store/header_fields.h"
@@ -38,7 +41,13 @@ const SpecialName kSpecialNames[] = {
 };
 
 // Messages fetched whole per command while a mailbox is brought up to date.
-constexpr size_t kBodiesPerFetch = 64;
+constexpr size_t kBodiesPerFetch = 256;
+// Fetched messages written to the cache per transaction.
+constexpr size_t kRowsPerTransaction = 4096;
+// Identifiers reserved from the cache at a time.
+constexpr uint32_t kReservedRun = 256;
+// Runs of at least this many messages are parsed on two threads.
+constexpr size_t kParallelRun = 32;
 
 uint64_t Now() {
   FILETIME now{};
@@ -110,12 +119,8 @@ HRESULT Store::Open(const std::string& root, std::shared_ptr<Store>* out) {
 
 HRESULT Store::MimeFactory(ComPtr<IClassFactory>* factory) {
   std::lock_guard lock(mutex_);
-  if (!mime_) {
-    HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
-                                  IID_IClassFactory, mime_.PutVoid());
-    if (FAILED(hr)) return hr;
-    if (!mime_) return E_UNEXPECTED;
-  }
+  HRESULT hr = LoadMimeClass();
+  if (FAILED(hr)) return hr;
   *factory = mime_;
   return S_OK;
 }
@@ -338,19 +343,20 @@ HRESULT Store::DeleteFolder(STOREFOLDERID id) {
   return Refresh();
 }
 
-HRESULT Store::Describe(const std::string& raw, CachedMessage* message) {
-  ComPtr<IClassFactory> factory = mime_;
-  HRESULT hr = S_OK;
-  if (!factory) {
-    hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
-                          IID_IClassFactory, mime_.PutVoid());
-    if (FAILED(hr)) return hr;
-    factory = mime_;
-  }
-  vorn_store::HeaderFields fields;
-  hr = vorn_store::DeriveHeaderFields(std::make_shared<const std::string>(raw), factory.Get(),
-                                      &fields);
+HRESULT Store::LoadMimeClass() {
+  if (mime_) return S_OK;
+  HRESULT hr = CoGetClassObject(CLSID_VornMimeMessage, CLSCTX_INPROC_SERVER, nullptr,
+                                IID_IClassFactory, mime_.PutVoid());
   if (FAILED(hr)) return hr;
+  return mime_ ? S_OK : E_UNEXPECTED;
+}
+
+HRESULT Store::Describe(IClassFactory* mime, std::string text, CachedMessage* message) {
+  vorn_store::HeaderFields fields;
+  auto held = std::make_shared<const std::string>(std::move(text));
+  HRESULT hr = vorn_store::DeriveHeaderFields(held, mime, &fields);
+  if (FAILED(hr)) return hr;
+  const std::string& raw = *held;
   MessageInfo& info = message->info;
   info.size = static_cast<DWORD>(std::min<size_t>(raw.size(), 0xFFFFFFFFu));
   info.priority = fields.priority;
@@ -370,36 +376,46 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   if (FAILED(hr)) return hr;
   CachedFolder folder;
   if (FAILED(hr = cache_->GetFolder(id, &folder))) return hr;
-  // What the cache holds is read before the server is asked: a message that
-  // another process on this cache appended and recorded since is then not
-  // taken for one the server no longer has, should this session's view of
-  // the mailbox not show it yet.
-  std::vector<CachedMessage> cached;
-  if (FAILED(hr = cache_->ListMessages(id, &cached))) return hr;
-  if (client_.selected() == folder.mailbox && FAILED(hr = client_.Noop())) return hr;
+  // The mailbox is selected and stays so: a server answers STATUS of the
+  // selected mailbox from the open mailbox, where for any other it opens
+  // the mailbox afresh (for a large Maildir, a tenth of a second and more
+  // each time). Selected, it tells of others' changes only at a command.
   MailboxStatus now;
-  hr = client_.Status(folder.mailbox, &now);
-  if (hr == STG_E_FILENOTFOUND) {
-    // The mailbox is gone (removed by another client, or never selectable).
-    Refresh();
-    return FindNode(id) ? S_FALSE : STG_E_REVERTED;
-  }
-  if (FAILED(hr)) return hr;
+  auto ask = [&]() -> HRESULT {
+    HRESULT asked = client_.selected() == folder.mailbox ? client_.Noop()
+                                                         : client_.Select(folder.mailbox);
+    if (SUCCEEDED(asked)) asked = client_.Status(folder.mailbox, &now);
+    if (asked == STG_E_FILENOTFOUND) {
+      // The mailbox is gone (removed by another client, or never selectable).
+      Refresh();
+      return FindNode(id) ? S_FALSE : STG_E_REVERTED;
+    }
+    return asked;
+  };
+  if ((hr = ask()) != S_OK) return hr;
   *state = folder;
   if (SameStatus(now, folder.status) && !claims) return S_OK;
+  // What the cache holds is read before the server is asked again: a
+  // message that another process on this cache appended and recorded since
+  // is then not taken for one the server no longer has, should this
+  // session's view of the mailbox not have shown it yet.
+  std::vector<CachedUid> cached;
+  if (FAILED(hr = cache_->ListUids(id, &cached))) return hr;
+  if ((hr = ask()) != S_OK) return hr;
   bool sameValidity = now.uidValidity == folder.status.uidValidity;
   if (!sameValidity) {
     // Identifiers of an earlier UIDVALIDITY name messages that are gone.
     if (FAILED(hr = cache_->DropOtherValidity(id, now.uidValidity))) return hr;
   }
   cached.erase(std::remove_if(cached.begin(), cached.end(),
-                              [&](const CachedMessage& m) {
-                                return m.uidValidity != now.uidValidity;
-                              }),
+                              [&](const CachedUid& m) { return m.uidValidity != now.uidValidity; }),
                cached.end());
-  std::map<uint32_t, CachedMessage*> byUid;
-  for (CachedMessage& m : cached) byUid[m.uid] = &m;
-  if (FAILED(hr = client_.Select(folder.mailbox))) return hr;
+  // In UID order (one validity left): found by binary search.
+  auto findUid = [&](uint32_t uid) -> CachedUid* {
+    auto at = std::lower_bound(cached.begin(), cached.end(), uid,
+                               [](const CachedUid& m, uint32_t u) { return m.uid < u; });
+    return at != cached.end() && at->uid == uid ? &*at : nullptr;
+  };
 
   std::vector<FetchedMessage> seen;
   bool complete = false;
@@ -410,7 +426,7 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
     // only when messages went away.
     if (FAILED(hr = client_.Fetch({}, false, folder.status.highestModSeq, &seen))) return hr;
     size_t added = 0;
-    for (const FetchedMessage& m : seen) added += byUid.count(m.uid) ? 0 : 1;
+    for (const FetchedMessage& m : seen) added += findUid(m.uid) ? 0 : 1;
     complete = false;
     if (cached.size() + added != now.messages) {
       if (FAILED(hr = client_.Fetch({}, false, 0, &seen))) return hr;
@@ -422,96 +438,161 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
   }
 
   std::vector<uint32_t> fresh;
-  std::set<uint32_t> present;
+  std::vector<bool> present(cached.size(), false);
   hr = cache_->InTransaction([&]() -> HRESULT {
     HRESULT step;
     for (const FetchedMessage& m : seen) {
-      present.insert(m.uid);
-      auto found = byUid.find(m.uid);
-      if (found == byUid.end()) {
+      CachedUid* found = findUid(m.uid);
+      if (!found) {
         fresh.push_back(m.uid);
         continue;
       }
-      DWORD flags = (found->second->info.flags & ~MSGFLAG_READ) | (m.seen ? MSGFLAG_READ : 0);
-      if (flags != found->second->info.flags &&
-          FAILED(step = cache_->SetFlags(found->second->info.id, flags))) {
+      present[static_cast<size_t>(found - cached.data())] = true;
+      DWORD flags = (found->flags & ~MSGFLAG_READ) | (m.seen ? MSGFLAG_READ : 0);
+      if (flags != found->flags && FAILED(step = cache_->SetFlags(found->id, flags))) {
         return step;
       }
     }
     if (complete) {
-      for (const CachedMessage& m : cached) {
-        if (!present.count(m.uid) && FAILED(step = cache_->DropMessage(m.info.id))) return step;
+      for (size_t i = 0; i < cached.size(); ++i) {
+        if (!present[i] && FAILED(step = cache_->DropMessage(cached[i].id))) return step;
       }
     }
     return S_OK;
   });
   if (FAILED(hr)) return hr;
 
-  std::sort(fresh.begin(), fresh.end());
-  for (size_t at = 0; at < fresh.size(); at += kBodiesPerFetch) {
-    std::vector<uint32_t> chunk(fresh.begin() + at,
-                                fresh.begin() + std::min(fresh.size(), at + kBodiesPerFetch));
-    std::vector<FetchedMessage> bodies;
-    if (FAILED(hr = client_.Fetch(chunk, true, 0, &bodies))) return hr;
-    std::sort(bodies.begin(), bodies.end(),
-              [](const FetchedMessage& a, const FetchedMessage& b) { return a.uid < b.uid; });
-    hr = cache_->InTransaction([&]() -> HRESULT {
-      HRESULT step;
-      for (const FetchedMessage& body : bodies) {
-        CachedMessage message;
-        message.folder = id;
-        message.uidValidity = now.uidValidity;
-        message.uid = body.uid;
-        message.info.flags = body.seen ? MSGFLAG_READ : 0;
-        message.info.received = body.received;
-        if (FAILED(step = Describe(body.raw, &message))) return step;
-        message.info.id = 0;
-        if (claims) {
-          for (Claim& claim : *claims) {
-            if (claim.taken) continue;
-            if (claim.digest == message.digest ||
-                (claim.bareLf && claim.crLfDigest == message.digest)) {
-              claim.taken = true;
-              message.info.id = claim.id;
-              message.bareLf = claim.bareLf;
-              message.digest = claim.digest;
-              message.info.size = claim.size;
-              break;
-            }
-          }
-        }
-        if (message.info.id == 0) {
-          // Another process on this cache may have recorded it meanwhile:
-          // its identifier stays.
-          MESSAGEID known = 0;
-          if (FAILED(step = cache_->FindByUid(id, now.uidValidity, body.uid, &known))) {
-            return step;
-          }
-          if (step == S_OK) continue;
-          if (FAILED(step = cache_->AllocateMessageId(&message.info.id))) return step;
-        }
-        if (FAILED(step = cache_->PutMessage(message))) return step;
-      }
-      return S_OK;
-    });
-    if (FAILED(hr)) return hr;
-  }
+  if (FAILED(hr = FetchNew(id, now.uidValidity, std::move(fresh), claims))) return hr;
   if (FAILED(hr = cache_->SaveStatus(id, now))) return hr;
   state->status = now;
   return S_OK;
 }
 
-HRESULT Store::ListMessages(STOREFOLDERID folder, MESSAGEID from, std::vector<MessageInfo>* out) {
+HRESULT Store::FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<uint32_t> uids,
+                        std::vector<Claim>* claims) {
+  if (uids.empty()) return S_OK;
+  HRESULT hr = LoadMimeClass();
+  if (FAILED(hr)) return hr;
+  std::sort(uids.begin(), uids.end());
+  // Three things go on at once: the fetcher's thread reads the next runs
+  // from the server, this thread and a helper parse the last run, and a
+  // writer's thread stores the runs parsed before (each commit waits for
+  // the disk, so rows go in large transactions).
+  std::vector<CachedMessage> described;
+  std::vector<CachedMessage> writing;  // outlives `written`, which uses it
+  std::future<HRESULT> written;
+  auto write = [&]() -> HRESULT {
+    HRESULT before = written.valid() ? written.get() : S_OK;
+    if (FAILED(before)) return before;
+    writing = std::move(described);
+    described.clear();
+    written = std::async(std::launch::async, [this, &writing] { return PutFetched(&writing); });
+    return S_OK;
+  };
+  BodyFetcher fetcher(&client_, std::move(uids), kBodiesPerFetch);
+  std::vector<FetchedMessage> bodies;
+  HRESULT fetched;
+  while ((fetched = fetcher.Next(&bodies)) == S_OK) {
+    std::sort(bodies.begin(), bodies.end(),
+              [](const FetchedMessage& a, const FetchedMessage& b) { return a.uid < b.uid; });
+    const size_t base = described.size();
+    described.resize(base + bodies.size());
+    auto describe = [&](size_t from, size_t to) -> HRESULT {
+      for (size_t i = from; i < to; ++i) {
+        CachedMessage& message = described[base + i];
+        message.folder = folder;
+        message.uidValidity = uidValidity;
+        message.uid = bodies[i].uid;
+        message.info.flags = bodies[i].seen ? MSGFLAG_READ : 0;
+        message.info.received = bodies[i].received;
+        HRESULT step = Describe(mime_.Get(), std::move(bodies[i].raw), &message);
+        if (FAILED(step)) return step;
+      }
+      return S_OK;
+    };
+    const size_t half = bodies.size() >= kParallelRun ? bodies.size() / 2 : 0;
+    HRESULT other = S_OK;
+    std::thread helper;
+    if (half > 0) helper = std::thread([&] { other = describe(0, half); });
+    hr = describe(half, bodies.size());
+    if (helper.joinable()) helper.join();
+    if (FAILED(hr) || FAILED(hr = other)) return hr;
+    if (claims) {
+      for (size_t i = base; i < described.size(); ++i) TakeClaim(claims, &described[i]);
+    }
+    if (described.size() >= kRowsPerTransaction && FAILED(hr = write())) return hr;
+  }
+  // What came before a failure is kept: the next sync need not fetch it.
+  if (FAILED(hr = write())) return hr;
+  if (FAILED(hr = written.get())) return hr;
+  return fetched == S_FALSE ? S_OK : fetched;
+}
+
+void Store::TakeClaim(std::vector<Claim>* claims, CachedMessage* message) {
+  for (Claim& claim : *claims) {
+    if (claim.taken) continue;
+    if (claim.digest == message->digest ||
+        (claim.bareLf && claim.crLfDigest == message->digest)) {
+      claim.taken = true;
+      message->info.id = claim.id;
+      message->bareLf = claim.bareLf;
+      message->digest = claim.digest;
+      message->info.size = claim.size;
+      return;
+    }
+  }
+}
+
+HRESULT Store::PutFetched(std::vector<CachedMessage>* messages) {
+  if (messages->empty()) return S_OK;
+  return cache_->InTransaction([&]() -> HRESULT {
+    // Another process on this cache may have recorded some meanwhile: their
+    // identifiers stay.
+    std::vector<CachedMessage*> unknown;
+    HRESULT hr;
+    for (CachedMessage& message : *messages) {
+      if (message.info.id != 0) continue;
+      MESSAGEID known = 0;
+      if (FAILED(hr = cache_->FindByUid(message.folder, message.uidValidity, message.uid,
+                                        &known))) {
+        return hr;
+      }
+      if (hr == S_OK) {
+        message.uid = 0;  // recorded by the other: its row stays as it is
+      } else {
+        unknown.push_back(&message);
+      }
+    }
+    MESSAGEID next = 0;
+    if (!unknown.empty() &&
+        FAILED(hr = cache_->AllocateMessageIds(static_cast<uint32_t>(unknown.size()), &next))) {
+      return hr;
+    }
+    for (CachedMessage* message : unknown) message->info.id = next++;
+    for (const CachedMessage& message : *messages) {
+      if (message.uid != 0 && FAILED(hr = cache_->PutMessage(message))) return hr;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT Store::ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                            std::vector<MessageInfo>* out) {
   std::lock_guard lock(mutex_);
+  out->clear();
   CachedFolder state;
   HRESULT hr = Sync(folder, &state);
   if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
-  out->clear();
   if (hr == S_FALSE) return S_OK;  // not selectable: holds no messages
-  // Read straight into *out, sized by the server's count: a large mailbox's
-  // list is held once, not once per step.
-  out->reserve(state.status.messages);
-  hr = cache_->ListMessageInfo(folder, from, out);
+  hr = cache_->ListMessageInfo(folder, from, limit, out);
+  if (FAILED(hr)) out->clear();
+  return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT Store::ListMoreMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                                std::vector<MessageInfo>* out) {
+  std::lock_guard lock(mutex_);
+  HRESULT hr = cache_->ListMessageInfo(folder, from, limit, out);
   if (FAILED(hr)) out->clear();
   return FAILED(hr) ? hr : S_OK;
 }
@@ -554,19 +635,41 @@ HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* 
   return S_OK;
 }
 
+Store::~Store() { ReturnReserved(); }
+
 HRESULT Store::ReserveMessageId(MESSAGEID* id) {
   std::lock_guard lock(mutex_);
-  return cache_->AllocateMessageId(id);
+  // Taken from the cache a run at a time: each taking is a transaction
+  // that waits for the disk.
+  if (reservedNext_ == reservedEnd_) {
+    MESSAGEID first = 0;
+    HRESULT hr = cache_->AllocateMessageIds(kReservedRun, &first);
+    if (FAILED(hr)) return hr;
+    reservedNext_ = first;
+    reservedEnd_ = first + kReservedRun;
+  }
+  *id = reservedNext_++;
+  return S_OK;
+}
+
+void Store::ReturnReserved() {
+  if (reservedNext_ < reservedEnd_) cache_->ReturnMessageIds(reservedNext_, reservedEnd_);
+  reservedNext_ = reservedEnd_ = 0;
 }
 
 HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
                       std::vector<MESSAGEID>* ids) {
   std::lock_guard lock(mutex_);
+  struct GiveBack {
+    Store* store;
+    ~GiveBack() { store->ReturnReserved(); }
+  } giveBack{this};
   if (ids) ids->clear();
   CachedFolder state;
   HRESULT hr = Sync(folder, &state);
   if (hr == S_FALSE) return STG_E_ACCESSDENIED;  // a mailbox that holds no messages
   if (FAILED(hr)) return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+  if (FAILED(hr = LoadMimeClass())) return hr;
   std::vector<Claim> claims;
   std::vector<CachedMessage> described(mails.size());
   std::vector<ImapClient::Appended> sending;
@@ -577,7 +680,6 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     message.folder = folder;
     message.info.flags = mail.seen ? MSGFLAG_READ : 0;
     message.info.received = mail.received ? mail.received : Now();
-    if (FAILED(hr = Describe(mail.raw, &message))) return hr;
     message.bareLf = HasBareLineFeeds(mail.raw);
     message.info.id = mail.reserved;
     if (message.info.id == 0 && FAILED(hr = cache_->AllocateMessageId(&message.info.id))) {
@@ -585,10 +687,21 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     }
     sending.push_back(ImapClient::Appended{&mail.raw, mail.seen, message.info.received});
   }
+  // The messages are parsed for their fields while the server stores them.
+  // (Parsing fails only when no message object can be made, short of
+  // memory: what the server stored then shows at the next listing.)
+  HRESULT parsed = S_OK;
+  std::thread parser([&] {
+    for (size_t i = 0; i < mails.size() && SUCCEEDED(parsed); ++i) {
+      parsed = Describe(mime_.Get(), mails[i].raw, &described[i]);
+    }
+  });
   std::vector<HRESULT> results;
   std::vector<uint32_t> uids;
   uint32_t validity = 0;
   HRESULT sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
+  parser.join();
+  if (FAILED(parsed)) return parsed;
   if (FAILED(sent) && client_.connected()) return sent;
   // A lost connection leaves the messages without an answer in doubt: they
   // may have been stored. They are not sent again; the listing after a new

@@ -40,6 +40,7 @@ class Store {
   // Reads the account, opens the cache under `root`, connects, and creates
   // the special folders the account lacks.
   static HRESULT Open(const std::string& root, std::shared_ptr<Store>* out);
+  ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
@@ -53,13 +54,19 @@ class Store {
   HRESULT DeleteFolder(STOREFOLDERID id);
 
   // --- Messages of one folder
-  // The folder's messages from `from` on, in identifier order, after
-  // bringing the cache up to date with the server.
-  HRESULT ListMessages(STOREFOLDERID folder, MESSAGEID from,
+  // The folder's messages from `from` on, at most `limit`, in identifier
+  // order, after bringing the cache up to date with the server.
+  HRESULT ListMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
                        std::vector<vorn_store::MessageInfo>* out);
+  // The same from the cache alone: the later pages of one listing.
+  HRESULT ListMoreMessages(STOREFOLDERID folder, MESSAGEID from, size_t limit,
+                           std::vector<vorn_store::MessageInfo>* out);
   HRESULT GetMessage(STOREFOLDERID folder, MESSAGEID id, vorn_store::MessageInfo* out);
   // The raw text, as the server holds it; never marks the message read.
   HRESULT ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* raw);
+  // An identifier for a message about to be appended. Those reserved and
+  // not handed out go back to the cache after each append, so that
+  // identifiers stay dense.
   HRESULT ReserveMessageId(MESSAGEID* id);
   // Appends messages to the folder, pipelined; *ids (may be null) gets the
   // identifiers of those stored. Returns the first refusal, but a refused
@@ -113,6 +120,17 @@ class Store {
                          std::string* mailbox);
   // Brings the cache's messages of `folder` in line with the server.
   HRESULT Sync(STOREFOLDERID folder, CachedFolder* state, std::vector<Claim>* claims = nullptr);
+  // Fetches the messages of `uids` (of the selected mailbox of `folder`)
+  // whole, derives their fields and records them, new ones under new
+  // identifiers (or those of the claims they match).
+  HRESULT FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<uint32_t> uids,
+                   std::vector<Claim>* claims);
+  // Gives a fetched message the identifier of the first unclaimed claim
+  // whose digest it has.
+  static void TakeClaim(std::vector<Claim>* claims, CachedMessage* message);
+  // Writes messages fetched by a sync in one transaction, giving new
+  // identifiers to those the cache does not know by UID yet.
+  HRESULT PutFetched(std::vector<CachedMessage>* messages);
   // Syncs and finds every message of `ids` in `folder`.
   HRESULT Resolve(STOREFOLDERID folder, const std::vector<MESSAGEID>& ids, CachedFolder* state,
                   std::vector<CachedMessage>* out);
@@ -120,10 +138,17 @@ class Store {
   // UIDPLUS an EXPUNGE when no other message is marked deleted.
   HRESULT Expunge(const std::string& mailbox, const std::vector<uint32_t>& uids);
   HRESULT CheckExpungeSafe(const std::string& mailbox, const std::vector<uint32_t>& uids);
-  // Derives the cached fields of `raw`.
-  HRESULT Describe(const std::string& raw, CachedMessage* message);
+  // The MIME library's message class in mime_, got once.
+  HRESULT LoadMimeClass();
+  // Derives the cached fields of `raw` with the message class `mime`.
+  static HRESULT Describe(IClassFactory* mime, std::string raw, CachedMessage* message);
+
+  // Gives back the reserved identifiers not handed out.
+  void ReturnReserved();
 
   std::mutex mutex_;
+  MESSAGEID reservedNext_ = 0;  // [reservedNext_, reservedEnd_): reserved, not handed out
+  MESSAGEID reservedEnd_ = 0;
   Account account_;
   ImapClient client_;
   std::unique_ptr<ImapCache> cache_;

@@ -20,7 +20,13 @@ struct GuardDriver {
     if (!guard->problem_.empty()) return -1;
     auto start = std::chrono::steady_clock::now();
     ssize_t got = mailstream_low_read(Inner(low), buffer, size);
-    if (got <= 0) guard->peerClosed_ = true;
+    if (got == 0) {
+      // The end of the stream is an error wherever libetpan reads: told
+      // "nothing yet", its literal reader would ask again for ever.
+      guard->peerClosed_ = true;
+      return -1;
+    }
+    if (got < 0) guard->peerClosed_ = true;
     if (got < 0) {
       auto waited = std::chrono::steady_clock::now() - start;
       // The transport gives up after the time limit; an earlier failure is
