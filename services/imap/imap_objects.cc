@@ -22,6 +22,18 @@ using vorn_store::Digest;
 using vorn_store::MessageInfo;
 using vorn_store::Reservation;
 
+// A folder's messages, listed at once when the enumeration starts.
+struct ListedCursor {
+  std::vector<MessageInfo> rows;
+  size_t next = 0;
+
+  HRESULT Peek(const MessageInfo** row) {
+    *row = next < rows.size() ? &rows[next] : nullptr;
+    return S_OK;
+  }
+  void Advance() { ++next; }
+};
+
 // What a namespace and its folders share: the account's store. The
 // namespace's import batch is kept here as well: its messages are appended,
 // pipelined, when it is committed; aborting it sends nothing.
@@ -30,20 +42,7 @@ class ImapSession {
   // Answered only by this server's folder objects. Not a public interface.
   static constexpr IID kFolderIid = MakeGuid("{6B0F3C1E-5D2A-4E8B-9C41-2F7A8D3E9B10}");
 
-  // A folder's messages, listed at once when the enumeration starts.
-  class Cursor {
-   public:
-    HRESULT Peek(const MessageInfo** row) {
-      *row = next_ < rows_.size() ? &rows_[next_] : nullptr;
-      return S_OK;
-    }
-    void Advance() { ++next_; }
-
-   private:
-    friend class ImapSession;
-    std::vector<MessageInfo> rows_;
-    size_t next_ = 0;
-  };
+  using Cursor = ListedCursor;
 
   static HRESULT Open(const std::string& root, std::shared_ptr<ImapSession>* out) {
     auto session = std::make_shared<ImapSession>();
@@ -61,7 +60,7 @@ class ImapSession {
   HRESULT MimeFactory(ComPtr<IClassFactory>* factory) { return store_->MimeFactory(factory); }
 
   HRESULT OpenCursor(STOREFOLDERID folder, MESSAGEID from, Cursor* cursor) {
-    return store_->ListMessages(folder, from, &cursor->rows_);
+    return store_->ListMessages(folder, from, &cursor->rows);
   }
 
   HRESULT Reserve(HBATCHLOCK, Reservation* reservation) {

@@ -26,8 +26,9 @@
 //   HRESULT FindByDigest(const Digest& digest, STOREFOLDERID* folder, MESSAGEID* id);
 //
 // The objects check every argument before they call the session, turn
-// exceptions into statuses, and keep the enumeration handles; a session
-// method is called only with checked arguments, from any thread.
+// exceptions into statuses, and keep the enumeration handles. Session
+// methods are called only with checked arguments, and from several threads
+// at once.
 #pragma once
 
 #include <cstring>

@@ -40,6 +40,68 @@ uint64_t Now() {
   return vorn_rt::TicksOf(now);
 }
 
+// A folder's messages, fetched from the database a chunk at a time.
+class ChunkedCursor {
+ public:
+  // Starts before the folder's first message from `from` on. `db` must
+  // outlive the cursor: the folder that holds the cursor keeps it open.
+  void Start(StoreDatabase* db, STOREFOLDERID folder, MESSAGEID from) {
+    db_ = db;
+    folder_ = folder;
+    next_ = from;
+    removals_ = db->removal_count();
+  }
+
+  // The next message, or null at the end (borrowed until the next call).
+  // STG_E_REVERTED once the folder has been deleted.
+  HRESULT Peek(const MessageInfo** row) {
+    *row = nullptr;
+    HRESULT hr;
+    uint64_t removals = db_->removal_count();
+    if (removals != removals_) {
+      removals_ = removals;
+      if (FAILED(hr = db_->FolderExists(folder_))) {
+        return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
+      }
+    }
+    if (taken_ == rows_.size() && FAILED(hr = Refill())) return hr;
+    if (taken_ < rows_.size()) *row = &rows_[taken_];
+    return S_OK;
+  }
+  void Advance() { ++taken_; }
+
+ private:
+  // Fetches the next chunk into rows_, reusing its storage.
+  HRESULT Refill() {
+    taken_ = 0;
+    if (exhausted_) {
+      rows_.clear();
+      return S_OK;
+    }
+    HRESULT hr = db_->ListMessages(folder_, next_, chunk_, &rows_);
+    if (FAILED(hr)) {
+      rows_.clear();  // a part of a chunk is not handed out
+      return hr;
+    }
+    if (rows_.size() < chunk_ || rows_.back().id >= 0xFFFFFFFEu) {
+      exhausted_ = true;
+    } else {
+      next_ = rows_.back().id + 1;
+      chunk_ = std::min(chunk_ * 2, kLargestEnumerationChunk);
+    }
+    return S_OK;
+  }
+
+  StoreDatabase* db_ = nullptr;
+  STOREFOLDERID folder_ = 0;
+  MESSAGEID next_ = 1;              // the lowest identifier not fetched yet
+  std::vector<MessageInfo> rows_;   // fetched; those from taken_ on not handed out yet
+  size_t taken_ = 0;
+  size_t chunk_ = kFirstEnumerationChunk;  // rows the next refill asks for
+  bool exhausted_ = false;
+  uint64_t removals_ = 0;
+};
+
 // What a namespace and its folders share: the database and the MIME
 // library's message class. It lives as long as any of them, so that a folder
 // keeps the store open after the namespace has been released.
@@ -49,60 +111,7 @@ class StoreSession {
   // CopyMoveMessages can tell them from others. Not a public interface.
   static constexpr IID kFolderIid = MakeGuid("{A2FD4B60-A388-4E18-A1AD-483ABDECE25D}");
 
-  // A folder's messages, fetched from the database a chunk at a time.
-  class Cursor {
-   public:
-    // The next message, or null at the end (borrowed until the next call).
-    // STG_E_REVERTED once the folder has been deleted.
-    HRESULT Peek(const MessageInfo** row) {
-      *row = nullptr;
-      HRESULT hr;
-      uint64_t removals = db_->removal_count();
-      if (removals != removals_) {
-        removals_ = removals;
-        if (FAILED(hr = db_->FolderExists(folder_))) {
-          return hr == STG_E_FILENOTFOUND ? STG_E_REVERTED : hr;
-        }
-      }
-      if (taken_ == rows_.size() && FAILED(hr = Refill())) return hr;
-      if (taken_ < rows_.size()) *row = &rows_[taken_];
-      return S_OK;
-    }
-    void Advance() { ++taken_; }
-
-   private:
-    friend class StoreSession;
-
-    // Fetches the next chunk into rows_, reusing its storage.
-    HRESULT Refill() {
-      taken_ = 0;
-      if (exhausted_) {
-        rows_.clear();
-        return S_OK;
-      }
-      HRESULT hr = db_->ListMessages(folder_, next_, chunk_, &rows_);
-      if (FAILED(hr)) {
-        rows_.clear();  // a part of a chunk is not handed out
-        return hr;
-      }
-      if (rows_.size() < chunk_ || rows_.back().id >= 0xFFFFFFFEu) {
-        exhausted_ = true;
-      } else {
-        next_ = rows_.back().id + 1;
-        chunk_ = std::min(chunk_ * 2, kLargestEnumerationChunk);
-      }
-      return S_OK;
-    }
-
-    StoreDatabase* db_ = nullptr;  // kept open by the folder that holds the cursor
-    STOREFOLDERID folder_ = 0;
-    MESSAGEID next_ = 1;              // the lowest identifier not fetched yet
-    std::vector<MessageInfo> rows_;   // fetched; those from taken_ on not handed out yet
-    size_t taken_ = 0;
-    size_t chunk_ = kFirstEnumerationChunk;  // rows the next refill asks for
-    bool exhausted_ = false;
-    uint64_t removals_ = 0;
-  };
+  using Cursor = ChunkedCursor;
 
   static HRESULT Open(const std::string& root, std::shared_ptr<StoreSession>* out) {
     std::string folder = root + kStoreFolder;
@@ -134,10 +143,7 @@ class StoreSession {
   }
 
   HRESULT OpenCursor(STOREFOLDERID folder, MESSAGEID from, Cursor* cursor) {
-    cursor->db_ = db_.get();
-    cursor->folder_ = folder;
-    cursor->next_ = from;
-    cursor->removals_ = db_->removal_count();
+    cursor->Start(db_.get(), folder, from);
     return S_OK;
   }
 
