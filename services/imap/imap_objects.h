@@ -1,5 +1,5 @@
-// The IMAP store server's objects: the namespace (IStoreNamespace, and
-// IStoreImport once initialised) and its folders.
+// The IMAP store server's objects: the namespace (IStoreNamespace with the
+// import extension IStoreImport) and the folders it opens (IStoreFolder).
 #pragma once
 
 #include "platform/unknown.h"
