@@ -588,14 +588,20 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   std::vector<HRESULT> results;
   std::vector<uint32_t> uids;
   uint32_t validity = 0;
-  HRESULT sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
-  if (FAILED(sent) && client_.connected()) return sent;
-  // A lost connection leaves the messages without an answer in doubt: they
-  // may have been stored. They are not sent again; the listing after a new
-  // connection looks for them by content, and only those not found failed.
+  HRESULT sent = S_OK;
   std::vector<bool> stored(mails.size(), false);
   HRESULT refused = S_OK;
+  // The cache's write lock is held from before the APPEND until its answers
+  // are recorded: a listing in another process on this cache that sees the
+  // new messages on the server waits, and then finds them recorded under
+  // the identifiers they were given here, instead of recording them under
+  // identifiers of its own that this record would then take away.
   hr = cache_->InTransaction([&]() -> HRESULT {
+    sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
+    if (FAILED(sent) && client_.connected()) return sent;
+    // A lost connection leaves the messages without an answer in doubt: they
+    // may have been stored. They are not sent again; the listing after a new
+    // connection looks for them by content, and only those not found failed.
     for (size_t i = 0; i < mails.size(); ++i) {
       CachedMessage& message = described[i];
       bool inDoubt = FAILED(sent) && results[i] == ImapClient::kNoAnswer;

@@ -146,6 +146,11 @@ DovecotServer::DovecotServer(const Options& options) {
       }
     }
   }
+  Start();
+}
+
+bool DovecotServer::Start() {
+  if (pid_ > 0) return true;
   std::string program = std::filesystem::exists("/usr/sbin/dovecot") ? "/usr/sbin/dovecot"
                                                                        : "dovecot";
   std::string configPath = dir_ + "/dovecot.conf";
@@ -158,16 +163,33 @@ DovecotServer::DovecotServer(const Options& options) {
   }
   pid_ = pid;
   for (int i = 0; i < 200; ++i) {
-    if (Greets(port_)) return;
+    if (Greets(port_)) {
+      error_.clear();
+      return true;
+    }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   error_ = "Dovecot did not start on port " + std::to_string(port_) + ": " +
            ReadFile(dir_ + "/dovecot.log");
+  Kill();
+  return false;
+}
+
+void DovecotServer::Kill() {
+  if (pid_ <= 0) return;
   kill(-pid_, SIGKILL);
   waitpid(pid_, nullptr, 0);
+  // The master is reaped; its children go with it, but a moment later.
+  for (int i = 0; i < 250 && kill(-pid_, 0) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   pid_ = -1;
+}
+
+void DovecotServer::Pause() {
+  if (pid_ > 0) kill(-pid_, SIGSTOP);
 }
 
 DovecotServer::~DovecotServer() {

@@ -59,97 +59,20 @@ TEST(MailboxNames, GoToAndFromModifiedUtf7) {
   }
 }
 
-class ImapTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(Server().ok()) << Server().error();
-    initialised_ = SUCCEEDED(CoInitialize(nullptr));
-    ASSERT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
-    user_ = Server().NewUser();
-    Server().WriteAccount(user_);
-  }
-  void TearDown() override {
-    if (initialised_) CoUninitialize();
-  }
+using ImapTest = ImapFixture;
 
-  ComPtr<IStoreNamespace> Open(HRESULT expected = S_OK) {
-    ComPtr<IStoreNamespace> ns;
-    EXPECT_EQ(CreateImapNamespace(&ns), S_OK);
-    VornSetFailureReason(nullptr);
-    EXPECT_EQ(ns->Initialize(nullptr, 0), expected);
-    return ns;
+std::vector<FOLDERPROPS> Folders(IStoreNamespace* ns, STOREFOLDERID parent) {
+  std::vector<FOLDERPROPS> seen;
+  FOLDERPROPS props{};
+  props.cbSize = CB_FOLDERPROPS;
+  HENUMSTORE handle = 0;
+  for (HRESULT hr = ns->GetFirstSubFolder(parent, &props, &handle); hr == S_OK;
+       hr = ns->GetNextSubFolder(handle, &props)) {
+    seen.push_back(props);
   }
-
-  static std::string Reason() {
-    char text[VORN_MAX_FAILURE_REASON + 1] = {};
-    VornGetFailureReason(text, sizeof text);
-    return text;
-  }
-
-  static void SetValue(const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, vorn_imap::kAccountKey, 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  }
-
-  // Another client of the same account, straight on the protocol.
-  std::unique_ptr<vorn_imap::ImapClient> OtherClient() {
-    auto client = std::make_unique<vorn_imap::ImapClient>();
-    vorn_imap::Account account;
-    account.server = "127.0.0.1";
-    account.port = Server().port();
-    account.user = user_;
-    account.password = vorn_test::kDovecotPassword;
-    EXPECT_EQ(client->Connect(account), S_OK);
-    return client;
-  }
-
-  static std::vector<FOLDERPROPS> Folders(IStoreNamespace* ns, STOREFOLDERID parent) {
-    std::vector<FOLDERPROPS> seen;
-    FOLDERPROPS props{};
-    props.cbSize = CB_FOLDERPROPS;
-    HENUMSTORE handle = 0;
-    for (HRESULT hr = ns->GetFirstSubFolder(parent, &props, &handle); hr == S_OK;
-         hr = ns->GetNextSubFolder(handle, &props)) {
-      seen.push_back(props);
-    }
-    if (handle) ns->GetSubFolderClose(handle);
-    return seen;
-  }
-
-  static std::vector<std::pair<MESSAGEID, DWORD>> Messages(IStoreFolder* folder) {
-    std::vector<std::pair<MESSAGEID, DWORD>> seen;
-    MESSAGEPROPS props{};
-    props.cbSize = CB_MESSAGEPROPS;
-    HENUMSTORE handle = 0;
-    for (HRESULT hr = folder->GetFirstMessage(0, 0, MESSAGEID_FIRST, &props, &handle);
-         hr == S_OK; hr = folder->GetNextMessage(handle, 0, &props)) {
-      seen.emplace_back(props.dwMessageId, props.dwFlags);
-      folder->FreeMessageProps(&props);
-    }
-    if (handle) folder->GetMessageClose(handle);
-    return seen;
-  }
-
-  static MESSAGEID Add(IStoreFolder* folder, const std::string& subject) {
-    std::string raw = "From: a@example.org\r\nTo: b@example.org\r\nSubject: " + subject +
-                      "\r\n\r\nText\r\n";
-    ComPtr<IStream> stream;
-    MESSAGEID id = 0;
-    EXPECT_EQ(folder->CreateStream(0, 0, stream.Put(), &id), S_OK);
-    EXPECT_EQ(stream->Write(raw.data(), static_cast<ULONG>(raw.size()), nullptr), S_OK);
-    EXPECT_EQ(folder->CommitStream(0, 0, 0, stream.Get(), id, nullptr), S_OK);
-    return id;
-  }
-
-  vorn_test::TempRoot root_;
-  bool initialised_ = false;
-  std::string user_;
-};
+  if (handle) ns->GetSubFolderClose(handle);
+  return seen;
+}
 
 TEST_F(ImapTest, ANewAccountGetsTheSpecialFoldersAndNamesTravelEncoded) {
   ComPtr<IStoreNamespace> ns = Open();
@@ -229,9 +152,8 @@ TEST_F(ImapTest, IdentifiersSurviveARestartAndAreNeverReused) {
 TEST_F(ImapTest, AnotherClientsChangesShowInTheNextListing) {
   ComPtr<IStoreNamespace> ns = Open();
   STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Shared", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Shared", &folderId);
+  ASSERT_TRUE(folder);
   MESSAGEID first = Add(folder.Get(), "first");
   MESSAGEID second = Add(folder.Get(), "second");
   ASSERT_EQ(Messages(folder.Get()).size(), 2u);
@@ -331,9 +253,8 @@ TEST_F(ImapTest, ABatchIsAppendedPipelinedUnderItsIdentifiers) {
 TEST_F(ImapTest, ACopyIntoItsOwnFolderIsANewMessage) {
   ComPtr<IStoreNamespace> ns = Open();
   STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Twice", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Twice", &folderId);
+  ASSERT_TRUE(folder);
   MESSAGEID id = Add(folder.Get(), "twice");
   MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &id};
   ASSERT_EQ(ns->CopyMoveMessages(folder.Get(), folder.Get(), &list, 0, 0, nullptr), S_OK);
@@ -389,9 +310,8 @@ TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
 TEST_F(ImapTest, WithoutUidPlusARemoveThatWouldExpungeOthersIsRefused) {
   ComPtr<IStoreNamespace> ns = Open();
   STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Careful", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Careful", &folderId);
+  ASSERT_TRUE(folder);
   MESSAGEID mine = Add(folder.Get(), "mine");
   Add(folder.Get(), "theirs");
   auto other = OtherClient();
