@@ -173,8 +173,7 @@ class ImapFaultTest : public ImapFixture {
 // fails the call with a reason, and the first call after it is back works.
 TEST_F(ImapFaultTest, ALostConnectionIsMadeAgainOnTheNextCall) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ComPtr<IStoreFolder> inbox = MakeFolder(ns.Get(), "Steady", &folderId);
+  ComPtr<IStoreFolder> inbox = MakeFolder(ns.Get(), "Steady");
   ASSERT_TRUE(inbox);
   MESSAGEID id = 0;
   ASSERT_EQ(Add(inbox.Get(), "kept", &id), S_OK);
@@ -326,8 +325,7 @@ TEST_F(ImapFaultTest, ChangesFromAnotherClientBetweenListingAndReads) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.change);
     std::string mailbox = "Watched" + std::to_string(++round);
-    STOREFOLDERID folderId = 0;
-    ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), mailbox.c_str(), &folderId);
+    ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), mailbox.c_str());
     ASSERT_TRUE(folder);
     MESSAGEID victim = 0, bystander = 0;
     ASSERT_EQ(Add(folder.Get(), "victim", &victim), S_OK);

@@ -151,8 +151,7 @@ TEST_F(ImapTest, IdentifiersSurviveARestartAndAreNeverReused) {
 
 TEST_F(ImapTest, AnotherClientsChangesShowInTheNextListing) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Shared", &folderId);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Shared");
   ASSERT_TRUE(folder);
   MESSAGEID first = Add(folder.Get(), "first");
   MESSAGEID second = Add(folder.Get(), "second");
@@ -252,8 +251,7 @@ TEST_F(ImapTest, ABatchIsAppendedPipelinedUnderItsIdentifiers) {
 
 TEST_F(ImapTest, ACopyIntoItsOwnFolderIsANewMessage) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Twice", &folderId);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Twice");
   ASSERT_TRUE(folder);
   MESSAGEID id = Add(folder.Get(), "twice");
   MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &id};
@@ -309,8 +307,7 @@ TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
 // is refused while another client has marked one, and changes nothing.
 TEST_F(ImapTest, WithoutUidPlusARemoveThatWouldExpungeOthersIsRefused) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Careful", &folderId);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Careful");
   ASSERT_TRUE(folder);
   MESSAGEID mine = Add(folder.Get(), "mine");
   Add(folder.Get(), "theirs");

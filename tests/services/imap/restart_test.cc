@@ -33,6 +33,8 @@ class ImapRestartTest : public ImapFixture {
  protected:
   void SetUp() override {
     ImapFixture::SetUp();
+    // Low enough that a call left hanging shows; high enough for a restarted
+    // server's first look at a mailbox cut off mid-append on a busy machine.
     SetValue("Timeout", "10");
   }
   void TearDown() override {
