@@ -191,6 +191,16 @@ void DovecotServer::Kill() {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   pid_ = -1;
+  // What the dead processes had locked stays locked: a lock file killed
+  // before its process id was written into it holds its mailbox for
+  // minutes, until Dovecot takes it for stale. Locks go with the processes
+  // that held them, as a restarted machine's would.
+  std::error_code error;
+  for (auto at = std::filesystem::recursive_directory_iterator(dir_ + "/mail", error);
+       !error && at != std::filesystem::recursive_directory_iterator(); at.increment(error)) {
+    std::error_code ignored;
+    if (at->path().extension() == ".lock") std::filesystem::remove(at->path(), ignored);
+  }
 }
 
 void DovecotServer::Pause() {
