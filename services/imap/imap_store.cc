@@ -591,11 +591,13 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   HRESULT sent = S_OK;
   std::vector<bool> stored(mails.size(), false);
   HRESULT refused = S_OK;
+  HRESULT synced = S_OK;
   // The cache's write lock is held from before the APPEND until its answers
-  // are recorded: a listing in another process on this cache that sees the
-  // new messages on the server waits, and then finds them recorded under
-  // the identifiers they were given here, instead of recording them under
-  // identifiers of its own that this record would then take away.
+  // are recorded (or, without APPENDUID, the messages found by content): a
+  // listing in another process on this cache that sees the new messages on
+  // the server waits, and then finds them recorded under the identifiers
+  // they were given here, instead of recording them under identifiers of
+  // its own that this record would then take away.
   hr = cache_->InTransaction([&]() -> HRESULT {
     sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
     if (FAILED(sent) && client_.connected()) return sent;
@@ -633,12 +635,13 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
       stored[i] = !inDoubt;
       claims.push_back(claim);
     }
+    // A failed search keeps what was recorded above.
+    CachedFolder after;
+    if (!claims.empty()) synced = Sync(folder, &after, &claims);
     return S_OK;
   });
   if (FAILED(hr)) return hr;
   if (!claims.empty()) {
-    CachedFolder after;
-    HRESULT synced = Sync(folder, &after, &claims);
     if (FAILED(synced)) return FAILED(sent) ? sent : synced;
     for (const Claim& claim : claims) stored[claim.mail] = stored[claim.mail] || claim.taken;
   }
