@@ -113,6 +113,33 @@ ComPtr<IStoreFolder> ImapFixture::MakeFolder(IStoreNamespace* ns, const std::str
   return folder;
 }
 
+std::vector<std::string> ImapFixture::SubjectsOnServer(const std::string& mailbox) {
+  auto client = OtherClient();
+  std::vector<std::string> subjects;
+  std::vector<vorn_imap::FetchedMessage> all;
+  if (FAILED(client->Select(mailbox)) || FAILED(client->Fetch({}, true, 0, &all))) {
+    ADD_FAILURE() << "cannot read " << mailbox << ": " << Reason();
+    return subjects;
+  }
+  for (const auto& m : all) {
+    size_t at = m.raw.find("Subject: ");
+    size_t end = m.raw.find("\r\n", at);
+    subjects.push_back(at == std::string::npos ? "" : m.raw.substr(at + 9, end - at - 9));
+  }
+  return subjects;
+}
+
+std::unique_ptr<vorn_imap::ImapCache> ImapFixture::OpenCache() {
+  vorn_imap::Account account;
+  EXPECT_EQ(vorn_imap::ReadAccount(&account), S_OK);
+  std::unique_ptr<vorn_imap::ImapCache> cache;
+  EXPECT_EQ(vorn_imap::ImapCache::Open(root_.path() + "/imap/" +
+                                           vorn_imap::AccountCacheName(account) + ".db",
+                                       &cache),
+            S_OK);
+  return cache;
+}
+
 std::vector<std::pair<MESSAGEID, DWORD>> ImapFixture::Messages(IStoreFolder* folder,
                                                                HRESULT* hr) {
   std::vector<std::pair<MESSAGEID, DWORD>> seen;

@@ -12,6 +12,7 @@
 
 #include "platform/store.h"
 #include "runtime/com_ptr.h"
+#include "services/imap/imap_cache.h"
 #include "services/imap/imap_client.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/temp_root.h"
@@ -53,6 +54,11 @@ class ImapFixture : public testing::Test {
   // recorded) when either fails. *id (may be null) gets its identifier.
   static ComPtr<IStoreFolder> MakeFolder(IStoreNamespace* ns, const std::string& name,
                                          STOREFOLDERID* id = nullptr);
+  // The subject of each message of `mailbox` on the server, in UID order.
+  std::vector<std::string> SubjectsOnServer(const std::string& mailbox);
+  // Opens the account's cache as the store finds it, beside the store's own
+  // connection to it.
+  std::unique_ptr<vorn_imap::ImapCache> OpenCache();
   // The folder's listing: (identifier, flags). *hr (may be null) gets the
   // status of the listing, S_OK for an empty folder too.
   static std::vector<std::pair<MESSAGEID, DWORD>> Messages(IStoreFolder* folder,

@@ -13,8 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "services/imap/account.h"
-#include "services/imap/imap_cache.h"
 #include "tests/hosts/run_program.h"
 #include "tests/services/imap/imap_fixture.h"
 
@@ -33,23 +31,6 @@ Listing ParseListing(const std::string& line) {
                      word.substr(colon + 1));
   }
   return out;
-}
-
-// The subject of each message of `mailbox` on the server, in UID order.
-std::vector<std::string> SubjectsOnServer(vorn_imap::ImapClient* client,
-                                          const std::string& mailbox) {
-  std::vector<std::string> subjects;
-  std::vector<vorn_imap::FetchedMessage> all;
-  if (FAILED(client->Select(mailbox)) || FAILED(client->Fetch({}, true, 0, &all))) {
-    ADD_FAILURE() << "cannot read " << mailbox << ": " << Reason();
-    return subjects;
-  }
-  for (const auto& m : all) {
-    size_t at = m.raw.find("Subject: ");
-    size_t end = m.raw.find("\r\n", at);
-    subjects.push_back(at == std::string::npos ? "" : m.raw.substr(at + 9, end - at - 9));
-  }
-  return subjects;
 }
 
 using ImapProcessesTest = ImapFixture;
@@ -114,16 +95,10 @@ TEST_F(ImapProcessesTest, TwoProgramsOnOneCacheLoseNothingAndShareIdentifiers) {
 
   // The server holds what the programs stored, once each (the shared text
   // once per program), and the cache, read as it is, agrees.
-  auto other = OtherClient();
-  std::vector<std::string> onServer = SubjectsOnServer(other.get(), "Shared");
+  std::vector<std::string> onServer = SubjectsOnServer("Shared");
   EXPECT_EQ(std::multiset<std::string>(onServer.begin(), onServer.end()), expected);
-  vorn_imap::Account account;
-  ASSERT_EQ(vorn_imap::ReadAccount(&account), S_OK);
-  std::unique_ptr<vorn_imap::ImapCache> cache;
-  ASSERT_EQ(vorn_imap::ImapCache::Open(root_.path() + "/imap/" +
-                                           vorn_imap::AccountCacheName(account) + ".db",
-                                       &cache),
-            S_OK);
+  std::unique_ptr<vorn_imap::ImapCache> cache = OpenCache();
+  ASSERT_TRUE(cache);
   std::vector<vorn_imap::CachedMessage> cached;
   ASSERT_EQ(cache->ListMessages(folderId, &cached), S_OK);
   std::map<MESSAGEID, std::string> inCache;

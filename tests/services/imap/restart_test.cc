@@ -18,8 +18,6 @@
 
 #include "platform/failure_reason.h"
 #include "platform/store_import.h"
-#include "services/imap/account.h"
-#include "services/imap/imap_cache.h"
 #include "tests/services/imap/imap_fixture.h"
 #include "tests/services/store/stress_support.h"
 
@@ -48,19 +46,6 @@ class ImapRestartTest : public ImapFixture {
     for (const auto& row : rows) EXPECT_TRUE(out.emplace(row.id, row.subject).second) << row.id;
     return out;
   }
-  // How many messages of each subject `mailbox` holds on the server.
-  std::map<std::string, int> OnServerBySubject(const std::string& mailbox) {
-    std::map<std::string, int> count;
-    auto client = OtherClient();
-    std::vector<vorn_imap::FetchedMessage> all;
-    if (FAILED(client->Select(mailbox))) return count;
-    EXPECT_EQ(client->Fetch({}, true, 0, &all), S_OK) << Reason();
-    for (const auto& m : all) {
-      size_t at = m.raw.find("Subject: ") + 9;
-      ++count[m.raw.substr(at, m.raw.find("\r\n", at) - at)];
-    }
-    return count;
-  }
   // Puts `count` messages "<prefix><n>" of about `size` bytes into `mailbox`.
   void Fill(const std::string& mailbox, const std::string& prefix, int count, size_t size) {
     std::mt19937_64 random(38);
@@ -75,11 +60,6 @@ class ImapRestartTest : public ImapFixture {
     uint32_t validity = 0;
     ASSERT_EQ(OtherClient()->AppendPipelined(mailbox, sending, &results, &uids, &validity), S_OK);
   }
-  std::string CachePath() {
-    vorn_imap::Account account;
-    EXPECT_EQ(vorn_imap::ReadAccount(&account), S_OK);
-    return root_.path() + "/imap/" + vorn_imap::AccountCacheName(account) + ".db";
-  }
 };
 
 // For each operation the server is killed once it is under way: when
@@ -90,8 +70,8 @@ TEST_F(ImapRestartTest, AServerKilledMidOperationFailsTheCallAndTheNextCallRecon
   ComPtr<IStoreNamespace> ns = Open();
   ComPtr<IStoreImport> import;
   ASSERT_EQ(ns.As(&import), S_OK);
-  std::unique_ptr<vorn_imap::ImapCache> cache;
-  ASSERT_EQ(vorn_imap::ImapCache::Open(CachePath(), &cache), S_OK);
+  std::unique_ptr<vorn_imap::ImapCache> cache = OpenCache();
+  ASSERT_TRUE(cache);
   // The round's folders, the messages listed before it began, and a client
   // that watches the server.
   std::string from, to;
@@ -191,7 +171,8 @@ TEST_F(ImapRestartTest, AServerKilledMidOperationFailsTheCallAndTheNextCallRecon
       SCOPED_TRACE(mailbox);
       std::map<MESSAGEID, std::string> listed = Listed(folder, &hr);
       ASSERT_EQ(hr, S_OK) << "the next call connects anew: " << Reason();
-      std::map<std::string, int> onServer = OnServerBySubject(mailbox);
+      std::map<std::string, int> onServer;
+      for (const std::string& subject : SubjectsOnServer(mailbox)) ++onServer[subject];
       std::map<std::string, int> inCache;
       for (const auto& [id, subject] : listed) {
         ++inCache[subject];
