@@ -772,14 +772,13 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
   }
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   uint32_t validity = 0;
-  if (FAILED(hr = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity))) {
-    return hr;
-  }
-  if (move && !client_.HasMove() && FAILED(hr = Expunge(from.mailbox, uids))) return hr;
-
   std::vector<uint32_t> unseen;  // copies that are to lose the read flag
+  // As for an append, the cache's write lock is held from before the copy
+  // until the copies are recorded under their identifiers.
   hr = cache_->InTransaction([&]() -> HRESULT {
-    HRESULT step;
+    HRESULT step = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity);
+    if (FAILED(step)) return step;
+    if (move && !client_.HasMove() && FAILED(step = Expunge(from.mailbox, uids))) return step;
     for (const auto& [oldUid, newUid] : pairs) {
       auto found = byUid.find(oldUid);
       if (found == byUid.end() || validity != to.status.uidValidity) continue;

@@ -3,15 +3,18 @@
 // the registry of VORN_ROOT, and reports each step on standard output, one
 // line per step:
 //
-//   imap_peer <tag> <folder> <rounds> <barrier>
+//   imap_peer <tag> <folder> <moved> <rounds> <barrier>
 //     Each round imports a batch into folder <folder> (two messages of its
 //     own and "common-<round>", whose text every peer imports alike),
-//     stores one more through a stream, and lists the folder. Then it puts
-//     a file <tag> into the folder <barrier> and waits until the folder
-//     holds two, so that the last listing comes after every peer's changes.
+//     stores one more through a stream and moves that one to folder
+//     <moved>, and lists both folders. Then it puts a file <tag> into the
+//     folder <barrier> and waits until the folder holds two, so that the
+//     last listings come after every peer's changes.
 //       + <id> <subject>          a message was stored under <id>
-//       L <id>:<subject> ...      a listing, in order
-//       Z <id>:<subject> ...      the listing after the barrier
+//       > <id>                    it was moved to <moved>
+//       L <id>:<subject> ...      a listing of <folder>, in order
+//       M <id>:<subject> ...      a listing of <moved>
+//       Z ..., Y ...              the listings of both after the barrier
 //       end
 //     A call that fails is reported as "E <call> <status in hex> <reason>",
 //     and the program ends with status 2.
@@ -66,14 +69,19 @@ HRESULT List(IStoreFolder* folder, const char* mark) {
   return S_OK;
 }
 
-int Run(const std::string& tag, STOREFOLDERID folderId, int rounds, const std::string& barrier) {
+int Run(const std::string& tag, STOREFOLDERID folderId, STOREFOLDERID movedId, int rounds,
+        const std::string& barrier) {
   ComPtr<IStoreNamespace> ns;
   HRESULT hr = store_stress::OpenStore(&ns);
   if (FAILED(hr)) return Failed("Initialize", hr);
   ComPtr<IStoreImport> import;
   if (FAILED(hr = ns.As(&import))) return Failed("QueryInterface", hr);
   ComPtr<IStoreFolder> folder;
-  if (FAILED(hr = ns->OpenFolder(folderId, 0, folder.Put()))) return Failed("OpenFolder", hr);
+  ComPtr<IStoreFolder> moved;
+  if (FAILED(hr = ns->OpenFolder(folderId, 0, folder.Put())) ||
+      FAILED(hr = ns->OpenFolder(movedId, 0, moved.Put()))) {
+    return Failed("OpenFolder", hr);
+  }
   // The text of "common-<round>" is the same in every peer; the rest is
   // drawn from a generator seeded with the peer's tag.
   std::mt19937_64 common(1), own(std::hash<std::string>()(tag));
@@ -106,7 +114,13 @@ int Run(const std::string& tag, STOREFOLDERID folderId, int rounds, const std::s
                                      store_stress::MakeStressMessage(single, 700, own), &id);
     if (FAILED(hr)) return Failed("CommitStream", hr);
     Report("+ " + std::to_string(id) + " " + single);
-    if (FAILED(hr = List(folder.Get(), "L"))) return Failed("GetFirstMessage", hr);
+    MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &id};
+    hr = ns->CopyMoveMessages(folder.Get(), moved.Get(), &list, CMF_MOVE, 0, nullptr);
+    if (FAILED(hr)) return Failed("CopyMoveMessages", hr);
+    Report("> " + std::to_string(id));
+    if (FAILED(hr = List(folder.Get(), "L")) || FAILED(hr = List(moved.Get(), "M"))) {
+      return Failed("GetFirstMessage", hr);
+    }
   }
   std::FILE* mark = std::fopen((barrier + "/" + tag).c_str(), "w");
   if (mark) std::fclose(mark);
@@ -114,7 +128,9 @@ int Run(const std::string& tag, STOREFOLDERID folderId, int rounds, const std::s
     if (waited == 6000) return Failed("barrier", E_FAIL);
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  if (FAILED(hr = List(folder.Get(), "Z"))) return Failed("GetFirstMessage", hr);
+  if (FAILED(hr = List(folder.Get(), "Z")) || FAILED(hr = List(moved.Get(), "Y"))) {
+    return Failed("GetFirstMessage", hr);
+  }
   Report("end");
   return 0;
 }
@@ -122,13 +138,14 @@ int Run(const std::string& tag, STOREFOLDERID folderId, int rounds, const std::s
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: imap_peer <tag> <folder> <rounds> <barrier>\n");
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: imap_peer <tag> <folder> <moved> <rounds> <barrier>\n");
     return 64;
   }
   if (FAILED(CoInitialize(nullptr))) return 3;
   int status = Run(argv[1], static_cast<STOREFOLDERID>(std::strtoul(argv[2], nullptr, 10)),
-                   std::atoi(argv[3]), argv[4]);
+                   static_cast<STOREFOLDERID>(std::strtoul(argv[3], nullptr, 10)),
+                   std::atoi(argv[4]), argv[5]);
   CoUninitialize();
   return status;
 }
