@@ -46,7 +46,7 @@ class DovecotServer {
   uint16_t tlsPort() const { return tlsPort_; }
 
   // Kills the master and every process it started at once (SIGKILL to its
-  // process group), as a crash or a power cut would: open connections end
+  // process group), as a crash would: open connections end
   // without a word, and nothing is written after. ok() is false until Start.
   void Kill();
   // Starts the server again on the same port with the same mail; true once

@@ -11,7 +11,6 @@
 #include <functional>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
