@@ -520,7 +520,10 @@ HRESULT Store::FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<
     if (claims) {
       for (size_t i = base; i < described.size(); ++i) TakeClaim(claims, &described[i]);
     }
-    if (described.size() >= kRowsPerTransaction && FAILED(hr = write())) return hr;
+    // The first run goes in at once: a listing cut off early keeps it.
+    if ((described.size() >= kRowsPerTransaction || !written.valid()) && FAILED(hr = write())) {
+      return hr;
+    }
   }
   // What came before a failure is kept: the next sync need not fetch it.
   if (FAILED(hr = write())) return hr;
@@ -699,16 +702,24 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
   std::vector<HRESULT> results;
   std::vector<uint32_t> uids;
   uint32_t validity = 0;
-  HRESULT sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
-  parser.join();
-  if (FAILED(parsed)) return parsed;
-  if (FAILED(sent) && client_.connected()) return sent;
-  // A lost connection leaves the messages without an answer in doubt: they
-  // may have been stored. They are not sent again; the listing after a new
-  // connection looks for them by content, and only those not found failed.
+  HRESULT sent = S_OK;
   std::vector<bool> stored(mails.size(), false);
   HRESULT refused = S_OK;
+  HRESULT synced = S_OK;
+  // The cache's write lock is held from before the APPEND until its answers
+  // are recorded (or, without APPENDUID, the messages found by content): a
+  // listing in another process on this cache that sees the new messages on
+  // the server waits, and then finds them recorded under the identifiers
+  // they were given here, instead of recording them under identifiers of
+  // its own that this record would then take away.
   hr = cache_->InTransaction([&]() -> HRESULT {
+    sent = client_.AppendPipelined(state.mailbox, sending, &results, &uids, &validity);
+    parser.join();
+    if (FAILED(parsed)) return parsed;
+    if (FAILED(sent) && client_.connected()) return sent;
+    // A lost connection leaves the messages without an answer in doubt: they
+    // may have been stored. They are not sent again; the listing after a new
+    // connection looks for them by content, and only those not found failed.
     for (size_t i = 0; i < mails.size(); ++i) {
       CachedMessage& message = described[i];
       bool inDoubt = FAILED(sent) && results[i] == ImapClient::kNoAnswer;
@@ -740,12 +751,14 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
       stored[i] = !inDoubt;
       claims.push_back(claim);
     }
+    // A failed search keeps what was recorded above.
+    CachedFolder after;
+    if (!claims.empty()) synced = Sync(folder, &after, &claims);
     return S_OK;
   });
+  if (parser.joinable()) parser.join();  // the transaction did not begin
   if (FAILED(hr)) return hr;
   if (!claims.empty()) {
-    CachedFolder after;
-    HRESULT synced = Sync(folder, &after, &claims);
     if (FAILED(synced)) return FAILED(sent) ? sent : synced;
     for (const Claim& claim : claims) stored[claim.mail] = stored[claim.mail] || claim.taken;
   }
@@ -876,14 +889,13 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
   }
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   uint32_t validity = 0;
-  if (FAILED(hr = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity))) {
-    return hr;
-  }
-  if (move && !client_.HasMove() && FAILED(hr = Expunge(from.mailbox, uids))) return hr;
-
   std::vector<uint32_t> unseen;  // copies that are to lose the read flag
+  // As for an append, the cache's write lock is held from before the copy
+  // until the copies are recorded under their identifiers.
   hr = cache_->InTransaction([&]() -> HRESULT {
-    HRESULT step;
+    HRESULT step = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity);
+    if (FAILED(step)) return step;
+    if (move && !client_.HasMove() && FAILED(step = Expunge(from.mailbox, uids))) return step;
     for (const auto& [oldUid, newUid] : pairs) {
       auto found = byUid.find(oldUid);
       if (found == byUid.end() || validity != to.status.uidValidity) continue;

@@ -5,11 +5,13 @@
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -146,6 +148,14 @@ DovecotServer::DovecotServer(const Options& options) {
       }
     }
   }
+  Start();
+}
+
+bool DovecotServer::Start() {
+  if (pid_ > 0) return true;
+  // The server's processes come to this one when their master dies, so that
+  // Kill reaps them at once rather than waiting for init to.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
   std::string program = std::filesystem::exists("/usr/sbin/dovecot") ? "/usr/sbin/dovecot"
                                                                        : "dovecot";
   std::string configPath = dir_ + "/dovecot.conf";
@@ -158,16 +168,43 @@ DovecotServer::DovecotServer(const Options& options) {
   }
   pid_ = pid;
   for (int i = 0; i < 200; ++i) {
-    if (Greets(port_)) return;
+    if (Greets(port_)) {
+      error_.clear();
+      return true;
+    }
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   error_ = "Dovecot did not start on port " + std::to_string(port_) + ": " +
            ReadFile(dir_ + "/dovecot.log");
+  Kill();
+  return false;
+}
+
+void DovecotServer::Kill() {
+  if (pid_ <= 0) return;
   kill(-pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
+  while (waitpid(-pid_, nullptr, 0) > 0 || errno == EINTR) {
+  }
+  for (int i = 0; i < 250 && kill(-pid_, 0) == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   pid_ = -1;
+  // What the dead processes had locked stays locked: a lock file killed
+  // before its process id was written into it holds its mailbox for
+  // minutes, until Dovecot takes it for stale. Locks go with the processes
+  // that held them, as a restarted machine's would.
+  std::error_code error;
+  for (auto at = std::filesystem::recursive_directory_iterator(dir_ + "/mail", error);
+       !error && at != std::filesystem::recursive_directory_iterator(); at.increment(error)) {
+    std::error_code ignored;
+    if (at->path().extension() == ".lock") std::filesystem::remove(at->path(), ignored);
+  }
+}
+
+void DovecotServer::Pause() {
+  if (pid_ > 0) kill(-pid_, SIGSTOP);
 }
 
 DovecotServer::~DovecotServer() {
@@ -181,11 +218,7 @@ DovecotServer::~DovecotServer() {
       ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
       if (!ended) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    kill(-pid_, SIGKILL);
-    if (!ended) waitpid(pid_, nullptr, 0);
-    for (int i = 0; i < 100 && kill(-pid_, 0) == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    Kill();
   }
   RemoveTree(dir_);
 }

@@ -45,6 +45,17 @@ class DovecotServer {
   // The IMAPS port; 0 without TLS.
   uint16_t tlsPort() const { return tlsPort_; }
 
+  // Kills the master and every process it started at once (SIGKILL to its
+  // process group), as a crash would: open connections end
+  // without a word, and nothing is written after. ok() is false until Start.
+  void Kill();
+  // Starts the server again on the same port with the same mail; true once
+  // it greets (a server that runs is left as it is).
+  bool Start();
+  // Stops every process of the server (SIGSTOP) without closing anything:
+  // clients wait for answers that do not come, until Kill.
+  void Pause();
+
   // A user name no other test of this program has used.
   std::string NewUser();
 

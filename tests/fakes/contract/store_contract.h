@@ -39,9 +39,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/runtime.h"
 #include "platform/store.h"
 #include "platform/wab.h"
 #include "runtime/com_ptr.h"
+#include "tests/support/temp_root.h"
 
 namespace vorn_contract {
 
@@ -50,6 +52,32 @@ class StoreHarness {
   virtual ~StoreHarness() = default;
   // A new namespace object, not yet initialised (caller owns).
   virtual HRESULT CreateNamespace(IStoreNamespace** ns) = 0;
+};
+
+// A harness over a built store server library: a fresh root with COM
+// initialised, `prepare` run in it (registering what the server needs),
+// and namespaces from `create`.
+class LibraryStoreHarness : public StoreHarness {
+ public:
+  using Create = HRESULT (*)(ComPtr<IStoreNamespace>*);
+  LibraryStoreHarness(Create create, const std::function<void()>& prepare)
+      : create_(create), initialised_(SUCCEEDED(CoInitialize(nullptr))) {
+    prepare();
+  }
+  ~LibraryStoreHarness() override {
+    if (initialised_) CoUninitialize();
+  }
+  HRESULT CreateNamespace(IStoreNamespace** ns) override {
+    ComPtr<IStoreNamespace> store;
+    HRESULT hr = create_(&store);
+    *ns = store.Detach();
+    return hr;
+  }
+
+ private:
+  vorn_test::TempRoot root_;
+  const Create create_;
+  const bool initialised_;
 };
 
 struct StoreContractParam {

@@ -7,43 +7,23 @@
 
 #include <memory>
 
-#include "platform/runtime.h"
 #include "tests/fakes/contract/store_contract.h"
 #include "tests/services/imap/imap_fixture.h"
 
-namespace imap_test {
-namespace {
-
-class ImapStoreHarness : public vorn_contract::StoreHarness {
- public:
-  ImapStoreHarness() : initialised_(SUCCEEDED(CoInitialize(nullptr))) {
-    vorn_test::DovecotServer& server = Server();
-    EXPECT_TRUE(server.ok()) << server.error();
-    EXPECT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
-    server.WriteAccount(server.NewUser());
-  }
-  ~ImapStoreHarness() override {
-    if (initialised_) CoUninitialize();
-  }
-  HRESULT CreateNamespace(IStoreNamespace** ns) override {
-    ComPtr<IStoreNamespace> store;
-    HRESULT hr = CreateImapNamespace(&store);
-    *ns = store.Detach();
-    return hr;
-  }
-
- private:
-  vorn_test::TempRoot root_;
-  bool initialised_;
-};
-
-}  // namespace
-}  // namespace imap_test
-
 using vorn_contract::StoreContract;
 
-INSTANTIATE_TEST_SUITE_P(Imap, StoreContract,
-                         testing::Values(vorn_contract::StoreContractParam{
-                             imap_test::kVariant,
-                             [] { return std::make_unique<imap_test::ImapStoreHarness>(); }}),
-                         vorn_contract::StoreParamName);
+INSTANTIATE_TEST_SUITE_P(
+    Imap, StoreContract,
+    testing::Values(vorn_contract::StoreContractParam{
+        imap_test::kVariant,
+        [] {
+          // Each test on an account of its own.
+          return std::make_unique<vorn_contract::LibraryStoreHarness>(
+              &imap_test::CreateImapNamespace, [] {
+                vorn_test::DovecotServer& server = imap_test::Server();
+                EXPECT_TRUE(server.ok()) << server.error();
+                EXPECT_EQ(S_OK, imap_test::RegisterLibrary(imap_test::MimeLibraryPath()));
+                server.WriteAccount(server.NewUser());
+              });
+        }}),
+    vorn_contract::StoreParamName);

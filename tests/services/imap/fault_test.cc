@@ -2,108 +2,36 @@
 // loopback socket, and the test Dovecot behind a proxy that cuts the
 // connection at chosen points (a server killed or restarted mid-command).
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/failure_reason.h"
-#include "platform/registry.h"
 #include "platform/runtime.h"
 #include "services/imap/account.h"
 #include "services/imap/imap_client.h"
 #include "tests/services/imap/imap_fixture.h"
+#include "tests/support/loopback_server.h"
 
 namespace imap_test {
 namespace {
 
 using testing::HasSubstr;
+using vorn_test::CuttingProxy;
+using vorn_test::ReadLine;
+using vorn_test::ScriptedServer;
+using vorn_test::SendAll;
 using Clock = std::chrono::steady_clock;
-
-std::string Reason() {
-  char text[VORN_MAX_FAILURE_REASON + 1] = {};
-  VornGetFailureReason(text, sizeof text);
-  return text;
-}
-
-bool SendAll(int fd, const std::string& text) {
-  size_t at = 0;
-  while (at < text.size()) {
-    ssize_t n = send(fd, text.data() + at, text.size() - at, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    at += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// One line from the client, without its line end; "" when it closed.
-std::string ReadLine(int fd) {
-  std::string line;
-  char c;
-  while (recv(fd, &c, 1, 0) == 1) {
-    if (c == '\n') break;
-    if (c != '\r') line.push_back(c);
-  }
-  return line;
-}
-
-int Listen(uint16_t* port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      listen(fd, 8) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    return -1;
-  }
-  *port = ntohs(address.sin_port);
-  return fd;
-}
-
-// A server that serves one connection with `script` on its own thread.
-class ScriptedServer {
- public:
-  explicit ScriptedServer(std::function<void(int)> script) {
-    listener_ = Listen(&port_);
-    thread_ = std::thread([this, script] {
-      int fd = accept(listener_, nullptr, nullptr);
-      if (fd < 0) return;
-      timeval wait{20, 0};
-      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait));
-      setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait));
-      script(fd);
-      close(fd);
-    });
-  }
-  ~ScriptedServer() {
-    shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    close(listener_);
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::thread thread_;
-};
 
 // Answers the client's commands as a plain IMAP server with one message in
 // INBOX would, up to the UID FETCH, which `fetch` answers.
@@ -182,6 +110,14 @@ TEST(HostileServer, IsRefusedWithAReasonAndBoundedMemory) {
          });
        },
        true, vorn_imap::IMAP_E_PROTOCOL, "literal of 5000000000 bytes"},
+      {"closes inside a literal",
+       [&](int fd) {
+         UpToFetch(fd, [&](int fd, const std::string&) {
+           SendAll(fd, "* 1 FETCH (UID 1 FLAGS () INTERNALDATE \"01-Jan-2026 00:00:00 +0000\" "
+                       "BODY[] {100}\r\nonly the start");
+         });
+       },
+       true, vorn_imap::IMAP_E_UNREACHABLE, "was lost"},
       {"sends an endless line",
        [&](int fd) {
          UpToFetch(fd, [&](int fd, const std::string&) {
@@ -224,217 +160,20 @@ TEST(HostileServer, IsRefusedWithAReasonAndBoundedMemory) {
   }
 }
 
-// A proxy between the store and the test Dovecot. It relays both ways, and
-// can cut every connection (a restart), refuse new ones (a server down), or
-// let one command of a given name through and cut the connection instead
-// of passing on the server's completion of it (a server killed after it
-// acted but before the client heard).
-class CuttingProxy {
- public:
-  explicit CuttingProxy(uint16_t target) : target_(target) {
-    listener_ = Listen(&port_);
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~CuttingProxy() {
-    stop_ = true;
-    thread_.join();
-    close(listener_);
-    for (auto& p : pairs_) CloseRelay(&p);
-  }
-  uint16_t port() const { return port_; }
-
-  // The next command holding `command` ("APPEND", "UID MOVE") is cut off
-  // from its completion.
-  void CutAfter(const std::string& command) {
-    std::lock_guard lock(mutex_);
-    armed_ = command;
-  }
-  void CutAll() { cutAll_ = true; }
-  void Refuse(bool refuse) { refuse_ = refuse; }
-  // True once an armed cut happened.
-  bool cut() const { return cut_; }
-
- private:
-  struct Relay {
-    int client = -1;
-    int server = -1;
-    bool watching = false;  // the armed command went through
-  };
-  static void CloseRelay(Relay* r) {
-    if (r->client >= 0) close(r->client);
-    if (r->server >= 0) close(r->server);
-    r->client = r->server = -1;
-  }
-  // True when `chunk` holds a tagged completion (not "* " or "+ ").
-  static bool HoldsCompletion(const std::string& chunk) {
-    size_t at = 0;
-    while (at < chunk.size()) {
-      size_t end = chunk.find('\n', at);
-      std::string line = chunk.substr(at, end == std::string::npos ? end : end - at);
-      if (!line.empty() && line[0] != '*' && line[0] != '+' &&
-          (line.find(" OK") != std::string::npos || line.find(" NO") != std::string::npos)) {
-        return true;
-      }
-      if (end == std::string::npos) break;
-      at = end + 1;
-    }
-    return false;
-  }
-
-  void Run() {
-    while (!stop_) {
-      std::vector<pollfd> watch{{listener_, POLLIN, 0}};
-      for (const Relay& r : pairs_) {
-        watch.push_back({r.client, POLLIN, 0});
-        watch.push_back({r.server, POLLIN, 0});
-      }
-      poll(watch.data(), watch.size(), 50);
-      if (cutAll_.exchange(false)) {
-        for (auto& p : pairs_) CloseRelay(&p);
-        pairs_.clear();
-        continue;
-      }
-      if (watch[0].revents & POLLIN) Accept();
-      for (size_t i = 0; i < pairs_.size() && 1 + 2 * i < watch.size(); ++i) {
-        Relay& r = pairs_[i];
-        if ((watch[1 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) && !Pass(&r, true)) {
-          CloseRelay(&r);
-        } else if (r.client >= 0 && (watch[2 + 2 * i].revents & (POLLIN | POLLHUP | POLLERR)) &&
-                   !Pass(&r, false)) {
-          CloseRelay(&r);
-        }
-      }
-      pairs_.erase(std::remove_if(pairs_.begin(), pairs_.end(),
-                                  [](const Relay& r) { return r.client < 0; }),
-                   pairs_.end());
-    }
-  }
-  void Accept() {
-    int client = accept(listener_, nullptr, nullptr);
-    if (client < 0) return;
-    if (refuse_) {
-      close(client);
-      return;
-    }
-    int server = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(target_);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(server, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-      close(server);
-      close(client);
-      return;
-    }
-    pairs_.push_back({client, server, false});
-  }
-  // Moves what waits on one side to the other; false to close the pair.
-  bool Pass(Relay* r, bool fromClient) {
-    char buffer[1 << 16];
-    ssize_t got = recv(fromClient ? r->client : r->server, buffer, sizeof buffer, 0);
-    if (got <= 0) return false;
-    std::string chunk(buffer, static_cast<size_t>(got));
-    if (fromClient) {
-      std::lock_guard lock(mutex_);
-      if (!armed_.empty() && chunk.find(" " + armed_ + " ") != std::string::npos) {
-        r->watching = true;
-        armed_.clear();
-      }
-    } else if (r->watching && HoldsCompletion(chunk)) {
-      cut_ = true;
-      return false;  // the server acted; the client never hears of it
-    }
-    return SendAll(fromClient ? r->server : r->client, chunk);
-  }
-
-  const uint16_t target_;
-  int listener_ = -1;
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::vector<Relay> pairs_;  // the proxy thread's alone
-  std::mutex mutex_;
-  std::string armed_;
-  std::atomic<bool> stop_{false}, cutAll_{false}, refuse_{false}, cut_{false};
-};
-
-class ImapFaultTest : public testing::Test {
+// The account reaches the test Dovecot through a proxy that cuts connections.
+class ImapFaultTest : public ImapFixture {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Server().ok()) << Server().error();
-    initialised_ = SUCCEEDED(CoInitialize(nullptr));
-    ASSERT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
-    user_ = Server().NewUser();
-    Server().WriteAccount(user_);
+    ImapFixture::SetUp();
     proxy_ = std::make_unique<CuttingProxy>(Server().port());
     SetValue("Port", std::to_string(proxy_->port()));
     SetValue("Timeout", "3");
   }
   void TearDown() override {
     proxy_.reset();
-    if (initialised_) CoUninitialize();
-  }
-  static void SetValue(const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, vorn_imap::kAccountKey, 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  }
-  ComPtr<IStoreNamespace> Open() {
-    ComPtr<IStoreNamespace> ns;
-    EXPECT_EQ(CreateImapNamespace(&ns), S_OK);
-    EXPECT_EQ(ns->Initialize(nullptr, 0), S_OK) << Reason();
-    return ns;
-  }
-  // Straight to Dovecot, past the proxy.
-  std::unique_ptr<vorn_imap::ImapClient> Direct() {
-    auto client = std::make_unique<vorn_imap::ImapClient>();
-    vorn_imap::Account account;
-    account.server = "127.0.0.1";
-    account.port = Server().port();
-    account.user = user_;
-    account.password = vorn_test::kDovecotPassword;
-    EXPECT_EQ(client->Connect(account), S_OK);
-    return client;
-  }
-  // The messages of `mailbox` on the server: (uid, seen).
-  std::vector<std::pair<uint32_t, bool>> OnServer(const std::string& mailbox) {
-    auto client = Direct();
-    std::vector<std::pair<uint32_t, bool>> out;
-    if (FAILED(client->Select(mailbox))) return out;
-    std::vector<vorn_imap::FetchedMessage> all;
-    EXPECT_EQ(client->Fetch({}, false, 0, &all), S_OK);
-    for (const auto& m : all) out.emplace_back(m.uid, m.seen);
-    return out;
-  }
-  static std::vector<std::pair<MESSAGEID, DWORD>> Messages(IStoreFolder* folder, HRESULT* hr) {
-    std::vector<std::pair<MESSAGEID, DWORD>> seen;
-    MESSAGEPROPS props{};
-    props.cbSize = CB_MESSAGEPROPS;
-    HENUMSTORE handle = 0;
-    *hr = folder->GetFirstMessage(0, 0, MESSAGEID_FIRST, &props, &handle);
-    for (HRESULT step = *hr; step == S_OK; step = folder->GetNextMessage(handle, 0, &props)) {
-      seen.emplace_back(props.dwMessageId, props.dwFlags);
-      folder->FreeMessageProps(&props);
-    }
-    if (*hr == S_FALSE) *hr = S_OK;
-    if (handle) folder->GetMessageClose(handle);
-    return seen;
-  }
-  static HRESULT Add(IStoreFolder* folder, const std::string& subject, MESSAGEID* id) {
-    std::string raw = "From: a@example.org\r\nSubject: " + subject + "\r\n\r\nText\r\n";
-    ComPtr<IStream> stream;
-    HRESULT hr = folder->CreateStream(0, 0, stream.Put(), id);
-    if (FAILED(hr)) return hr;
-    stream->Write(raw.data(), static_cast<ULONG>(raw.size()), nullptr);
-    return folder->CommitStream(0, 0, 0, stream.Get(), *id, nullptr);
+    ImapFixture::TearDown();
   }
 
-  vorn_test::TempRoot root_;
-  bool initialised_ = false;
-  std::string user_;
   std::unique_ptr<CuttingProxy> proxy_;
 };
 
@@ -442,10 +181,8 @@ class ImapFaultTest : public testing::Test {
 // fails the call with a reason, and the first call after it is back works.
 TEST_F(ImapFaultTest, ALostConnectionIsMadeAgainOnTheNextCall) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Steady", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> inbox;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, inbox.Put()), S_OK);
+  ComPtr<IStoreFolder> inbox = MakeFolder(ns.Get(), "Steady");
+  ASSERT_TRUE(inbox);
   MESSAGEID id = 0;
   ASSERT_EQ(Add(inbox.Get(), "kept", &id), S_OK);
   HRESULT hr = E_FAIL;
@@ -596,10 +333,8 @@ TEST_F(ImapFaultTest, ChangesFromAnotherClientBetweenListingAndReads) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.change);
     std::string mailbox = "Watched" + std::to_string(++round);
-    STOREFOLDERID folderId = 0;
-    ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, mailbox.c_str(), 0, &folderId), S_OK);
-    ComPtr<IStoreFolder> folder;
-    ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+    ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), mailbox.c_str());
+    ASSERT_TRUE(folder);
     MESSAGEID victim = 0, bystander = 0;
     ASSERT_EQ(Add(folder.Get(), "victim", &victim), S_OK);
     ASSERT_EQ(Add(folder.Get(), "bystander", &bystander), S_OK);
@@ -607,7 +342,7 @@ TEST_F(ImapFaultTest, ChangesFromAnotherClientBetweenListingAndReads) {
     HRESULT hr = E_FAIL;
     ASSERT_EQ(Messages(folder.Get(), &hr).size(), 2u);
 
-    auto other = Direct();
+    auto other = OtherClient();
     ASSERT_EQ(other->Select(mailbox), S_OK);
     std::vector<vorn_imap::FetchedMessage> all;
     ASSERT_EQ(other->Fetch({}, false, 0, &all), S_OK);

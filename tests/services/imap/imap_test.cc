@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <cstdio>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,7 @@
 #include "services/imap/imap_client.h"
 #include "services/imap/mailbox_names.h"
 #include "tests/services/imap/imap_fixture.h"
+#include "tests/services/store/stress_support.h"
 
 namespace imap_test {
 namespace {
@@ -59,97 +62,20 @@ TEST(MailboxNames, GoToAndFromModifiedUtf7) {
   }
 }
 
-class ImapTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(Server().ok()) << Server().error();
-    initialised_ = SUCCEEDED(CoInitialize(nullptr));
-    ASSERT_EQ(S_OK, RegisterLibrary(MimeLibraryPath()));
-    user_ = Server().NewUser();
-    Server().WriteAccount(user_);
-  }
-  void TearDown() override {
-    if (initialised_) CoUninitialize();
-  }
+using ImapTest = ImapFixture;
 
-  ComPtr<IStoreNamespace> Open(HRESULT expected = S_OK) {
-    ComPtr<IStoreNamespace> ns;
-    EXPECT_EQ(CreateImapNamespace(&ns), S_OK);
-    VornSetFailureReason(nullptr);
-    EXPECT_EQ(ns->Initialize(nullptr, 0), expected);
-    return ns;
+std::vector<FOLDERPROPS> Folders(IStoreNamespace* ns, STOREFOLDERID parent) {
+  std::vector<FOLDERPROPS> seen;
+  FOLDERPROPS props{};
+  props.cbSize = CB_FOLDERPROPS;
+  HENUMSTORE handle = 0;
+  for (HRESULT hr = ns->GetFirstSubFolder(parent, &props, &handle); hr == S_OK;
+       hr = ns->GetNextSubFolder(handle, &props)) {
+    seen.push_back(props);
   }
-
-  static std::string Reason() {
-    char text[VORN_MAX_FAILURE_REASON + 1] = {};
-    VornGetFailureReason(text, sizeof text);
-    return text;
-  }
-
-  static void SetValue(const char* name, const std::string& value) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, vorn_imap::kAccountKey, 0, nullptr,
-                              REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-    RegCloseKey(key);
-  }
-
-  // Another client of the same account, straight on the protocol.
-  std::unique_ptr<vorn_imap::ImapClient> OtherClient() {
-    auto client = std::make_unique<vorn_imap::ImapClient>();
-    vorn_imap::Account account;
-    account.server = "127.0.0.1";
-    account.port = Server().port();
-    account.user = user_;
-    account.password = vorn_test::kDovecotPassword;
-    EXPECT_EQ(client->Connect(account), S_OK);
-    return client;
-  }
-
-  static std::vector<FOLDERPROPS> Folders(IStoreNamespace* ns, STOREFOLDERID parent) {
-    std::vector<FOLDERPROPS> seen;
-    FOLDERPROPS props{};
-    props.cbSize = CB_FOLDERPROPS;
-    HENUMSTORE handle = 0;
-    for (HRESULT hr = ns->GetFirstSubFolder(parent, &props, &handle); hr == S_OK;
-         hr = ns->GetNextSubFolder(handle, &props)) {
-      seen.push_back(props);
-    }
-    if (handle) ns->GetSubFolderClose(handle);
-    return seen;
-  }
-
-  static std::vector<std::pair<MESSAGEID, DWORD>> Messages(IStoreFolder* folder) {
-    std::vector<std::pair<MESSAGEID, DWORD>> seen;
-    MESSAGEPROPS props{};
-    props.cbSize = CB_MESSAGEPROPS;
-    HENUMSTORE handle = 0;
-    for (HRESULT hr = folder->GetFirstMessage(0, 0, MESSAGEID_FIRST, &props, &handle);
-         hr == S_OK; hr = folder->GetNextMessage(handle, 0, &props)) {
-      seen.emplace_back(props.dwMessageId, props.dwFlags);
-      folder->FreeMessageProps(&props);
-    }
-    if (handle) folder->GetMessageClose(handle);
-    return seen;
-  }
-
-  static MESSAGEID Add(IStoreFolder* folder, const std::string& subject) {
-    std::string raw = "From: a@example.org\r\nTo: b@example.org\r\nSubject: " + subject +
-                      "\r\n\r\nText\r\n";
-    ComPtr<IStream> stream;
-    MESSAGEID id = 0;
-    EXPECT_EQ(folder->CreateStream(0, 0, stream.Put(), &id), S_OK);
-    EXPECT_EQ(stream->Write(raw.data(), static_cast<ULONG>(raw.size()), nullptr), S_OK);
-    EXPECT_EQ(folder->CommitStream(0, 0, 0, stream.Get(), id, nullptr), S_OK);
-    return id;
-  }
-
-  vorn_test::TempRoot root_;
-  bool initialised_ = false;
-  std::string user_;
-};
+  if (handle) ns->GetSubFolderClose(handle);
+  return seen;
+}
 
 TEST_F(ImapTest, ANewAccountGetsTheSpecialFoldersAndNamesTravelEncoded) {
   ComPtr<IStoreNamespace> ns = Open();
@@ -228,10 +154,8 @@ TEST_F(ImapTest, IdentifiersSurviveARestartAndAreNeverReused) {
 
 TEST_F(ImapTest, AnotherClientsChangesShowInTheNextListing) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Shared", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Shared");
+  ASSERT_TRUE(folder);
   MESSAGEID first = Add(folder.Get(), "first");
   MESSAGEID second = Add(folder.Get(), "second");
   ASSERT_EQ(Messages(folder.Get()).size(), 2u);
@@ -330,10 +254,8 @@ TEST_F(ImapTest, ABatchIsAppendedPipelinedUnderItsIdentifiers) {
 
 TEST_F(ImapTest, ACopyIntoItsOwnFolderIsANewMessage) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Twice", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Twice");
+  ASSERT_TRUE(folder);
   MESSAGEID id = Add(folder.Get(), "twice");
   MESSAGEIDLIST list{CB_MESSAGEIDLIST, 1, &id};
   ASSERT_EQ(ns->CopyMoveMessages(folder.Get(), folder.Get(), &list, 0, 0, nullptr), S_OK);
@@ -383,15 +305,90 @@ TEST_F(ImapTest, AccountProblemsAreRefusedWithTheirReason) {
   EXPECT_THAT(Reason(), HasSubstr("no account"));
 }
 
+// A folder of more messages than one fetch run and one listing page: the
+// first listing (runs fetched on one thread, parsed on two) and a later one
+// (read from the cache a page at a time) each list every message once, in
+// the server's order, with its own fields.
+TEST_F(ImapTest, AFolderLargerThanAPageListsEveryMessageOnceInOrder) {
+  ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID folderId = 0;
+  ASSERT_TRUE(MakeFolder(ns.Get(), "Large", &folderId));
+  std::mt19937_64 random(1100);
+  std::printf("seed 1100\n");
+  std::vector<std::string> texts, subjects;
+  for (int i = 0; i < 1100; ++i) {
+    subjects.push_back("large " + std::to_string(i));
+    texts.push_back(store_stress::MakeStressMessage(subjects.back(), 300 + random() % 3000,
+                                                    random));
+  }
+  std::vector<vorn_imap::ImapClient::Appended> sending;
+  for (const std::string& text : texts) sending.push_back({&text, false, 0});
+  std::vector<HRESULT> results;
+  std::vector<uint32_t> uids;
+  uint32_t validity = 0;
+  ASSERT_EQ(OtherClient()->AppendPipelined("Large", sending, &results, &uids, &validity), S_OK);
+
+  std::vector<MESSAGEID> first;
+  for (ComPtr<IStoreNamespace> store : {ns, Open()}) {
+    ComPtr<IStoreFolder> folder;
+    ASSERT_EQ(store->OpenFolder(folderId, 0, folder.Put()), S_OK);
+    std::vector<store_stress::MessageRow> rows;
+    ASSERT_EQ(store_stress::ListMessages(folder.Get(), &rows), S_OK);
+    ASSERT_EQ(rows.size(), subjects.size());
+    std::vector<MESSAGEID> ids;
+    for (size_t i = 0; i < rows.size(); ++i) {
+      EXPECT_EQ(rows[i].subject, subjects[i]) << i;
+      EXPECT_EQ(rows[i].size, texts[i].size()) << i;
+      if (i > 0) {
+        EXPECT_LT(rows[i - 1].id, rows[i].id) << i;
+      }
+      ids.push_back(rows[i].id);
+    }
+    if (first.empty()) first = ids;
+    EXPECT_EQ(ids, first) << "the second listing names the same messages";
+  }
+}
+
+// A message the server refuses keeps none of the others of its batch out
+// (with MULTIAPPEND the server refuses the whole command, and each message
+// goes again on its own).
+TEST_F(ImapTest, ARefusedMessageKeepsNoneOfItsBatchOut) {
+  ComPtr<IStoreNamespace> ns = Open();
+  STOREFOLDERID folderId = 0;
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Batch", &folderId);
+  ASSERT_TRUE(folder);
+  ComPtr<IStoreImport> import;
+  ASSERT_EQ(ns.As(&import), S_OK);
+  HBATCHLOCK batch = 0;
+  ASSERT_EQ(import->BeginBatch(&batch), S_OK);
+  std::vector<std::string> texts;
+  std::vector<MESSAGEID> ids;
+  for (int i = 0; i < 6; ++i) {
+    // The server refuses to store an empty message.
+    texts.push_back(i == 2 ? "" : "Subject: kept " + std::to_string(i) + "\r\n\r\nbody\r\n");
+    MESSAGEID id = 0;
+    ASSERT_EQ(import->ImportMessage(batch, folderId, reinterpret_cast<const BYTE*>(texts[i].data()),
+                                    static_cast<ULONG>(texts[i].size()), nullptr, 0, &id),
+              S_OK);
+    if (i != 2) ids.push_back(id);
+  }
+  VornSetFailureReason(nullptr);
+  EXPECT_LT(import->CommitBatch(batch), 0);
+  EXPECT_THAT(Reason(), HasSubstr("refused APPEND"));
+  std::vector<MESSAGEID> listed;
+  for (const auto& [id, flags] : Messages(folder.Get())) listed.push_back(id);
+  EXPECT_EQ(listed, ids);
+  EXPECT_THAT(SubjectsOnServer("Batch"),
+              ElementsAre("kept 0", "kept 1", "kept 3", "kept 4", "kept 5"));
+}
+
 #ifdef VORN_IMAP_PLAIN
 // Without UIDPLUS an EXPUNGE removes every message marked deleted: a remove
 // is refused while another client has marked one, and changes nothing.
 TEST_F(ImapTest, WithoutUidPlusARemoveThatWouldExpungeOthersIsRefused) {
   ComPtr<IStoreNamespace> ns = Open();
-  STOREFOLDERID folderId = 0;
-  ASSERT_EQ(ns->CreateFolder(FOLDERID_ROOT, "Careful", 0, &folderId), S_OK);
-  ComPtr<IStoreFolder> folder;
-  ASSERT_EQ(ns->OpenFolder(folderId, 0, folder.Put()), S_OK);
+  ComPtr<IStoreFolder> folder = MakeFolder(ns.Get(), "Careful");
+  ASSERT_TRUE(folder);
   MESSAGEID mine = Add(folder.Get(), "mine");
   Add(folder.Get(), "theirs");
   auto other = OtherClient();

@@ -6,21 +6,17 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 
 #include "platform/failure_reason.h"
 #include "platform/registry.h"
 #include "platform/runtime.h"
 #include "services/imap/tls_transport.h"
 #include "tests/services/imap/imap_fixture.h"
+#include "tests/support/loopback_server.h"
 
 namespace imap_test {
 namespace {
@@ -79,12 +75,6 @@ vorn_test::DovecotServer& TlsServer() {
 void SetValue(HKEY key, const char* name, const std::string& value) {
   RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                  static_cast<DWORD>(value.size() + 1));
-}
-
-std::string Reason() {
-  char text[VORN_MAX_FAILURE_REASON] = {};
-  VornGetFailureReason(text, sizeof text);
-  return text;
 }
 
 class ImapTls : public testing::Test {
@@ -199,60 +189,6 @@ TEST_F(ImapTls, UnverifiableCertificatesAreRefusedWithTheirReason) {
   }
 }
 
-// A server of one connection on 127.0.0.1 that sends `greeting`, answers
-// the first command with its tag followed by `answer`, and keeps what the
-// client sent until the client closes (or 10 s pass).
-class ScriptedServer {
- public:
-  ScriptedServer(std::string greeting, std::string answer) {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(fd_, 1);
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this, greeting, answer] {
-      int client = accept(fd_, nullptr, nullptr);
-      if (client < 0) return;
-      send(client, greeting.data(), greeting.size(), MSG_NOSIGNAL);
-      bool answered = false;
-      char buffer[4096];
-      pollfd p{client, POLLIN, 0};
-      while (poll(&p, 1, 10000) > 0) {
-        ssize_t got = recv(client, buffer, sizeof buffer, 0);
-        if (got <= 0) break;
-        received_.append(buffer, static_cast<size_t>(got));
-        if (!answered && received_.find("\r\n") != std::string::npos) {
-          std::string reply = received_.substr(0, received_.find(' ')) + answer;
-          send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
-          answered = true;
-        }
-      }
-      close(client);
-    });
-  }
-  ~ScriptedServer() {
-    shutdown(fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    close(fd_);
-  }
-  uint16_t port() const { return port_; }
-  // What the client sent; call once the client has closed.
-  const std::string& Received() {
-    if (thread_.joinable()) thread_.join();
-    return received_;
-  }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-  std::thread thread_;
-  std::string received_;
-};
-
 // A server that would let STARTTLS be skipped, or slips its own lines in
 // ahead of the handshake, is refused before the login is sent.
 TEST_F(ImapTls, StartTlsIsNotSkippedNorPrefixed) {
@@ -268,14 +204,22 @@ TEST_F(ImapTls, StartTlsIsNotSkippedNorPrefixed) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    ScriptedServer scripted(c.greeting, c.answer);
-    Account("127.0.0.1", "starttls", false, CertificateDir() + "/ca.pem", scripted.port());
+    // Sends the greeting, answers the first command with its tag and the
+    // answer, and keeps what the client sent until it closes.
+    std::string sent;
     {
+      vorn_test::ScriptedServer scripted([&](int fd) {
+        vorn_test::SendAll(fd, c.greeting);
+        std::string line = vorn_test::ReadLine(fd);
+        sent = line + "\n";
+        vorn_test::SendAll(fd, line.substr(0, line.find(' ')) + c.answer);
+        while (!(line = vorn_test::ReadLine(fd)).empty()) sent += line + "\n";
+      });
+      Account("127.0.0.1", "starttls", false, CertificateDir() + "/ca.pem", scripted.port());
       ComPtr<IStoreNamespace> store;
       EXPECT_EQ(E_ACCESSDENIED, Open(&store));
     }
     EXPECT_NE(std::string::npos, Reason().find(c.reason)) << Reason();
-    const std::string sent = scripted.Received();
     EXPECT_EQ(std::string::npos, sent.find("LOGIN")) << sent;
     EXPECT_EQ(std::string::npos, sent.find(vorn_test::kDovecotPassword)) << sent;
   }
