@@ -12,8 +12,12 @@ constexpr size_t kRunsAhead = 8;
 
 }  // namespace
 
-BodyFetcher::BodyFetcher(ImapClient* client, std::vector<uint32_t> uids, size_t perRun)
-    : client_(client), uids_(std::move(uids)), perRun_(std::max<size_t>(perRun, 1)) {
+BodyFetcher::BodyFetcher(ImapClient* client, std::vector<uint32_t> uids, size_t perRun,
+                         uint32_t count)
+    : client_(client),
+      uids_(std::move(uids)),
+      perRun_(std::max<size_t>(perRun, 1)),
+      count_(uids_.empty() ? count : 0) {
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -27,16 +31,23 @@ BodyFetcher::~BodyFetcher() {
 }
 
 void BodyFetcher::Run() {
-  for (size_t at = 0; at < uids_.size(); at += perRun_) {
+  const size_t total = count_ ? count_ : uids_.size();
+  for (size_t at = 0; at < total; at += perRun_) {
     {
       std::unique_lock lock(mutex_);
       changed_.wait(lock, [&] { return stopping_ || ready_.size() < kRunsAhead; });
       if (stopping_) break;
     }
-    std::vector<uint32_t> run(uids_.begin() + at,
-                              uids_.begin() + std::min(uids_.size(), at + perRun_));
+    const size_t end = std::min(total, at + perRun_);
     std::vector<FetchedMessage> bodies;
-    HRESULT hr = client_->Fetch(run, true, 0, &bodies);
+    HRESULT hr;
+    if (count_) {
+      hr = client_->FetchSequence(static_cast<uint32_t>(at + 1), static_cast<uint32_t>(end),
+                                  &bodies);
+    } else {
+      hr = client_->Fetch(std::vector<uint32_t>(uids_.begin() + at, uids_.begin() + end), true, 0,
+                          &bodies);
+    }
     std::lock_guard lock(mutex_);
     if (FAILED(hr)) {
       // The reason belongs to this thread: it goes to the caller's.

@@ -17,8 +17,9 @@ namespace vorn_imap {
 
 class BodyFetcher {
  public:
-  // Starts fetching `uids` (of the selected mailbox) in runs of `perRun`.
-  BodyFetcher(ImapClient* client, std::vector<uint32_t> uids, size_t perRun);
+  // Starts fetching `uids` (of the selected mailbox) in runs of `perRun`;
+  // with no UIDs, the messages at sequence numbers 1 to `count`.
+  BodyFetcher(ImapClient* client, std::vector<uint32_t> uids, size_t perRun, uint32_t count = 0);
   // Stops after the run under way and waits for it.
   ~BodyFetcher();
   BodyFetcher(const BodyFetcher&) = delete;
@@ -34,6 +35,7 @@ class BodyFetcher {
   ImapClient* const client_;
   const std::vector<uint32_t> uids_;
   const size_t perRun_;
+  const uint32_t count_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<std::vector<FetchedMessage>> ready_;

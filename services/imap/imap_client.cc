@@ -342,8 +342,21 @@ HRESULT ImapClient::Noop() {
 
 HRESULT ImapClient::Fetch(const std::vector<uint32_t>& uids, bool bodies, uint64_t changedSince,
                           std::vector<FetchedMessage>* out) {
-  if (!session_) return IMAP_E_UNREACHABLE;
+  return FetchSet(SetOf(uids), true, bodies, changedSince, out);
+}
+
+HRESULT ImapClient::FetchSequence(uint32_t first, uint32_t last,
+                                  std::vector<FetchedMessage>* out) {
+  return FetchSet(mailimap_set_new_interval(first, last), false, true, 0, out);
+}
+
+HRESULT ImapClient::FetchSet(mailimap_set* set, bool byUid, bool bodies, uint64_t changedSince,
+                             std::vector<FetchedMessage>* out) {
   out->clear();
+  if (!session_) {
+    mailimap_set_free(set);
+    return IMAP_E_UNREACHABLE;
+  }
   mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
   mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
   mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_flags());
@@ -352,9 +365,9 @@ HRESULT ImapClient::Fetch(const std::vector<uint32_t>& uids, bool bodies, uint64
     mailimap_fetch_type_new_fetch_att_list_add(
         type, mailimap_fetch_att_new_body_peek_section(mailimap_section_new(nullptr)));
   }
-  mailimap_set* set = SetOf(uids);
   clist* result = nullptr;
-  int r = changedSince
+  int r = !byUid ? mailimap_fetch(session_->imap, set, type, &result)
+          : changedSince
               ? mailimap_uid_fetch_changedsince(session_->imap, set, type, changedSince, &result)
               : mailimap_uid_fetch(session_->imap, set, type, &result);
   mailimap_set_free(set);

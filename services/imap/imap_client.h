@@ -17,6 +17,8 @@
 #include "platform/types.h"
 #include "services/imap/account.h"
 
+struct mailimap_set;
+
 namespace vorn_imap {
 
 // The connection could not be made or was lost.
@@ -94,6 +96,11 @@ class ImapClient {
   // BODY.PEEK[] when `bodies`; with CHANGEDSINCE `changedSince` when not 0.
   HRESULT Fetch(const std::vector<uint32_t>& uids, bool bodies, uint64_t changedSince,
                 std::vector<FetchedMessage>* out);
+  // FETCH (not UID FETCH) of the messages at sequence numbers first..last,
+  // whole, with their UIDs, FLAGS and INTERNALDATE. Through a run of such
+  // FETCHes the numbers hold still: a server tells of expunges only after
+  // other commands.
+  HRESULT FetchSequence(uint32_t first, uint32_t last, std::vector<FetchedMessage>* out);
   // UID SEARCH DELETED.
   HRESULT SearchDeleted(std::vector<uint32_t>* out);
   // UID STORE +FLAGS.SILENT or -FLAGS.SILENT of \Seen or \Deleted.
@@ -141,6 +148,9 @@ class ImapClient {
                       const std::vector<size_t>& which, size_t perCommand,
                       std::vector<HRESULT>* results, std::vector<uint32_t>* uids,
                       uint32_t* uidValidity);
+  // FETCH or UID FETCH of `set` (which it frees).
+  HRESULT FetchSet(mailimap_set* set, bool byUid, bool bodies, uint64_t changedSince,
+                   std::vector<FetchedMessage>* out);
   // Turns a libetpan result into a status, noting a lost connection.
   HRESULT Check(int result, const char* command, const std::string& mailbox = {});
   // Drops the connection after a stream failure: the failure reason is the

@@ -46,8 +46,6 @@ constexpr size_t kBodiesPerFetch = 256;
 constexpr size_t kRowsPerTransaction = 4096;
 // Identifiers reserved from the cache at a time.
 constexpr uint32_t kReservedRun = 256;
-// Runs of at least this many messages are parsed on two threads.
-constexpr size_t kParallelRun = 32;
 
 uint64_t Now() {
   FILETIME now{};
@@ -417,6 +415,14 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
     return at != cached.end() && at->uid == uid ? &*at : nullptr;
   };
 
+  if (cached.empty() && !claims) {
+    // Nothing of the folder in the cache yet: every message is new, and is
+    // fetched by its place without asking for the list of UIDs first.
+    if (FAILED(hr = FetchNew(id, now.uidValidity, {}, nullptr, now.messages))) return hr;
+    if (FAILED(hr = cache_->SaveStatus(id, now))) return hr;
+    state->status = now;
+    return S_OK;
+  }
   std::vector<FetchedMessage> seen;
   bool complete = false;
   if (now.messages == 0) {
@@ -469,15 +475,16 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
 }
 
 HRESULT Store::FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<uint32_t> uids,
-                        std::vector<Claim>* claims) {
-  if (uids.empty()) return S_OK;
+                        std::vector<Claim>* claims, uint32_t count) {
+  if (uids.empty() && count == 0) return S_OK;
   HRESULT hr = LoadMimeClass();
   if (FAILED(hr)) return hr;
   std::sort(uids.begin(), uids.end());
   // Three things go on at once: the fetcher's thread reads the next runs
-  // from the server, this thread and a helper parse the last run, and a
-  // writer's thread stores the runs parsed before (each commit waits for
-  // the disk, so rows go in large transactions).
+  // from the server, this thread parses the last run, and a writer's thread
+  // stores the runs parsed before (each commit waits for the disk, so rows
+  // go in large transactions). (Parsing on two threads was slower: GLib's
+  // object system takes locks that the threads then wait for.)
   std::vector<CachedMessage> described;
   std::vector<CachedMessage> writing;  // outlives `written`, which uses it
   std::future<HRESULT> written;
@@ -489,34 +496,27 @@ HRESULT Store::FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<
     written = std::async(std::launch::async, [this, &writing] { return PutFetched(&writing); });
     return S_OK;
   };
-  BodyFetcher fetcher(&client_, std::move(uids), kBodiesPerFetch);
+  BodyFetcher fetcher(&client_, std::move(uids), kBodiesPerFetch, count);
   std::vector<FetchedMessage> bodies;
   HRESULT fetched;
   while ((fetched = fetcher.Next(&bodies)) == S_OK) {
     std::sort(bodies.begin(), bodies.end(),
               [](const FetchedMessage& a, const FetchedMessage& b) { return a.uid < b.uid; });
+    // A message expunged meanwhile may come without its text.
+    bodies.erase(std::remove_if(bodies.begin(), bodies.end(),
+                                [](const FetchedMessage& m) { return !m.hasRaw; }),
+                 bodies.end());
     const size_t base = described.size();
     described.resize(base + bodies.size());
-    auto describe = [&](size_t from, size_t to) -> HRESULT {
-      for (size_t i = from; i < to; ++i) {
-        CachedMessage& message = described[base + i];
-        message.folder = folder;
-        message.uidValidity = uidValidity;
-        message.uid = bodies[i].uid;
-        message.info.flags = bodies[i].seen ? MSGFLAG_READ : 0;
-        message.info.received = bodies[i].received;
-        HRESULT step = Describe(mime_.Get(), std::move(bodies[i].raw), &message);
-        if (FAILED(step)) return step;
-      }
-      return S_OK;
-    };
-    const size_t half = bodies.size() >= kParallelRun ? bodies.size() / 2 : 0;
-    HRESULT other = S_OK;
-    std::thread helper;
-    if (half > 0) helper = std::thread([&] { other = describe(0, half); });
-    hr = describe(half, bodies.size());
-    if (helper.joinable()) helper.join();
-    if (FAILED(hr) || FAILED(hr = other)) return hr;
+    for (size_t i = 0; i < bodies.size(); ++i) {
+      CachedMessage& message = described[base + i];
+      message.folder = folder;
+      message.uidValidity = uidValidity;
+      message.uid = bodies[i].uid;
+      message.info.flags = bodies[i].seen ? MSGFLAG_READ : 0;
+      message.info.received = bodies[i].received;
+      if (FAILED(hr = Describe(mime_.Get(), std::move(bodies[i].raw), &message))) return hr;
+    }
     if (claims) {
       for (size_t i = base; i < described.size(); ++i) TakeClaim(claims, &described[i]);
     }

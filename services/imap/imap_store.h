@@ -120,11 +120,12 @@ class Store {
                          std::string* mailbox);
   // Brings the cache's messages of `folder` in line with the server.
   HRESULT Sync(STOREFOLDERID folder, CachedFolder* state, std::vector<Claim>* claims = nullptr);
-  // Fetches the messages of `uids` (of the selected mailbox of `folder`)
-  // whole, derives their fields and records them, new ones under new
-  // identifiers (or those of the claims they match).
+  // Fetches the messages of `uids` (of the selected mailbox of `folder`;
+  // with none, all `count` of its messages) whole, derives their fields and
+  // records them, new ones under new identifiers (or those of the claims
+  // they match).
   HRESULT FetchNew(STOREFOLDERID folder, uint32_t uidValidity, std::vector<uint32_t> uids,
-                   std::vector<Claim>* claims);
+                   std::vector<Claim>* claims, uint32_t count = 0);
   // Gives a fetched message the identifier of the first unclaimed claim
   // whose digest it has.
   static void TakeClaim(std::vector<Claim>* claims, CachedMessage* message);
