@@ -41,7 +41,7 @@ const SpecialName kSpecialNames[] = {
 };
 
 // Messages fetched whole per command while a mailbox is brought up to date.
-constexpr size_t kBodiesPerFetch = 256;
+constexpr size_t kBodiesPerFetch = 512;
 // Fetched messages written to the cache per transaction.
 constexpr size_t kRowsPerTransaction = 4096;
 // Identifiers reserved from the cache at a time.
