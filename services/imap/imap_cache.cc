@@ -313,9 +313,15 @@ HRESULT ImapCache::SetFlags(MESSAGEID id, DWORD flags) {
   return update.Run();
 }
 
-HRESULT ImapCache::DropMessage(MESSAGEID id) {
-  Statement drop(*connection_, "DELETE FROM messages WHERE id = ?");
+HRESULT ImapCache::DropMessage(MESSAGEID id, STOREFOLDERID folder, uint32_t uidValidity,
+                                uint32_t uid) {
+  Statement drop(*connection_,
+                 "DELETE FROM messages WHERE id = ? AND folder = ? AND uidvalidity = ?"
+                 " AND uid = ?");
   drop.Bind(1, static_cast<int64_t>(id));
+  drop.Bind(2, static_cast<int64_t>(folder));
+  drop.Bind(3, static_cast<int64_t>(uidValidity));
+  drop.Bind(4, static_cast<int64_t>(uid));
   return drop.Run();
 }
 

@@ -100,7 +100,10 @@ class ImapCache {
   // Inserts or replaces by identifier.
   HRESULT PutMessage(const CachedMessage& message);
   HRESULT SetFlags(MESSAGEID id, DWORD flags);
-  HRESULT DropMessage(MESSAGEID id);
+  // Forgets message `id` while it is still the folder's message of that
+  // UIDVALIDITY and UID: a row that another process moved meanwhile (it
+  // keeps its identifier in its new folder) stays.
+  HRESULT DropMessage(MESSAGEID id, STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid);
   // S_OK with the identifier of the folder's message of that UIDVALIDITY
   // and UID; S_FALSE when the cache has none.
   HRESULT FindByUid(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid, MESSAGEID* id);

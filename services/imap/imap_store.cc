@@ -461,7 +461,10 @@ HRESULT Store::Sync(STOREFOLDERID id, CachedFolder* state, std::vector<Claim>* c
     }
     if (complete) {
       for (size_t i = 0; i < cached.size(); ++i) {
-        if (!present[i] && FAILED(step = cache_->DropMessage(cached[i].id))) return step;
+        if (!present[i] &&
+            FAILED(step = cache_->DropMessage(cached[i].id, id, now.uidValidity, cached[i].uid))) {
+          return step;
+        }
       }
     }
     return S_OK;
@@ -630,7 +633,8 @@ HRESULT Store::ReadMessageText(STOREFOLDERID folder, MESSAGEID id, std::string* 
   std::vector<FetchedMessage> fetched;
   if (FAILED(hr = client_.Fetch({message.uid}, true, 0, &fetched))) return hr;
   if (fetched.empty() || !fetched[0].hasRaw) {
-    cache_->DropMessage(id);  // expunged by another client
+    // Expunged by another client.
+    cache_->DropMessage(id, folder, message.uidValidity, message.uid);
     return STG_E_FILENOTFOUND;
   }
   *raw = std::move(fetched[0].raw);
@@ -843,7 +847,7 @@ HRESULT Store::DeleteMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>
   if (FAILED(hr = Expunge(state.mailbox, UidsOf(messages)))) return hr;
   return cache_->InTransaction([&]() -> HRESULT {
     for (const CachedMessage& m : messages) {
-      HRESULT step = cache_->DropMessage(m.info.id);
+      HRESULT step = cache_->DropMessage(m.info.id, m.folder, m.uidValidity, m.uid);
       if (FAILED(step)) return step;
     }
     return S_OK;
@@ -918,7 +922,9 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
         bool kept = std::any_of(pairs.begin(), pairs.end(),
                                 [&](const auto& p) { return p.first == m.uid; }) &&
                     validity == to.status.uidValidity;
-        if (!kept && FAILED(step = cache_->DropMessage(m.info.id))) return step;
+        if (!kept && FAILED(step = cache_->DropMessage(m.info.id, m.folder, m.uidValidity, m.uid))) {
+          return step;
+        }
       }
     }
     return S_OK;
