@@ -183,11 +183,12 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit {
   ULONG Release() override { return refs_.Release([this] { delete this; }); }
 
   // Makes the message empty; false when memory runs out.
+  // Back to an empty message, parsed when first looked at: a new object is
+  // most often loaded at once, and parsing nothing costs a message's worth
+  // of objects made and freed.
   HRESULT Reset() {
-    return Guarded([&] {
-      Replace(ParsedMessage::Parse(g_byte_array_new()));
-      return S_OK;
-    });
+    Replace(nullptr);
+    return S_OK;
   }
 
   // IMimeMessage
@@ -291,8 +292,10 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit {
 
   HRESULT GetSizeMax(ULARGE_INTEGER* size) override {
     if (!size) return StatusOf(Failure::kNullPointer);
-    size->QuadPart = Current()->raw_size();
-    return S_OK;
+    return Guarded([&] {
+      size->QuadPart = Current()->raw_size();
+      return S_OK;
+    });
   }
 
   HRESULT InitNew() override { return Reset(); }
@@ -330,6 +333,7 @@ class CMimeMessage final : public IMimeMessage, public IPersistStreamInit {
 
   std::shared_ptr<ParsedMessage> Current() {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!message_) message_ = ParsedMessage::Parse(g_byte_array_new());
     return message_;
   }
 
