@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "platform/systime.h"
+#include "runtime/text.h"
 
 namespace {
 
@@ -107,3 +108,13 @@ void GetSystemTimeAsFileTime(FILETIME* fileTime) {
   fileTime->dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks));
   fileTime->dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
 }
+
+namespace vorn_rt {
+
+uint64_t NowTicks() {
+  FILETIME now{};
+  GetSystemTimeAsFileTime(&now);
+  return TicksOf(now);
+}
+
+}  // namespace vorn_rt

@@ -106,6 +106,9 @@ constexpr FILETIME FileTimeOf(uint64_t ticks) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
+// The ticks of now (defined beside the system clock, in systime.cc).
+VORN_API uint64_t NowTicks();
+
 // Ticks of a Unix time. Times before 1601 give 0; times after
 // 9999-12-31 23:59:59 are taken as that second.
 VORN_API uint64_t TicksFromUnixSeconds(int64_t seconds, uint32_t nanoseconds = 0);

@@ -11,7 +11,6 @@
 
 #include "platform/failure_reason.h"
 #include "platform/runtime.h"
-#include "platform/systime.h"
 #include "runtime/text.h"
 #include "services/imap/body_fetcher.h"
 #include "services/imap/mailbox_names.h"
@@ -46,12 +45,6 @@ constexpr size_t kBodiesPerFetch = 512;
 constexpr size_t kRowsPerTransaction = 4096;
 // Identifiers reserved from the cache at a time.
 constexpr uint32_t kReservedRun = 256;
-
-uint64_t Now() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  return vorn_rt::TicksOf(now);
-}
 
 bool SameStatus(const MailboxStatus& a, const MailboxStatus& b) {
   return a.uidValidity == b.uidValidity && a.uidNext == b.uidNext && a.messages == b.messages &&
@@ -129,6 +122,11 @@ HRESULT Store::Connected() {
   if (client_.Stale()) client_.Drop();
   if (client_.connected()) return S_OK;
   return client_.Connect(account_);
+}
+
+HRESULT Store::Listed() {
+  HRESULT hr = Connected();
+  return SUCCEEDED(hr) ? Refresh() : hr;
 }
 
 HRESULT Store::Refresh() {
@@ -239,8 +237,7 @@ HRESULT Store::FolderExists(STOREFOLDERID id) {
 
 HRESULT Store::ListSubFolders(STOREFOLDERID parent, std::vector<FolderInfo>* out) {
   std::lock_guard lock(mutex_);
-  HRESULT hr = Connected();
-  if (SUCCEEDED(hr)) hr = Refresh();
+  HRESULT hr = Listed();
   if (FAILED(hr)) return hr;
   if (parent != FOLDERID_ROOT && !FindNode(parent)) return STG_E_FILENOTFOUND;
   std::vector<const Node*> children;
@@ -298,8 +295,7 @@ HRESULT Store::NewMailboxName(STOREFOLDERID parent, const std::string& name,
 
 HRESULT Store::CreateFolder(STOREFOLDERID parent, const std::string& name, STOREFOLDERID* id) {
   std::lock_guard lock(mutex_);
-  HRESULT hr = Connected();
-  if (SUCCEEDED(hr)) hr = Refresh();
+  HRESULT hr = Listed();
   if (FAILED(hr)) return hr;
   std::string mailbox;
   if (FAILED(hr = NewMailboxName(parent, name, 0, &mailbox))) return hr;
@@ -310,8 +306,7 @@ HRESULT Store::CreateFolder(STOREFOLDERID parent, const std::string& name, STORE
 
 HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
   std::lock_guard lock(mutex_);
-  HRESULT hr = Connected();
-  if (SUCCEEDED(hr)) hr = Refresh();
+  HRESULT hr = Listed();
   if (FAILED(hr)) return hr;
   const Node* node = FindNode(id);
   if (!node) return STG_E_FILENOTFOUND;
@@ -327,8 +322,7 @@ HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
 
 HRESULT Store::DeleteFolder(STOREFOLDERID id) {
   std::lock_guard lock(mutex_);
-  HRESULT hr = Connected();
-  if (SUCCEEDED(hr)) hr = Refresh();
+  HRESULT hr = Listed();
   if (FAILED(hr)) return hr;
   const Node* node = FindNode(id);
   if (!node) return STG_E_FILENOTFOUND;
@@ -686,7 +680,7 @@ HRESULT Store::Append(STOREFOLDERID folder, const std::vector<NewMail>& mails,
     CachedMessage& message = described[i];
     message.folder = folder;
     message.info.flags = mail.seen ? MSGFLAG_READ : 0;
-    message.info.received = mail.received ? mail.received : Now();
+    message.info.received = mail.received ? mail.received : vorn_rt::NowTicks();
     message.bareLf = HasBareLineFeeds(mail.raw);
     message.info.id = mail.reserved;
     if (message.info.id == 0 && FAILED(hr = cache_->AllocateMessageId(&message.info.id))) {

@@ -112,6 +112,8 @@ class Store {
   // Lists the mailboxes into nodes_, giving new ones identifiers and
   // forgetting the ones that are gone.
   HRESULT Refresh();
+  // Connected() and then Refresh().
+  HRESULT Listed();
   const Node* FindNode(STOREFOLDERID id) const;
   HRESULT CreateSpecialFolders();
   // Checks a new name for a child of `parent` (0: the root), other than

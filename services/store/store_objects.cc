@@ -13,7 +13,6 @@
 #include "platform/mime.h"
 #include "platform/runtime.h"
 #include "platform/store.h"
-#include "platform/systime.h"
 #include "runtime/com_ptr.h"
 #include "runtime/text.h"
 #include "services/store/digest.h"
@@ -33,12 +32,6 @@ constexpr const char* kStoreFile = "/store/store.db";
 // time up to the largest, so that a large folder costs few transactions.
 constexpr size_t kFirstEnumerationChunk = 256;
 constexpr size_t kLargestEnumerationChunk = 1024;
-
-uint64_t Now() {
-  FILETIME now{};
-  GetSystemTimeAsFileTime(&now);
-  return vorn_rt::TicksOf(now);
-}
 
 // A folder's messages, fetched from the database a chunk at a time.
 class ChunkedCursor {
@@ -153,8 +146,8 @@ class StoreSession {
 
   HRESULT CommitStream(HBATCHLOCK batch, STOREFOLDERID folder, DWORD flags, std::string raw,
                        const Reservation& reservation) {
-    return Store(batch, folder, std::make_shared<const std::string>(std::move(raw)), Now(), flags,
-                 reservation.id, reservation.batch.get(), nullptr);
+    return Store(batch, folder, std::make_shared<const std::string>(std::move(raw)),
+                 vorn_rt::NowTicks(), flags, reservation.id, reservation.batch.get(), nullptr);
   }
 
   HRESULT BeginBatch(HBATCHLOCK* batch) { return db_->BeginBatch(batch); }
@@ -164,7 +157,7 @@ class StoreSession {
   HRESULT ImportMessage(HBATCHLOCK batch, STOREFOLDERID folder, std::string raw,
                         std::optional<uint64_t> received, DWORD flags, MESSAGEID* id) {
     HRESULT hr = Store(batch, folder, std::make_shared<const std::string>(std::move(raw)),
-                       received ? *received : Now(), flags, 0, nullptr, id);
+                       received ? *received : vorn_rt::NowTicks(), flags, 0, nullptr, id);
     // Named by identifier here, a missing folder is an unknown one.
     return hr == STG_E_REVERTED ? STG_E_FILENOTFOUND : hr;
   }

@@ -24,14 +24,6 @@ vorn_test::DovecotServer& Server() {
 
 std::string MimeLibraryPath() { return vorn_test::BinDir() + "/vornmime.so"; }
 
-HRESULT RegisterLibrary(const std::string& path) {
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (!module) return CO_E_DLLNOTFOUND;
-  auto doRegister =
-      reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"));
-  return doRegister ? doRegister() : CO_E_ERRORINDLL;
-}
-
 HRESULT CreateImapNamespace(ComPtr<IStoreNamespace>* store) {
   HMODULE module = LoadLibraryA((vorn_test::BinDir() + "/vornimap.so").c_str());
   if (!module) return CO_E_DLLNOTFOUND;

@@ -14,6 +14,7 @@
 #include "runtime/com_ptr.h"
 #include "services/imap/imap_cache.h"
 #include "services/imap/imap_client.h"
+#include "tests/support/libraries.h"
 #include "tests/support/dovecot_server.h"
 #include "tests/support/temp_root.h"
 
@@ -29,8 +30,7 @@ vorn_test::DovecotServer& Server();
 // A new namespace of vornimap.so (not initialised). Caller owns.
 HRESULT CreateImapNamespace(ComPtr<IStoreNamespace>* store);
 std::string MimeLibraryPath();
-// Loads a built library and runs its DllRegisterServer in the current root.
-HRESULT RegisterLibrary(const std::string& path);
+using vorn_test::RegisterLibrary;
 
 // The calling thread's failure reason.
 std::string Reason();

@@ -22,14 +22,6 @@ HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store) {
 std::string StoreLibraryPath() { return vorn_test::BinDir() + "/vornstore.so"; }
 std::string MimeLibraryPath() { return vorn_test::BinDir() + "/vornmime.so"; }
 
-HRESULT RegisterLibrary(const std::string& path) {
-  HMODULE module = LoadLibraryA(path.c_str());
-  if (!module) return CO_E_DLLNOTFOUND;
-  auto doRegister =
-      reinterpret_cast<LPFNREGISTERSERVER>(GetProcAddress(module, "DllRegisterServer"));
-  return doRegister ? doRegister() : CO_E_ERRORINDLL;
-}
-
 std::string MakeMessage(const std::string& subject, const std::string& from,
                         const std::string& to, const std::string& body) {
   return "From: " + from + "\r\nTo: " + to + "\r\nSubject: " + subject + "\r\n\r\n" + body;

@@ -14,6 +14,7 @@
 #include "platform/store_import.h"
 #include "runtime/com_ptr.h"
 #include "tests/services/store/simple_mime_message.h"
+#include "tests/support/libraries.h"
 #include "tests/support/temp_root.h"
 
 namespace store_test {
@@ -50,9 +51,7 @@ HRESULT CreateStoreNamespace(ComPtr<IStoreNamespace>* store);
 // Where the built server library and the built MIME library are.
 std::string StoreLibraryPath();
 std::string MimeLibraryPath();
-// Loads a built component library and runs its DllRegisterServer, which
-// registers it in the current root's registry. The library stays loaded.
-HRESULT RegisterLibrary(const std::string& path);
+using vorn_test::RegisterLibrary;
 
 class StoreTest : public ::testing::Test {
  protected:
