@@ -304,13 +304,19 @@ HRESULT Store::CreateFolder(STOREFOLDERID parent, const std::string& name, STORE
   return Refresh();
 }
 
-HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
-  std::lock_guard lock(mutex_);
+HRESULT Store::ChangeableFolder(STOREFOLDERID id, const Node** node) {
   HRESULT hr = Listed();
   if (FAILED(hr)) return hr;
-  const Node* node = FindNode(id);
-  if (!node) return STG_E_FILENOTFOUND;
-  if (node->special != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
+  *node = FindNode(id);
+  if (!*node) return STG_E_FILENOTFOUND;
+  return (*node)->special != FOLDER_NOTSPECIAL ? E_ACCESSDENIED : S_OK;
+}
+
+HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
+  std::lock_guard lock(mutex_);
+  const Node* node = nullptr;
+  HRESULT hr = ChangeableFolder(id, &node);
+  if (FAILED(hr)) return hr;
   std::string mailbox;
   if (FAILED(hr = NewMailboxName(node->parent, name, id, &mailbox))) return hr;
   if (mailbox == node->mailbox) return S_OK;
@@ -322,11 +328,9 @@ HRESULT Store::RenameFolder(STOREFOLDERID id, const std::string& name) {
 
 HRESULT Store::DeleteFolder(STOREFOLDERID id) {
   std::lock_guard lock(mutex_);
-  HRESULT hr = Listed();
+  const Node* node = nullptr;
+  HRESULT hr = ChangeableFolder(id, &node);
   if (FAILED(hr)) return hr;
-  const Node* node = FindNode(id);
-  if (!node) return STG_E_FILENOTFOUND;
-  if (node->special != FOLDER_NOTSPECIAL) return E_ACCESSDENIED;
   for (const Node& other : nodes_) {
     if (other.parent == id) return STORE_E_NOTEMPTY;
   }

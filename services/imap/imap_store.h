@@ -115,6 +115,9 @@ class Store {
   // Connected() and then Refresh().
   HRESULT Listed();
   const Node* FindNode(STOREFOLDERID id) const;
+  // After Listed(), the folder `id` that may be renamed or removed:
+  // STG_E_FILENOTFOUND for none, E_ACCESSDENIED for a special folder.
+  HRESULT ChangeableFolder(STOREFOLDERID id, const Node** node);
   HRESULT CreateSpecialFolders();
   // Checks a new name for a child of `parent` (0: the root), other than
   // `except`, and makes its full mailbox name.
