@@ -813,8 +813,13 @@ HRESULT Store::MarkMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>& 
 
 HRESULT Store::CheckExpungeSafe(const std::string& mailbox, const std::vector<uint32_t>& uids) {
   if (client_.HasUidPlus()) return S_OK;
+  // A search runs on this session's view of the mailbox, which still holds
+  // messages another session has expunged until the server has told this
+  // one; a NOOP lets it.
+  HRESULT hr = client_.Noop();
+  if (FAILED(hr)) return hr;
   std::vector<uint32_t> marked;
-  HRESULT hr = client_.SearchDeleted(&marked);
+  hr = client_.SearchDeleted(&marked);
   if (FAILED(hr)) return hr;
   for (uint32_t uid : marked) {
     if (std::find(uids.begin(), uids.end(), uid) == uids.end()) {
@@ -842,8 +847,12 @@ HRESULT Store::DeleteMessages(STOREFOLDERID folder, const std::vector<MESSAGEID>
   HRESULT hr = Resolve(folder, ids, &state, &messages);
   if (FAILED(hr)) return hr;
   if (messages.empty()) return S_OK;
-  if (FAILED(hr = Expunge(state.mailbox, UidsOf(messages)))) return hr;
+  // Under the cache's write lock, so that another program of this root is
+  // never between marking its messages and expunging them when this one
+  // looks for other deleted messages.
   return cache_->InTransaction([&]() -> HRESULT {
+    HRESULT expunged = Expunge(state.mailbox, UidsOf(messages));
+    if (FAILED(expunged)) return expunged;
     for (const CachedMessage& m : messages) {
       HRESULT step = cache_->DropMessage(m.info.id, m.folder, m.uidValidity, m.uid);
       if (FAILED(step)) return step;
@@ -886,16 +895,19 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
     }
     return S_OK;
   }
-  if (move && !client_.HasMove() && FAILED(hr = CheckExpungeSafe(from.mailbox, uids))) {
-    return hr;
-  }
   std::vector<std::pair<uint32_t, uint32_t>> pairs;
   uint32_t validity = 0;
   std::vector<uint32_t> unseen;  // copies that are to lose the read flag
   // As for an append, the cache's write lock is held from before the copy
-  // until the copies are recorded under their identifiers.
+  // until the copies are recorded under their identifiers. A move by copy
+  // and expunge checks for other deleted messages under that lock too:
+  // another program of this root marks its own only while holding it.
   hr = cache_->InTransaction([&]() -> HRESULT {
-    HRESULT step = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity);
+    HRESULT step = S_OK;
+    if (move && !client_.HasMove() && FAILED(step = CheckExpungeSafe(from.mailbox, uids))) {
+      return step;
+    }
+    step = client_.Copy(uids, to.mailbox, move && client_.HasMove(), &pairs, &validity);
     if (FAILED(step)) return step;
     if (move && !client_.HasMove() && FAILED(step = Expunge(from.mailbox, uids))) return step;
     for (const auto& [oldUid, newUid] : pairs) {
