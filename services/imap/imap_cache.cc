@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "runtime/text.h"
+
 namespace vorn_imap {
 namespace {
 
@@ -25,7 +27,14 @@ constexpr const char* kSchema =
     " digest BLOB NOT NULL, bare_lf INTEGER NOT NULL DEFAULT 0,"
     " UNIQUE(folder, uidvalidity, uid));"
     "CREATE INDEX IF NOT EXISTS messages_digest ON messages(digest);"
-    "CREATE INDEX IF NOT EXISTS messages_folder ON messages(folder, id);";
+    "CREATE INDEX IF NOT EXISTS messages_folder ON messages(folder, id);"
+    "CREATE TABLE IF NOT EXISTS gone(folder INTEGER NOT NULL, uidvalidity INTEGER NOT NULL,"
+    " uid INTEGER NOT NULL, at INTEGER NOT NULL, PRIMARY KEY(folder, uidvalidity, uid))"
+    " WITHOUT ROWID;"
+    "CREATE INDEX IF NOT EXISTS gone_at ON gone(at);";
+
+// How long a message stays marked gone, in ticks: an hour.
+constexpr int64_t kGoneTicks = 36000000000ll;
 
 constexpr const char* kMessageColumns =
     "SELECT id, folder, uidvalidity, uid, flags, size, priority, language, received, sent,"
@@ -322,7 +331,34 @@ HRESULT ImapCache::DropMessage(MESSAGEID id, STOREFOLDERID folder, uint32_t uidV
   drop.Bind(2, static_cast<int64_t>(folder));
   drop.Bind(3, static_cast<int64_t>(uidValidity));
   drop.Bind(4, static_cast<int64_t>(uid));
-  return drop.Run();
+  HRESULT hr = drop.Run();
+  return FAILED(hr) ? hr : MarkGone(folder, uidValidity, uid);
+}
+
+HRESULT ImapCache::MarkGone(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid) {
+  const int64_t now = static_cast<int64_t>(vorn_rt::NowTicks());
+  Statement expire(*connection_, "DELETE FROM gone WHERE at < ?");
+  expire.Bind(1, now - kGoneTicks);
+  HRESULT hr = expire.Run();
+  if (FAILED(hr)) return hr;
+  Statement mark(*connection_, "INSERT OR REPLACE INTO gone VALUES(?, ?, ?, ?)");
+  mark.Bind(1, static_cast<int64_t>(folder));
+  mark.Bind(2, static_cast<int64_t>(uidValidity));
+  mark.Bind(3, static_cast<int64_t>(uid));
+  mark.Bind(4, now);
+  return mark.Run();
+}
+
+HRESULT ImapCache::GoneUids(STOREFOLDERID folder, uint32_t uidValidity,
+                            std::vector<uint32_t>* out) {
+  Statement list(*connection_,
+                 "SELECT uid FROM gone WHERE folder = ? AND uidvalidity = ? ORDER BY uid");
+  list.Bind(1, static_cast<int64_t>(folder));
+  list.Bind(2, static_cast<int64_t>(uidValidity));
+  out->clear();
+  HRESULT hr;
+  while ((hr = list.Step()) == S_OK) out->push_back(static_cast<uint32_t>(list.Int(0)));
+  return FAILED(hr) ? hr : S_OK;
 }
 
 HRESULT ImapCache::FindByUid(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid,

@@ -102,8 +102,18 @@ class ImapCache {
   HRESULT SetFlags(MESSAGEID id, DWORD flags);
   // Forgets message `id` while it is still the folder's message of that
   // UIDVALIDITY and UID: a row that another process moved meanwhile (it
-  // keeps its identifier in its new folder) stays.
+  // keeps its identifier in its new folder) stays. Either way that message
+  // of the server is gone, and is marked so (MarkGone).
   HRESULT DropMessage(MESSAGEID id, STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid);
+  // Marks the server's message of that folder, UIDVALIDITY and UID as gone
+  // (moved or expunged): a sync in another process that fetched it before
+  // then does not record it anew. UIDs are never given again within one
+  // UIDVALIDITY, so a mark stays true; marks go after an hour, longer than
+  // any fetch runs before its write.
+  HRESULT MarkGone(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid);
+  // The UIDs of the folder's messages of that UIDVALIDITY marked gone, in
+  // increasing order.
+  HRESULT GoneUids(STOREFOLDERID folder, uint32_t uidValidity, std::vector<uint32_t>* out);
   // S_OK with the identifier of the folder's message of that UIDVALIDITY
   // and UID; S_FALSE when the cache has none.
   HRESULT FindByUid(STOREFOLDERID folder, uint32_t uidValidity, uint32_t uid, MESSAGEID* id);

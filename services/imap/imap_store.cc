@@ -553,6 +553,9 @@ HRESULT Store::PutFetched(std::vector<CachedMessage>* messages) {
     // Another process on this cache may have recorded some meanwhile: their
     // identifiers stay.
     std::vector<CachedMessage*> unknown;
+    // One sync's messages are of one folder and UIDVALIDITY.
+    std::vector<uint32_t> gone;
+    bool goneRead = false;
     HRESULT hr;
     for (CachedMessage& message : *messages) {
       if (message.info.id != 0) continue;
@@ -563,6 +566,16 @@ HRESULT Store::PutFetched(std::vector<CachedMessage>* messages) {
       }
       if (hr == S_OK) {
         message.uid = 0;  // recorded by the other: its row stays as it is
+        continue;
+      }
+      // Moved or removed by the other since it was fetched: not recorded
+      // anew under an identifier of its own.
+      if (!goneRead) {
+        if (FAILED(hr = cache_->GoneUids(message.folder, message.uidValidity, &gone))) return hr;
+        goneRead = true;
+      }
+      if (std::binary_search(gone.begin(), gone.end(), message.uid)) {
+        message.uid = 0;
       } else {
         unknown.push_back(&message);
       }
@@ -924,8 +937,12 @@ HRESULT Store::CopyMoveMessages(STOREFOLDERID source, STOREFOLDERID destination,
         }
         if (FAILED(step = cache_->AllocateMessageId(&copy.info.id))) return step;
       }
-      // A moved message keeps its identifier.
+      // A moved message keeps its identifier; its place in the source is gone.
       if (FAILED(step = cache_->PutMessage(copy))) return step;
+      if (move && FAILED(step = cache_->MarkGone(found->second->folder,
+                                                  found->second->uidValidity, oldUid))) {
+        return step;
+      }
     }
     if (move) {
       for (const CachedMessage& m : messages) {

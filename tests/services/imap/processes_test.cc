@@ -143,6 +143,9 @@ TEST_F(ImapProcessesTest, TwoProgramsOnOneCacheLoseNothingAndShareIdentifiers) {
   Named inCache;
   for (const auto& m : cached) inCache.emplace(m.id, m.subject);
   EXPECT_EQ(inCache, staying);
+  if (HasFailure()) {
+    for (const auto& result : results) ADD_FAILURE() << "a program wrote:\n" << result.out;
+  }
 }
 
 }  // namespace
